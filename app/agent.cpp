@@ -1,0 +1,67 @@
+#include "app/agent.h"
+
+#include <optional>
+#include <string>
+
+#include "app/settings.h"
+#include "hotkeys/hotkey_spec.h"
+#include "hotkeys/registration.h"
+#include "platform/app.h"
+#include "platform/stderr.h"
+
+namespace tavrik {
+
+std::shared_ptr<Runner> runner;
+
+namespace {
+
+std::string_view statusWord(bool ok) { return ok ? "OK" : "HỎNG"; }
+
+}  // namespace
+
+std::int32_t onHotKeyPressed(platform::HotKeyEvent* event) {
+  platform::EventHotKeyID hotKeyID{0, 0};
+  // A failed read leaves id 0, which does nothing; the signature is not
+  // compared.
+  (void)platform::getHotKeyID(event, &hotKeyID);
+  if (hotKeyID.id == kCopyHotKeyId) runner->push();
+  if (hotKeyID.id == kPasteHotKeyId) runner->pull();
+  return 0;
+}
+
+int agentMain(std::span<const std::string> arguments) {
+  // The key-name table is a compile-time constant: nothing to build here.
+  const Settings settings = readCommandLine(arguments);
+  if (settings.cliPath.empty()) {
+    platform::writeStderr("Thiếu --cli <đường dẫn tavrik.js>\n");
+    return 2;
+  }
+
+  // The paste text is not parsed when the copy text is unreadable.
+  const auto copyHotkey = parseHotkey(settings.copySpec);
+  const auto pasteHotkey = copyHotkey ? parseHotkey(settings.pasteSpec) : std::nullopt;
+  if (!copyHotkey || !pasteHotkey) {
+    platform::writeStderr("Phím tắt không đọc được: " + settings.copySpec + " / " +
+                          settings.pasteSpec + "\n");
+    return 2;
+  }
+
+  runner = std::make_shared<Runner>(settings.nodePath, settings.cliPath);
+  platform::makeApplication();
+  platform::installHotKeyHandler(&onHotKeyPressed);
+  signature = fourCharCode("TVRK");
+
+  const bool okCopy = dangKy(*copyHotkey, kCopyHotKeyId, "gửi đi (" + settings.copySpec + ")");
+  const bool okPaste = dangKy(*pasteHotkey, kPasteHotKeyId, "lấy về (" + settings.pasteSpec + ")");
+
+  std::string status = "tavrik: " + settings.copySpec + " = gửi đi (";
+  status += statusWord(okCopy);
+  status += "), " + settings.pasteSpec + " = lấy về (";
+  status += statusWord(okPaste);
+  status += ")\n";
+  platform::writeStderr(status);
+
+  return platform::runEventLoop();
+}
+
+}  // namespace tavrik

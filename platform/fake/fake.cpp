@@ -1,0 +1,274 @@
+#include "platform/fake/fake.h"
+
+#include <sys/stat.h>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+
+#include "platform/app.h"
+#include "platform/pasteboard.h"
+#include "platform/process.h"
+#include "platform/programs.h"
+#include "platform/queues.h"
+
+namespace tavrik {
+
+namespace platform {
+struct HotKeyEvent {
+  bool readable;
+  EventHotKeyID id;
+};
+}  // namespace platform
+
+namespace fake {
+namespace {
+
+struct State {
+  std::mutex mutex;
+  std::condition_variable mainPosted;
+  std::thread::id mainThread;
+  std::vector<std::string> calls;
+  std::vector<Registration> registrations;
+  std::vector<std::pair<std::uint32_t, std::int32_t>> refusals;
+  platform::HotKeyHandler handler = nullptr;
+  bool pasteboardHasText = false;
+  std::string pasteboard;
+  bool failWrites = false;
+  int writes = 0;
+  bool touchedOffMain = false;
+  std::string notifier = "/nonexistent/osascript";
+  std::string sound = "/nonexistent/afplay";
+  std::vector<Launch> launches;
+  std::deque<platform::Job> mainJobs;
+  bool holdBackground = false;
+  std::vector<platform::Job> heldJobs;
+  std::vector<std::thread> workers;
+};
+
+State state;
+
+void noteClipboardThread() {
+  if (std::this_thread::get_id() != state.mainThread) state.touchedOffMain = true;
+}
+
+void startWorker(platform::Job job) { state.workers.emplace_back(std::move(job)); }
+
+}  // namespace
+
+void reset() {
+  waitBackgroundIdle();
+  std::lock_guard lock(state.mutex);
+  state.mainThread = std::this_thread::get_id();
+  state.calls.clear();
+  state.registrations.clear();
+  state.refusals.clear();
+  state.handler = nullptr;
+  state.pasteboardHasText = false;
+  state.pasteboard.clear();
+  state.failWrites = false;
+  state.writes = 0;
+  state.touchedOffMain = false;
+  state.notifier = "/nonexistent/osascript";
+  state.sound = "/nonexistent/afplay";
+  state.launches.clear();
+  state.mainJobs.clear();
+  state.holdBackground = false;
+  state.heldJobs.clear();
+}
+
+std::vector<std::string> calls() {
+  std::lock_guard lock(state.mutex);
+  return state.calls;
+}
+
+void refuseRegistration(std::uint32_t id, std::int32_t status) {
+  std::lock_guard lock(state.mutex);
+  state.refusals.emplace_back(id, status);
+}
+
+std::vector<Registration> registrations() {
+  std::lock_guard lock(state.mutex);
+  return state.registrations;
+}
+
+std::int32_t press(std::uint32_t id) {
+  platform::HotKeyEvent event{true, {0x54565246 /* a stranger's signature */, id}};
+  return state.handler(&event);
+}
+
+std::int32_t pressUnreadable() {
+  platform::HotKeyEvent event{false, {0, 1}};
+  return state.handler(&event);
+}
+
+void setPasteboardText(std::string text) {
+  state.pasteboardHasText = true;
+  state.pasteboard = std::move(text);
+}
+
+void setPasteboardNonText() {
+  state.pasteboardHasText = false;
+  state.pasteboard.clear();
+}
+
+std::optional<std::string> pasteboardText() {
+  if (!state.pasteboardHasText) return std::nullopt;
+  return state.pasteboard;
+}
+
+void failPasteboardWrites(bool fail) { state.failWrites = fail; }
+int pasteboardWrites() { return state.writes; }
+bool pasteboardTouchedOffMain() { return state.touchedOffMain; }
+
+void setPrograms(std::string notifier, std::string sound) {
+  std::lock_guard lock(state.mutex);
+  state.notifier = std::move(notifier);
+  state.sound = std::move(sound);
+}
+
+std::vector<Launch> launches() {
+  std::lock_guard lock(state.mutex);
+  return state.launches;
+}
+
+std::size_t waitForMainJobs(std::size_t count, std::chrono::milliseconds timeout) {
+  std::unique_lock lock(state.mutex);
+  state.mainPosted.wait_for(lock, timeout, [&] { return state.mainJobs.size() >= count; });
+  return state.mainJobs.size();
+}
+
+bool runNextMainJob() {
+  platform::Job job;
+  {
+    std::lock_guard lock(state.mutex);
+    if (state.mainJobs.empty()) return false;
+    job = std::move(state.mainJobs.front());
+    state.mainJobs.pop_front();
+  }
+  job();
+  return true;
+}
+
+void drainMain() {
+  while (runNextMainJob()) {
+  }
+}
+
+void holdBackground(bool hold) {
+  std::vector<platform::Job> released;
+  {
+    std::lock_guard lock(state.mutex);
+    state.holdBackground = hold;
+    if (!hold) released.swap(state.heldJobs);
+  }
+  for (auto& job : released) {
+    std::lock_guard lock(state.mutex);
+    startWorker(std::move(job));
+  }
+}
+
+void waitBackgroundIdle() {
+  for (;;) {
+    std::vector<std::thread> workers;
+    {
+      std::lock_guard lock(state.mutex);
+      workers.swap(state.workers);
+    }
+    if (workers.empty()) return;
+    for (auto& t : workers) t.join();
+  }
+}
+
+}  // namespace fake
+
+namespace platform {
+
+void makeApplication() {
+  std::lock_guard lock(fake::state.mutex);
+  fake::state.calls.emplace_back("makeApplication");
+}
+
+int runEventLoop() {
+  std::lock_guard lock(fake::state.mutex);
+  fake::state.calls.emplace_back("runEventLoop");
+  return 0;
+}
+
+void installHotKeyHandler(HotKeyHandler handler) {
+  std::lock_guard lock(fake::state.mutex);
+  fake::state.calls.emplace_back("installHotKeyHandler");
+  fake::state.handler = handler;
+}
+
+std::int32_t getHotKeyID(HotKeyEvent* event, EventHotKeyID* out) {
+  if (!event->readable) return -9870;  // eventParameterNotFoundErr-like
+  *out = event->id;
+  return 0;
+}
+
+std::int32_t registerHotKey(std::uint32_t keyCode, std::uint32_t modifiers, EventHotKeyID id) {
+  std::lock_guard lock(fake::state.mutex);
+  fake::state.calls.push_back("registerHotKey " + std::to_string(id.id));
+  for (const auto& [refusedId, status] : fake::state.refusals) {
+    if (refusedId == id.id) return status;
+  }
+  fake::state.registrations.push_back({keyCode, modifiers, id});
+  return 0;
+}
+
+std::optional<std::string> readPasteboardText() {
+  fake::noteClipboardThread();
+  return fake::pasteboardText();
+}
+
+bool writePasteboardText(std::string_view text) {
+  fake::noteClipboardThread();
+  ++fake::state.writes;
+  if (fake::state.failWrites) return false;
+  fake::state.pasteboardHasText = true;
+  fake::state.pasteboard = std::string(text);
+  return true;
+}
+
+void postMain(Job job) {
+  {
+    std::lock_guard lock(fake::state.mutex);
+    fake::state.mainJobs.push_back(std::move(job));
+  }
+  fake::state.mainPosted.notify_all();
+}
+
+void postBackground(Job job) {
+  std::lock_guard lock(fake::state.mutex);
+  if (fake::state.holdBackground) {
+    fake::state.heldJobs.push_back(std::move(job));
+    return;
+  }
+  fake::startWorker(std::move(job));
+}
+
+std::string notifierProgram() {
+  std::lock_guard lock(fake::state.mutex);
+  return fake::state.notifier;
+}
+
+std::string soundProgram() {
+  std::lock_guard lock(fake::state.mutex);
+  return fake::state.sound;
+}
+
+void launchProgram(const std::string& path, const std::vector<std::string>& argv) {
+  struct stat st {};
+  const long long before =
+      ::fstat(2, &st) == 0 && S_ISREG(st.st_mode) ? static_cast<long long>(st.st_size) : -1;
+  {
+    std::lock_guard lock(fake::state.mutex);
+    fake::state.launches.push_back(
+        {path, argv, std::this_thread::get_id() == fake::state.mainThread, before});
+  }
+  (void)spawnDetached(path, argv);
+}
+
+}  // namespace platform
+}  // namespace tavrik

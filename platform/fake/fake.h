@@ -1,0 +1,68 @@
+#pragma once
+
+// In-memory platform for tests: records every call, lets a test press a
+// hotkey, set the clipboard and run the main queue step by step. Process
+// launching is the real POSIX code.
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/hotkeys.h"
+
+namespace tavrik::fake {
+
+struct Launch {
+  std::string path;
+  std::vector<std::string> argv;
+  bool onMainThread;
+  long long stderrBytesBefore;  // size of fd 2 when started (-1: not a file)
+};
+
+struct Registration {
+  std::uint32_t keyCode;
+  std::uint32_t modifiers;
+  platform::EventHotKeyID id;
+};
+
+// Forgets everything; the calling thread becomes the main thread. Joins
+// background work still running.
+void reset();
+
+// Platform calls in order: "makeApplication", "installHotKeyHandler",
+// "registerHotKey <id>", "runEventLoop".
+std::vector<std::string> calls();
+
+void refuseRegistration(std::uint32_t id, std::int32_t status);
+std::vector<Registration> registrations();
+
+// Delivers a press to the installed handler; returns the handler's result.
+std::int32_t press(std::uint32_t id);
+std::int32_t pressUnreadable();
+
+void setPasteboardText(std::string text);
+void setPasteboardNonText();
+std::optional<std::string> pasteboardText();
+void failPasteboardWrites(bool fail);
+int pasteboardWrites();
+bool pasteboardTouchedOffMain();
+
+// Where the feedback programs are; empty means "/nonexistent/...".
+void setPrograms(std::string notifier, std::string sound);
+std::vector<Launch> launches();
+
+// Waits until at least `count` main-queue jobs are pending; the number
+// pending (less than `count` on time-out).
+std::size_t waitForMainJobs(std::size_t count,
+                            std::chrono::milliseconds timeout = std::chrono::seconds(10));
+bool runNextMainJob();
+void drainMain();
+
+// While held, background jobs queue up instead of starting.
+void holdBackground(bool hold);
+void waitBackgroundIdle();
+
+}  // namespace tavrik::fake

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// The notification and sound programs.
+namespace tavrik::platform {
+
+// "/usr/bin/osascript" on macOS; its stand-in elsewhere.
+std::string notifierProgram();
+
+// "/usr/bin/afplay" on macOS; its stand-in elsewhere.
+std::string soundProgram();
+
+// Starts a feedback program without waiting for it; failures are dropped.
+void launchProgram(const std::string& path, const std::vector<std::string>& argv);
+
+}  // namespace tavrik::platform

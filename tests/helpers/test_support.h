@@ -1,0 +1,66 @@
+#pragma once
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <sstream>
+#include <string>
+
+namespace tavrik::test {
+
+inline const std::string kToolHelper = TAVRIK_TOOL_HELPER;
+
+// The helper's step list (see tool_helper.cpp).
+inline std::string steps(std::initializer_list<std::string> list) {
+  std::string s;
+  for (const auto& step : list) {
+    if (!s.empty()) s += '\x1f';
+    s += step;
+  }
+  return s;
+}
+
+// A fresh file name under the temporary directory.
+inline std::string tempPath(const std::string& stem) {
+  static int counter = 0;
+  auto p = std::filesystem::temp_directory_path() /
+           ("tavrik-" + std::to_string(::getpid()) + "-" + stem + "-" + std::to_string(counter++));
+  std::filesystem::remove(p);
+  return p.string();
+}
+
+inline std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// Sends fd 2 to a file for the object's lifetime.
+class StderrCapture {
+ public:
+  StderrCapture() : path_(tempPath("stderr")) {
+    saved_ = ::dup(2);
+    const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(fd, 2);
+    ::close(fd);
+  }
+  ~StderrCapture() {
+    ::dup2(saved_, 2);
+    ::close(saved_);
+    std::filesystem::remove(path_);
+  }
+  StderrCapture(const StderrCapture&) = delete;
+  StderrCapture& operator=(const StderrCapture&) = delete;
+  std::string text() const { return readFile(path_); }
+
+ private:
+  std::string path_;
+  int saved_;
+};
+
+}  // namespace tavrik::test

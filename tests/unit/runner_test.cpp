@@ -1,0 +1,164 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "platform/fake/fake.h"
+#include "relay/runner.h"
+#include "tests/helpers/feedback_expect.h"
+#include "tests/helpers/test_support.h"
+
+namespace tavrik {
+
+struct RunnerTestAccess {
+  static void chay(Runner& r, std::vector<std::string> args, std::optional<std::string> in,
+                   Runner::Xong xong) {
+    r.chay(std::move(args), std::move(in), std::move(xong));
+  }
+  static std::string dongLoi(std::string_view out, std::string_view err) {
+    return Runner::dongLoi(out, err);
+  }
+};
+
+namespace {
+
+using test::kToolHelper;
+using test::steps;
+
+TEST(DongLoi, PicksTheLastNonEmptyLine) {
+  const auto d = &RunnerTestAccess::dongLoi;
+  EXPECT_EQ(d("", "a\nb\n"), "b");
+  EXPECT_EQ(d("x\n\ny\n\n", ""), "y");
+  EXPECT_EQ(d("out", "\n\n"), "Không rõ lỗi.");  // only the emptiness of err decides
+  EXPECT_EQ(d("", ""), "Không rõ lỗi.");
+  EXPECT_EQ(d("", "a\r\nb"), "a\r\nb");  // CR LF is one character, no cut
+  EXPECT_EQ(d("", "a\r\n\nb\r\n"), "b\r\n");
+  EXPECT_EQ(d("", "reason\n   \n"), "   ");  // nothing trimmed
+  EXPECT_EQ(d("", "\tlỗi: không có mạng\r"), "\tlỗi: không có mạng\r");
+  EXPECT_EQ(d("ignored", "only"), "only");
+}
+
+struct Result {
+  std::int32_t status = -1;
+  std::string out, err;
+  bool onMain = true;
+  int calls = 0;
+};
+
+class RunnerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fake::reset();
+    fake::setPrograms(test::kNotifier, test::kPlayer);
+  }
+  void TearDown() override {
+    fake::waitBackgroundIdle();
+    fake::drainMain();
+  }
+
+  Runner::Xong recordInto(Result& r) {
+    const auto main = std::this_thread::get_id();
+    return [&r, main, this](std::int32_t s, std::string o, std::string e) {
+      std::lock_guard lock(mutex_);
+      r.status = s;
+      r.out = std::move(o);
+      r.err = std::move(e);
+      r.onMain = std::this_thread::get_id() == main;
+      ++r.calls;
+    };
+  }
+  std::mutex mutex_;
+};
+
+TEST_F(RunnerTest, CompletionRunsOffMainWithDecodedStreamsThenBusyClears) {
+  auto runner = std::make_shared<Runner>(kToolHelper, steps({"out:ổn\n", "err:\xff", "status:7"}));
+  Result r;
+  RunnerTestAccess::chay(*runner, {}, std::nullopt, recordInto(r));
+  ASSERT_EQ(fake::waitForMainJobs(1), 1u);  // the clearing job, after the completion
+  fake::waitBackgroundIdle();
+  EXPECT_EQ(r.calls, 1);
+  EXPECT_FALSE(r.onMain);
+  EXPECT_EQ(r.status, 7);
+  EXPECT_EQ(r.out, "ổn\n");
+  EXPECT_EQ(r.err, "");                  // invalid UTF-8 drops only that stream
+  EXPECT_TRUE(test::started().empty());  // the runner itself shows nothing
+}
+
+TEST_F(RunnerTest, ArgumentsFollowTheScriptPath) {
+  auto runner = std::make_shared<Runner>(kToolHelper, "argv");
+  Result r;
+  RunnerTestAccess::chay(*runner, {"clip", "pull", "--print"}, std::nullopt, recordInto(r));
+  fake::waitForMainJobs(1);
+  fake::waitBackgroundIdle();
+  EXPECT_EQ(r.out,
+            kToolHelper + '\0' + "argv" + '\0' + "clip" + '\0' + "pull" + '\0' + "--print" + '\0');
+}
+
+TEST_F(RunnerTest, PressesAreDroppedUntilTheClearingJobHasRun) {
+  auto runner = std::make_shared<Runner>(kToolHelper, "out:x");
+  Result first, second;
+  fake::holdBackground(true);
+  RunnerTestAccess::chay(*runner, {}, std::nullopt, recordInto(first));
+  RunnerTestAccess::chay(*runner, {}, std::nullopt, recordInto(second));  // in progress
+  fake::holdBackground(false);
+  ASSERT_EQ(fake::waitForMainJobs(1), 1u);
+  fake::waitBackgroundIdle();
+  // The completion has returned, but the main thread has not cleared busy.
+  RunnerTestAccess::chay(*runner, {}, std::nullopt, recordInto(second));
+  fake::waitBackgroundIdle();
+  EXPECT_EQ(fake::waitForMainJobs(2, std::chrono::milliseconds(100)), 1u);
+  fake::drainMain();
+  EXPECT_EQ(first.calls, 1);
+  EXPECT_EQ(second.calls, 0);
+
+  RunnerTestAccess::chay(*runner, {}, std::nullopt, recordInto(second));
+  fake::waitForMainJobs(1);
+  fake::waitBackgroundIdle();
+  EXPECT_EQ(second.calls, 1);
+}
+
+TEST_F(RunnerTest, RunnerGoneBeforeTheJobStartsDoesNothing) {
+  const auto marker = test::tempPath("ran");
+  auto runner = std::make_shared<Runner>(kToolHelper, "record:" + marker);
+  Result r;
+  fake::holdBackground(true);
+  RunnerTestAccess::chay(*runner, {}, std::nullopt, recordInto(r));
+  runner.reset();
+  fake::holdBackground(false);
+  fake::waitBackgroundIdle();
+  EXPECT_EQ(r.calls, 0);
+  EXPECT_FALSE(std::filesystem::exists(marker));
+  EXPECT_EQ(fake::waitForMainJobs(1, std::chrono::milliseconds(50)), 0u);
+  EXPECT_TRUE(test::started().empty());
+}
+
+TEST_F(RunnerTest, LaunchFailureIsToldAndTheNextPressRunsAgain) {
+  // The interpreter is missing at first, then installed.
+  const auto node = test::tempPath("node");
+  auto runner = std::make_shared<Runner>(node, "out:hi");
+  Result r;
+  RunnerTestAccess::chay(*runner, {}, std::nullopt, recordInto(r));
+  ASSERT_EQ(fake::waitForMainJobs(1), 1u);
+  fake::waitBackgroundIdle();
+  EXPECT_EQ(r.calls, 0);
+  const auto launches = fake::launches();
+  ASSERT_EQ(launches.size(), 1u);  // no sound
+  EXPECT_EQ(
+      (test::Started{launches[0].path, launches[0].argv}),
+      test::notification("Tavrik trượt chân", "Không chạy được tavrik: No such file or directory"));
+  EXPECT_FALSE(launches[0].onMainThread);
+  fake::drainMain();
+
+  std::filesystem::create_symlink(kToolHelper, node);
+  RunnerTestAccess::chay(*runner, {}, std::nullopt, recordInto(r));
+  fake::waitForMainJobs(1);
+  fake::waitBackgroundIdle();
+  EXPECT_EQ(r.calls, 1);
+  EXPECT_EQ(r.out, "hi");
+  std::filesystem::remove(node);
+}
+
+}  // namespace
+}  // namespace tavrik
