@@ -1,0 +1,85 @@
+#pragma once
+
+// The two halves of an ICCCM INCR transfer, free of X calls so that they
+// can be tested without a display. Times are milliseconds of a monotonic
+// clock.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace tavrik::x11 {
+
+using Millis = std::int64_t;
+
+// Outgoing transfers, one per (requestor window, property). Each deletion
+// of the property by the requestor asks for the next chunk; the last chunk
+// is empty. A requestor silent for longer than the timeout is dropped.
+class IncrSenders {
+ public:
+  struct Chunk {
+    std::string_view bytes;  // valid until the next call
+    std::uint32_t type;      // the property type the transfer carries
+    bool last;               // the empty chunk that ends the transfer
+  };
+
+  IncrSenders(std::size_t chunkSize, Millis timeout) : chunkSize_(chunkSize), timeout_(timeout) {}
+
+  // Starts (or restarts) a transfer; the requestor then waits for chunks.
+  void start(std::uint32_t window, std::uint32_t property, std::uint32_t type,
+             std::shared_ptr<const std::string> data, Millis now);
+
+  // The requestor deleted the property: the chunk to write now, or nothing
+  // when no transfer is waiting on that property.
+  std::optional<Chunk> next(std::uint32_t window, std::uint32_t property, Millis now);
+
+  // Drops the transfers whose requestor stalled; their windows.
+  std::vector<std::uint32_t> expire(Millis now);
+
+  // Drops every transfer to a window that is gone.
+  void forget(std::uint32_t window);
+
+  // When the next transfer would expire; nothing when none is going on.
+  std::optional<Millis> nextDeadline() const;
+
+  std::size_t size() const { return transfers_.size(); }
+
+ private:
+  struct Transfer {
+    std::shared_ptr<const std::string> data;
+    std::uint32_t type = 0;
+    std::size_t sent = 0;
+    bool finished = false;  // the empty chunk has been handed out
+    Millis deadline = 0;
+  };
+  std::size_t chunkSize_;
+  Millis timeout_;
+  std::map<std::pair<std::uint32_t, std::uint32_t>, Transfer> transfers_;
+};
+
+// Incoming transfer: chunks are appended until the empty one.
+class IncrReceiver {
+ public:
+  // False once the transfer is complete (the empty chunk arrived).
+  bool add(std::string_view chunk) {
+    if (chunk.empty()) {
+      complete_ = true;
+      return false;
+    }
+    data_.append(chunk);
+    return true;
+  }
+  bool complete() const { return complete_; }
+  std::string take() { return std::move(data_); }
+
+ private:
+  std::string data_;
+  bool complete_ = false;
+};
+
+}  // namespace tavrik::x11

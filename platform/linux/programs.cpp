@@ -1,0 +1,30 @@
+#include <unistd.h>
+
+#include <climits>
+#include <string>
+
+#include "platform/process.h"
+#include "platform/programs.h"
+
+namespace tavrik::platform {
+namespace {
+
+// <prefix>/libexec/tavrik/NAME for the agent at <prefix>/bin/tavrik-agent.
+std::string besideAgent(const char* name) {
+  char self[PATH_MAX];
+  const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  std::string dir = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string();
+  dir = dir.substr(0, dir.rfind('/') == std::string::npos ? 0 : dir.rfind('/'));
+  return dir + "/../libexec/tavrik/" + name;
+}
+
+}  // namespace
+
+std::string notifierProgram() { return besideAgent("osascript"); }
+std::string soundProgram() { return besideAgent("afplay"); }
+
+void launchProgram(const std::string& path, const std::vector<std::string>& argv) {
+  (void)spawnDetached(path, argv);
+}
+
+}  // namespace tavrik::platform

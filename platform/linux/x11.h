@@ -1,0 +1,60 @@
+#pragma once
+
+// State shared by the parts of the X11 backend. Everything here runs on
+// the main thread, except postMain.
+
+#include <xcb/xcb.h>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+#include "platform/linux/incr.h"
+
+namespace tavrik::x11 {
+
+struct Atoms {
+  xcb_atom_t clipboard = 0;
+  xcb_atom_t targets = 0;
+  xcb_atom_t utf8String = 0;
+  xcb_atom_t text = 0;
+  xcb_atom_t timestamp = 0;
+  xcb_atom_t multiple = 0;
+  xcb_atom_t incr = 0;
+  xcb_atom_t atomPair = 0;
+  xcb_atom_t selection = 0;  // where conversions for us land
+  xcb_atom_t clock = 0;      // touched to learn the server time
+};
+
+// The display connection, made once by makeApplication.
+struct Display {
+  xcb_connection_t* c = nullptr;
+  xcb_window_t root = 0;
+  xcb_window_t window = 0;  // ours: unmapped, owns the selection
+  Atoms atoms;
+  std::uint8_t xkbEventBase = 0;
+  bool xkb = false;
+};
+
+extern Display display;
+
+inline bool connected() { return display.c != nullptr; }
+
+Millis monotonicMillis();
+
+// Waits until `match` accepts an event or the deadline passes; returns the
+// event (free() it) or null. Meanwhile selection traffic is served and key
+// events are kept for the event loop, so nothing is lost or reordered.
+xcb_generic_event_t* waitForEvent(const std::function<bool(const xcb_generic_event_t*)>& match,
+                                  Millis deadline);
+
+// Parts of the backend, called by the event loop.
+void setUpHotkeys();
+void setUpClipboard();
+void dispatchKeyEvent(const xcb_generic_event_t* event);
+void keyboardChanged();
+bool dispatchSelectionEvent(const xcb_generic_event_t* event);
+void expireTransfers(Millis now);
+std::optional<Millis> transferDeadline();
+
+}  // namespace tavrik::x11

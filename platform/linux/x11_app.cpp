@@ -1,0 +1,211 @@
+// The X11 application: display connection, event loop and the queues.
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+#include "platform/linux/xcb_xkb.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "platform/app.h"
+#include "platform/linux/x11.h"
+#include "platform/queues.h"
+#include "platform/stderr.h"
+
+namespace tavrik {
+namespace x11 {
+
+Display display;
+
+namespace {
+
+// Main queue: jobs from any thread, run by the loop in the order posted.
+struct MainQueue {
+  std::mutex mutex;
+  std::deque<platform::Job> jobs;
+  int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+};
+MainQueue mainQueue;
+
+// Events read while waiting for something else, for the loop to handle.
+std::deque<xcb_generic_event_t*> keptEvents;
+bool keyboardDirty = false;
+
+std::uint8_t eventType(const xcb_generic_event_t* e) { return e->response_type & 0x7F; }
+
+bool isKeyEvent(const xcb_generic_event_t* e) {
+  return eventType(e) == XCB_KEY_PRESS || eventType(e) == XCB_KEY_RELEASE;
+}
+
+bool isKeyboardChange(const xcb_generic_event_t* e) {
+  if (eventType(e) == XCB_MAPPING_NOTIFY) return true;
+  if (!display.xkb || eventType(e) != display.xkbEventBase) return false;
+  const auto xkbType = reinterpret_cast<const xcb_xkb_new_keyboard_notify_event_t*>(e)->xkbType;
+  return xkbType == XCB_XKB_NEW_KEYBOARD_NOTIFY || xkbType == XCB_XKB_MAP_NOTIFY;
+}
+
+void dispatch(const xcb_generic_event_t* e) {
+  if (isKeyEvent(e)) {
+    dispatchKeyEvent(e);
+  } else if (isKeyboardChange(e)) {
+    keyboardDirty = true;  // regrab once, after the burst of notifications
+  } else {
+    dispatchSelectionEvent(e);
+  }
+}
+
+xcb_generic_event_t* nextEvent() {
+  if (!keptEvents.empty()) {
+    auto* e = keptEvents.front();
+    keptEvents.pop_front();
+    return e;
+  }
+  return xcb_poll_for_event(display.c);
+}
+
+bool runOneMainJob() {
+  platform::Job job;
+  {
+    std::lock_guard lock(mainQueue.mutex);
+    if (mainQueue.jobs.empty()) return false;
+    job = std::move(mainQueue.jobs.front());
+    mainQueue.jobs.pop_front();
+  }
+  job();
+  return true;
+}
+
+std::string displayName() {
+  const char* name = std::getenv("DISPLAY");
+  return name ? name : "";
+}
+
+}  // namespace
+
+Millis monotonicMillis() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+xcb_generic_event_t* waitForEvent(const std::function<bool(const xcb_generic_event_t*)>& match,
+                                  Millis deadline) {
+  xcb_flush(display.c);
+  for (;;) {
+    while (auto* e = xcb_poll_for_event(display.c)) {
+      if (match(e)) return e;
+      if (isKeyEvent(e)) {
+        keptEvents.push_back(e);
+        continue;
+      }
+      dispatch(e);
+      std::free(e);
+    }
+    if (xcb_connection_has_error(display.c)) return nullptr;
+    const Millis left = deadline - monotonicMillis();
+    if (left <= 0) return nullptr;
+    pollfd p{xcb_get_file_descriptor(display.c), POLLIN, 0};
+    ::poll(&p, 1, static_cast<int>(left));
+    xcb_flush(display.c);
+  }
+}
+
+}  // namespace x11
+
+namespace platform {
+
+void makeApplication() {
+  using x11::display;
+  int screenNumber = 0;
+  xcb_connection_t* c = xcb_connect(nullptr, &screenNumber);
+  if (xcb_connection_has_error(c)) {
+    xcb_disconnect(c);
+    writeStderr("tavrik: không kết nối được màn hình X (DISPLAY=" + x11::displayName() + ")\n");
+    return;
+  }
+  display.c = c;
+  auto it = xcb_setup_roots_iterator(xcb_get_setup(c));
+  for (int i = 0; i < screenNumber && it.rem > 0; ++i) xcb_screen_next(&it);
+  display.root = it.data->root;
+
+  display.window = xcb_generate_id(c);
+  const std::uint32_t values[] = {1, XCB_EVENT_MASK_PROPERTY_CHANGE};
+  xcb_create_window(c, XCB_COPY_FROM_PARENT, display.window, display.root, -10, -10, 1, 1, 0,
+                    XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT,
+                    XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
+  x11::setUpClipboard();
+  x11::setUpHotkeys();
+  xcb_flush(c);
+}
+
+int runEventLoop() {
+  using x11::display;
+  for (;;) {
+    if (x11::connected()) {
+      while (auto* e = x11::nextEvent()) {
+        x11::dispatch(e);
+        std::free(e);
+      }
+    }
+    while (x11::runOneMainJob()) {
+    }
+    if (x11::connected()) {
+      if (x11::keyboardDirty) {
+        x11::keyboardDirty = false;
+        x11::keyboardChanged();
+      }
+      if (int error = xcb_connection_has_error(display.c); error != 0) {
+        writeStderr("tavrik: mất kết nối với màn hình X (lỗi " + std::to_string(error) + ")\n");
+        return 1;
+      }
+      x11::expireTransfers(x11::monotonicMillis());
+      // Jobs may have left replies' events in xcb's queue: no poll then.
+      if (auto* e = xcb_poll_for_queued_event(display.c)) {
+        x11::keptEvents.push_back(e);
+        continue;
+      }
+      xcb_flush(display.c);
+    }
+
+    pollfd fds[2] = {{x11::mainQueue.wakeFd, POLLIN, 0}, {-1, POLLIN, 0}};
+    nfds_t n = 1;
+    if (x11::connected()) fds[n++].fd = xcb_get_file_descriptor(display.c);
+    int timeout = -1;  // idle: sleep until something happens
+    if (const auto deadline = x11::connected() ? x11::transferDeadline() : std::nullopt) {
+      timeout = static_cast<int>(std::max<x11::Millis>(0, *deadline - x11::monotonicMillis()));
+    }
+    if (::poll(fds, n, timeout) < 0 && errno != EINTR) return 1;
+    if (fds[0].revents & POLLIN) {
+      std::uint64_t count;
+      (void)!::read(x11::mainQueue.wakeFd, &count, sizeof count);
+    }
+  }
+}
+
+void postMain(Job job) {
+  {
+    std::lock_guard lock(x11::mainQueue.mutex);
+    x11::mainQueue.jobs.push_back(std::move(job));
+  }
+  const std::uint64_t one = 1;
+  (void)!::write(x11::mainQueue.wakeFd, &one, sizeof one);
+}
+
+void postBackground(Job job) {
+  // One run at a time is all the agent asks of it; a thread per job keeps
+  // nothing alive between runs.
+  try {
+    std::thread(std::move(job)).detach();
+  } catch (const std::system_error& e) {
+    // Never run it here: the main thread must not wait for a tool.
+    writeStderr(std::string("tavrik: không tạo được luồng chạy nền: ") + e.what() + "\n");
+  }
+}
+
+}  // namespace platform
+}  // namespace tavrik
