@@ -1,0 +1,233 @@
+'use strict';
+const { describe, test, before, after, afterEach } = require('node:test');
+const assert = require('node:assert/strict');
+const { spawn } = require('node:child_process');
+const { Rig, startXvfb, waitFor, sleep, notification, sound, COMPANION } = require('./rig.js');
+
+const sorted = (records) => records.map((r) => r.join('\x1f')).sort();
+const assertFeedback = (got, expected) => assert.deepEqual(sorted(got), sorted(expected));
+
+const pushed = [sound(true), notification('Tavrik đã tung Sóng Âm',
+                                          'Đã gửi lên kho. Máy kia bấm Ctrl+Alt+B để lấy.')];
+const pulled = [sound(true), notification('Mục tiêu đã bị khoá', 'Truy sát ngay nào! Cmd+V để dán.')];
+const nothingToSend = [sound(false), notification('Chưa có gì để tung',
+  'Clipboard rỗng (hoặc không phải chữ) — copy một đoạn rồi bấm lại.')];
+const nothingToFetch = [sound(false), notification('Chưa thấy mục tiêu nào', 'Máy kia chưa gửi gì sang.')];
+
+describe('tavrik-agent under X11', () => {
+  let xvfb;
+  let rig;
+  before(async () => {
+    xvfb = await startXvfb();
+    rig = new Rig(xvfb.display);
+  });
+  afterEach(() => rig.reset());
+  after(() => {
+    rig.close();
+    xvfb.proc.kill();
+  });
+
+  test('push sends the clipboard text byte for byte with the exact argument vector', async () => {
+    await rig.startAgent();
+    const texts = ['Xin chào, thế giới! Tiếng Việt có dấu.', 'dòng cuối có xuống dòng\n', '   '];
+    for (const [i, text] of texts.entries()) {
+      await rig.setClipboard(text);
+      rig.remove('pushed');
+      rig.key('ctrl+alt+c');
+      await waitFor('the push', () => rig.read('pushed'));
+      assert.equal(rig.read('pushed').toString(), text);
+      await rig.feedbackOf(2 * (i + 1));
+    }
+    assert.equal(rig.read('argv-push').toString(),
+                 [rig.nodeRecorder, COMPANION, 'clip', 'push', '--stdin', ''].join('\x1f'));
+    assertFeedback(rig.feedback(), [...pushed, ...pushed, ...pushed]);
+    assert.equal(rig.agent.stdoutText, '');
+  });
+
+  test('an image-only or empty clipboard starts no tool', async () => {
+    await rig.startAgent();
+    rig.key('ctrl+alt+c');  // nobody owns the clipboard
+    await rig.feedbackOf(2);
+    await rig.setClipboard(Buffer.from([0x89, 0x50, 0x4e, 0x47, 0, 1, 2]), 'image/png');
+    rig.key('ctrl+alt+c');
+    await rig.feedbackOf(4);
+    await rig.setClipboard('');
+    rig.key('ctrl+alt+c');
+    assertFeedback(await rig.feedbackOf(6), [...nothingToSend, ...nothingToSend, ...nothingToSend]);
+    assert.deepEqual(rig.runs(), []);
+  });
+
+  test('pull puts the output on the clipboard exactly; empty output leaves it', async () => {
+    await rig.startAgent();
+    rig.write('pull-output', 'hello\n');
+    rig.key('ctrl+alt+b');
+    await rig.feedbackOf(2);
+    assert.equal(rig.readClipboard().toString(), 'hello\n');
+    assert.equal(rig.read('argv-pull').toString(),
+                 [rig.nodeRecorder, COMPANION, 'clip', 'pull', '--print', ''].join('\x1f'));
+
+    await rig.setClipboard('giữ nguyên');
+    rig.write('pull-output', '');
+    rig.key('ctrl+alt+b');
+    assertFeedback(await rig.feedbackOf(4), [...pulled, ...nothingToFetch]);
+    assert.equal(rig.readClipboard().toString(), 'giữ nguyên');
+  });
+
+  test('a failing tool shows its last error line', async () => {
+    await rig.startAgent();
+    rig.write('fail', 'không có mạng');
+    rig.key('ctrl+alt+b');
+    assertFeedback(await rig.feedbackOf(2),
+                   [sound(false), notification('Tavrik trượt chân', 'không có mạng')]);
+  });
+
+  test('4 MiB of text goes both ways unchanged', async () => {
+    await rig.startAgent();
+    const line = 'Sóng Âm 0123456789 abcdefghijklmnopqrstuvwxyz ĐÂY LÀ TAVRIK\n';
+    const big = line.repeat(Math.ceil((4 << 20) / Buffer.byteLength(line)));
+    await rig.setClipboard(big);
+    rig.key('ctrl+alt+c');
+    await waitFor('the push', () => rig.read('pushed'), 20000);
+    assert.ok(rig.read('pushed').equals(Buffer.from(big)));
+
+    const other = big.split('').reverse().join('');
+    rig.write('pull-output', other);
+    rig.key('ctrl+alt+b');
+    await waitFor('the pull', () => rig.feedback().length >= 4, 20000);
+    assert.ok(rig.readClipboard().equals(Buffer.from(other)));
+  });
+
+  test('a press during a run starts no second run', async () => {
+    await rig.startAgent();
+    await rig.setClipboard('x');
+    rig.write('hold', '');
+    rig.key('ctrl+alt+b');
+    await waitFor('the run', () => rig.runs().length === 1);
+    rig.key('ctrl+alt+b');
+    rig.key('ctrl+alt+c');
+    await sleep(300);
+    rig.remove('hold');
+    await rig.feedbackOf(2);
+    assert.deepEqual(rig.runs(), ['pull']);
+    rig.key('ctrl+alt+c');  // accepted again
+    await waitFor('the push', () => rig.read('pushed'));
+    assert.deepEqual(rig.runs(), ['pull', 'push']);
+  });
+
+  test('hotkeys fire with NumLock or CapsLock on, once per press when held', async () => {
+    await rig.startAgent();
+    for (const lock of ['Num_Lock', 'Caps_Lock']) {
+      rig.key(lock);
+      try {
+        rig.key('ctrl+alt+b');
+        await waitFor(`a run with ${lock}`, () => rig.runs().length === 1);
+      } finally {
+        rig.key(lock);
+      }
+      await rig.feedbackOf(2);
+      rig.reset();
+      await rig.startAgent();
+    }
+    rig.key('keydown', 'ctrl+alt+b');
+    await sleep(1500);  // long enough for the key to autorepeat
+    rig.key('keyup', 'ctrl+alt+b');
+    await rig.feedbackOf(2);
+    await sleep(300);
+    assert.deepEqual(rig.runs(), ['pull']);
+  });
+
+  test('a combination held by another client is reported; the other hotkey works', async () => {
+    const grabber = spawn(process.env.TAVRIK_GRABBER, ['0x63' /* c */], { env: rig.env });
+    rig.children.push(grabber);
+    await new Promise((resolve) => grabber.stdout.once('data', resolve));
+    const agent = await rig.startAgent();
+    assert.equal(agent.stderrText,
+                 'RegisterEventHotKey lỗi: gửi đi (ctrl+alt+c)=-9878\n' +
+                 'tavrik: ctrl+alt+c = gửi đi (HỎNG), ctrl+alt+b = lấy về (OK)\n');
+    assert.deepEqual(await rig.feedbackOf(1), [notification('Phím này có người giữ mất rồi',
+      'Ứng dụng khác đang giữ gửi đi (ctrl+alt+c). Đổi bằng: tavrik hotkeys set')]);
+    rig.key('ctrl+alt+b');
+    await waitFor('the pull', () => rig.runs().length === 1);
+  });
+
+  test('hotkeys given on the command line fire, and the defaults do not', async () => {
+    const agent = await rig.startAgent(['--copy', 'cmd+shift+f12', '--paste', 'alt+space']);
+    assert.equal(agent.stderrText,
+                 'tavrik: cmd+shift+f12 = gửi đi (OK), alt+space = lấy về (OK)\n');
+    await rig.setClipboard('tùy chỉnh');
+    rig.key('ctrl+alt+c');
+    rig.key('ctrl+alt+b');
+    await sleep(500);
+    assert.deepEqual(rig.runs(), []);
+    rig.key('super+shift+F12');
+    await waitFor('the push', () => rig.read('pushed'));
+    assert.equal(rig.read('pushed').toString(), 'tùy chỉnh');
+    await rig.feedbackOf(2);
+    rig.key('alt+space');
+    await waitFor('the pull', () => rig.runs().length === 2);
+  });
+
+  test('an owner that stops answering does not freeze the agent', async () => {
+    await rig.startAgent();
+    const xclip = await rig.setClipboard('đứng hình');
+    process.kill(xclip.pid, 'SIGSTOP');
+    try {
+      const before = Date.now();
+      rig.key('ctrl+alt+c');
+      assertFeedback(await rig.feedbackOf(2), nothingToSend);
+      assert.ok(Date.now() - before < 2500, 'the stalled owner cost about a second at most');
+      rig.write('pull-output', 'vẫn chạy');
+      rig.key('ctrl+alt+b');
+      await rig.feedbackOf(4);
+      assert.equal(rig.readClipboard().toString(), 'vẫn chạy');
+    } finally {
+      process.kill(xclip.pid, 'SIGCONT');
+    }
+  });
+
+  test('the agent serves TARGETS, STRING and TIMESTAMP for what it pulled', async () => {
+    await rig.startAgent();
+    rig.write('pull-output', 'café');
+    rig.key('ctrl+alt+b');
+    await rig.feedbackOf(2);
+    const targets = rig.readClipboard('TARGETS').toString().split('\n').filter(Boolean).sort();
+    assert.deepEqual(targets, ['MULTIPLE', 'STRING', 'TARGETS', 'TEXT', 'TIMESTAMP', 'UTF8_STRING']);
+    assert.ok(rig.readClipboard('STRING').equals(Buffer.from('caf\xe9', 'latin1')));
+    assert.match(rig.readClipboard('TIMESTAMP').toString(), /^\d+/);
+    assert.throws(() => rig.readClipboard('image/png'));  // refused
+  });
+});
+
+describe('tavrik-agent without a working display', () => {
+  test('no display: both registrations fail, and it keeps running', async () => {
+    const rig = new Rig(':4242');
+    try {
+      const agent = await rig.startAgent();
+      assert.equal(agent.stderrText,
+                   'tavrik: không kết nối được màn hình X (DISPLAY=:4242)\n' +
+                   'RegisterEventHotKey lỗi: gửi đi (ctrl+alt+c)=-1\n' +
+                   'RegisterEventHotKey lỗi: lấy về (ctrl+alt+b)=-1\n' +
+                   'tavrik: ctrl+alt+c = gửi đi (HỎNG), ctrl+alt+b = lấy về (HỎNG)\n');
+      await rig.feedbackOf(2);
+      await sleep(300);
+      assert.equal(agent.exitCode, null);
+    } finally {
+      rig.close();
+    }
+  });
+
+  test('a broken X connection is reported and ends the agent with status 1', async () => {
+    const xvfb = await startXvfb();
+    const rig = new Rig(xvfb.display);
+    try {
+      const agent = await rig.startAgent();
+      xvfb.proc.kill('SIGKILL');
+      const { code } = await agent.exited;
+      assert.equal(code, 1);
+      assert.match(agent.stderrText, /\ntavrik: mất kết nối với màn hình X \(lỗi \d+\)\n$/);
+    } finally {
+      rig.close();
+      xvfb.proc.kill();
+    }
+  });
+});

@@ -1,0 +1,29 @@
+#!/usr/bin/env node
+// The companion tool as the integration tests see it. Its behaviour is set
+// by files in $TAVRIK_TEST_DIR:
+//   hold          while it exists, the tool waits (a run in progress)
+//   pull-output   what `clip pull --print` prints (nothing when absent)
+//   fail          when present, exit 1 with its text as the last stderr line
+// and it leaves: runs (one line per run), pushed (the push's stdin).
+'use strict';
+const fs = require('node:fs');
+const path = require('node:path');
+
+const dir = process.env.TAVRIK_TEST_DIR;
+const file = (name) => path.join(dir, name);
+const [, action] = process.argv.slice(2);
+
+fs.appendFileSync(file('runs'), `${action}\n`);
+const pause = new Int32Array(new SharedArrayBuffer(4));
+while (fs.existsSync(file('hold'))) Atomics.wait(pause, 0, 0, 20);
+
+if (fs.existsSync(file('fail'))) {
+  process.stderr.write(`trying\n${fs.readFileSync(file('fail'), 'utf8')}\n`);
+  process.exit(1);
+}
+if (action === 'push') {
+  fs.writeFileSync(file('pushed.tmp'), fs.readFileSync(0));
+  fs.renameSync(file('pushed.tmp'), file('pushed'));
+} else if (action === 'pull' && fs.existsSync(file('pull-output'))) {
+  process.stdout.write(fs.readFileSync(file('pull-output')));
+}

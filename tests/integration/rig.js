@@ -1,0 +1,148 @@
+'use strict';
+// A private X server, a copy of the agent laid out as installed, recording
+// programs in place of the notification and sound programs, and the
+// clipboard tools. Everything started here is stopped here.
+const { spawn, execFileSync } = require('node:child_process');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+
+const COMPANION = path.join(__dirname, 'companion.js');
+const RECORDER = `#!/bin/sh
+record=$(printf '%s\\037' "$0" "$@")
+printf '%s\\036' "$record" >> "$TAVRIK_TEST_FEEDBACK"
+`;
+
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+
+async function waitFor(what, check, ms = 8000) {
+  const end = Date.now() + ms;
+  for (;;) {
+    const value = check();
+    if (value) return value;
+    if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
+    await sleep(25);
+  }
+}
+
+function startXvfb() {
+  const proc = spawn('Xvfb', ['-displayfd', '3', '-nolisten', 'tcp', '-screen', '0', '320x240x24'],
+                     { stdio: ['ignore', 'ignore', 'ignore', 'pipe'] });
+  return new Promise((resolve, reject) => {
+    let text = '';
+    proc.stdio[3].on('data', (d) => {
+      text += d;
+      if (text.includes('\n')) resolve({ proc, display: `:${text.trim()}` });
+    });
+    proc.on('exit', (code) => reject(new Error(`Xvfb exited with ${code}`)));
+  });
+}
+
+class Rig {
+  constructor(display) {
+    this.display = display;
+    this.root = fs.mkdtempSync(path.join(os.tmpdir(), 'tavrik-it-'));
+    this.prefix = path.join(this.root, 'prefix');
+    this.dir = path.join(this.root, 'state');
+    this.feedbackLog = path.join(this.root, 'feedback');
+    this.agentPath = path.join(this.prefix, 'bin', 'tavrik-agent');
+    this.libexec = path.join(this.prefix, 'libexec', 'tavrik');
+    fs.mkdirSync(path.dirname(this.agentPath), { recursive: true });
+    fs.mkdirSync(this.libexec, { recursive: true });
+    fs.mkdirSync(this.dir);
+    // A copy, not a link: the agent finds libexec from its own real path.
+    fs.copyFileSync(process.env.TAVRIK_AGENT, this.agentPath);
+    fs.chmodSync(this.agentPath, 0o755);
+    for (const name of ['osascript', 'afplay']) {
+      fs.writeFileSync(path.join(this.libexec, name), RECORDER, { mode: 0o755 });
+    }
+    // Records the exact argument vector the agent starts, then runs node.
+    this.nodeRecorder = path.join(this.root, 'node');
+    fs.writeFileSync(this.nodeRecorder,
+                     `#!/bin/sh\nprintf '%s\\037' "$0" "$@" > "$TAVRIK_TEST_DIR/argv-$3"\n` +
+                     `exec node "$@"\n`, { mode: 0o755 });
+    this.children = [];
+    this.env = { ...process.env, DISPLAY: display, TAVRIK_TEST_DIR: this.dir,
+                 TAVRIK_TEST_FEEDBACK: this.feedbackLog };
+  }
+
+  file(name) { return path.join(this.dir, name); }
+  read(name) { return fs.existsSync(this.file(name)) ? fs.readFileSync(this.file(name)) : null; }
+  write(name, data) { fs.writeFileSync(this.file(name), data); }
+  remove(name) { fs.rmSync(this.file(name), { force: true }); }
+  runs() { return (this.read('runs') || '').toString().split('\n').filter(Boolean); }
+
+  // Starts the agent and waits for its status line.
+  async startAgent(args = [], env = {}) {
+    const agent = spawn(this.agentPath, ['--node', this.nodeRecorder, '--cli', COMPANION, ...args],
+                        { env: { ...this.env, ...env }, stdio: ['ignore', 'pipe', 'pipe'] });
+    this.children.push(agent);
+    agent.stdoutText = '';
+    agent.stderrText = '';
+    agent.stdout.on('data', (d) => { agent.stdoutText += d; });
+    agent.stderr.on('data', (d) => { agent.stderrText += d; });
+    agent.exited = new Promise((r) => agent.on('exit', (code, signal) => r({ code, signal })));
+    await waitFor('the status line', () => /^tavrik: .*\n/m.test(agent.stderrText));
+    this.agent = agent;
+    return agent;
+  }
+
+  // xdotool key COMBO, or xdotool with the words given.
+  key(...args) {
+    execFileSync('xdotool', args.length === 1 ? ['key', args[0]] : args, { env: this.env });
+  }
+
+  // Owns the clipboard with `data` under `target` until stopped.
+  async setClipboard(data, target = 'UTF8_STRING') {
+    const xclip = spawn('xclip', ['-quiet', '-selection', 'clipboard', '-t', target, '-i'],
+                        { env: this.env, stdio: ['pipe', 'ignore', 'ignore'] });
+    this.children.push(xclip);
+    xclip.stdin.end(data);
+    const expected = Buffer.from(data);
+    await waitFor('xclip to own the clipboard', () => {
+      try {
+        return this.readClipboard(target).equals(expected);
+      } catch { return false; }
+    });
+    return xclip;
+  }
+
+  readClipboard(target = 'UTF8_STRING') {
+    return execFileSync('xclip', ['-o', '-selection', 'clipboard', '-t', target],
+                        { env: this.env, timeout: 5000, maxBuffer: 64 << 20, stdio: ['ignore', 'pipe', 'ignore'] });
+  }
+
+  // Every feedback program started: [program name, ...arguments].
+  feedback() {
+    if (!fs.existsSync(this.feedbackLog)) return [];
+    return fs.readFileSync(this.feedbackLog, 'utf8').split('\x1e').filter(Boolean)
+      .map((r) => { const f = r.split('\x1f'); f.pop(); f[0] = path.basename(f[0]); return f; });
+  }
+
+  // Waits until `count` feedback programs have started.
+  async feedbackOf(count) {
+    await waitFor(`${count} feedback programs`, () => this.feedback().length >= count);
+    await sleep(100);  // and no more than that
+    return this.feedback();
+  }
+
+  reset() {
+    for (const c of this.children) if (c.exitCode === null && c.signalCode === null) c.kill('SIGKILL');
+    this.children = [];
+    fs.rmSync(this.dir, { recursive: true, force: true });
+    fs.mkdirSync(this.dir);
+    fs.rmSync(this.feedbackLog, { force: true });
+  }
+
+  close() {
+    this.reset();
+    fs.rmSync(this.root, { recursive: true, force: true });
+  }
+}
+
+const notification = (title, body) =>
+  ['osascript', '-e', `display notification "${body}" with title "${title}"`];
+const sound = (ok) =>
+  ['afplay', ok ? '/System/Library/Sounds/Glass.aiff' : '/System/Library/Sounds/Basso.aiff'];
+
+module.exports = { Rig, startXvfb, waitFor, sleep, notification, sound, COMPANION };
