@@ -6,7 +6,7 @@
 
 #include "app/agent.h"
 #include "platform/fake/fake.h"
-#include "tests/helpers/feedback_expect.h"
+#include "tests/helpers/fake_support.h"
 #include "tests/helpers/test_support.h"
 
 namespace tavrik {
@@ -23,17 +23,8 @@ const std::vector<std::string> kStartUpCalls{"makeApplication", "installHotKeyHa
                                              "registerHotKey 1", "registerHotKey 2",
                                              "runEventLoop"};
 
-class Agent : public ::testing::Test {
+class Agent : public test::FakePlatformTest {
  protected:
-  void SetUp() override {
-    fake::reset();
-    fake::setPrograms(test::kNotifier, test::kPlayer);
-  }
-  void TearDown() override {
-    fake::waitBackgroundIdle();
-    fake::drainMain();
-  }
-
   int start(std::vector<std::string> args) {
     args.insert(args.begin(), "tavrik-agent");
     return agentMain(args);
@@ -193,8 +184,7 @@ TEST_F(Agent, ToolFailureShowsItsLastLine) {
       {"kill:9", "Không rõ lỗi."},
   };
   for (const auto& c : cases) {
-    fake::reset();
-    fake::setPrograms(test::kNotifier, test::kPlayer);
+    SetUp();
     startWithTool(c.script);
     fake::setPasteboardText("text");
     fake::press(1);
@@ -209,8 +199,7 @@ TEST_F(Agent, ToolFailureShowsItsLastLine) {
 
 TEST_F(Agent, PullPutsTheOutputOnTheClipboardUnchanged) {
   for (const std::string text : {"hello\n", "\n", "Chào bạn 👋\r\n"}) {
-    fake::reset();
-    fake::setPrograms(test::kNotifier, test::kPlayer);
+    SetUp();
     startWithTool(steps({"out:" + text, "err:noise"}));
     fake::setPasteboardText("old");
     fake::press(2);
@@ -225,8 +214,7 @@ TEST_F(Agent, PullPutsTheOutputOnTheClipboardUnchanged) {
 
 TEST_F(Agent, PullWithNothingLeavesTheClipboard) {
   for (const std::string& script : {std::string("status:0"), steps({"out:ok\xc0\x80", "err:e"})}) {
-    fake::reset();
-    fake::setPrograms(test::kNotifier, test::kPlayer);
+    SetUp();
     startWithTool(script);
     fake::setPasteboardText("old");
     fake::press(2);

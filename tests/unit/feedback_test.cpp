@@ -10,7 +10,7 @@
 
 #include "feedback/feedback.h"
 #include "platform/fake/fake.h"
-#include "tests/helpers/feedback_expect.h"
+#include "tests/helpers/fake_support.h"
 #include "tests/helpers/test_support.h"
 
 namespace tavrik {
@@ -30,13 +30,7 @@ TEST(Quote, EscapesBackslashesThenQuotesOnly) {
             "\"Máy kia chưa gửi gì sang. 'ồ' — $x `y`\"");
 }
 
-class Feedback : public ::testing::Test {
- protected:
-  void SetUp() override {
-    fake::reset();
-    fake::setPrograms(test::kNotifier, test::kPlayer);
-  }
-};
+using Feedback = test::FakePlatformTest;
 
 TEST_F(Feedback, ExactCommandLines) {
   phatTieng(true);

@@ -7,7 +7,7 @@
 
 #include "platform/fake/fake.h"
 #include "relay/runner.h"
-#include "tests/helpers/feedback_expect.h"
+#include "tests/helpers/fake_support.h"
 #include "tests/helpers/test_support.h"
 
 namespace tavrik {
@@ -47,17 +47,8 @@ struct Result {
   int calls = 0;
 };
 
-class RunnerTest : public ::testing::Test {
+class RunnerTest : public test::FakePlatformTest {
  protected:
-  void SetUp() override {
-    fake::reset();
-    fake::setPrograms(test::kNotifier, test::kPlayer);
-  }
-  void TearDown() override {
-    fake::waitBackgroundIdle();
-    fake::drainMain();
-  }
-
   Runner::Xong recordInto(Result& r) {
     const auto main = std::this_thread::get_id();
     return [&r, main, this](std::int32_t s, std::string o, std::string e) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -33,5 +35,19 @@ inline std::vector<Started> started() {
   for (const auto& l : fake::launches()) out.push_back({l.path, l.argv});
   return out;
 }
+
+// Each test starts on a fresh fake platform whose feedback programs are
+// recorded under kNotifier and kPlayer, and leaves no background work.
+class FakePlatformTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fake::reset();
+    fake::setPrograms(kNotifier, kPlayer);
+  }
+  void TearDown() override {
+    fake::waitBackgroundIdle();
+    fake::drainMain();
+  }
+};
 
 }  // namespace tavrik::test
