@@ -231,3 +231,68 @@ describe('tavrik-agent without a working display', () => {
     }
   });
 });
+
+describe('the programs as installed', () => {
+  test('cmake --install lays them out, and the agent finds its notification program', async () => {
+    const { execFileSync } = require('node:child_process');
+    const fs = require('node:fs');
+    const os = require('node:os');
+    const path = require('node:path');
+    const prefix = fs.mkdtempSync(path.join(os.tmpdir(), 'tavrik-prefix-'));
+    try {
+      execFileSync('cmake', ['--install', process.env.TAVRIK_BUILD_DIR, '--prefix', prefix],
+                   { stdio: 'ignore' });
+      for (const f of ['bin/tavrik-agent', 'bin/tavrik', 'libexec/tavrik/osascript',
+                       'libexec/tavrik/afplay', 'share/tavrik/tavrik.js',
+                       'share/tavrik/packaging/tavrik-agent.desktop',
+                       'share/tavrik/packaging/tavrik-agent.service',
+                       'share/tavrik/packaging/vn.tavrik.agent.plist']) {
+        assert.ok(fs.existsSync(path.join(prefix, f)), f);
+      }
+      const env = { ...process.env, DISPLAY: ':4243', DBUS_SESSION_BUS_ADDRESS: 'unix:path=/nonexistent' };
+      const agent = spawn(path.join(prefix, 'bin/tavrik-agent'),
+                          ['--cli', path.join(prefix, 'bin/tavrik')], { env });
+      let log = '';
+      agent.stderr.on('data', (d) => { log += d; });
+      try {
+        // Without a display both hotkeys are refused; with no notification
+        // server the installed osascript logs each notification instead.
+        await waitFor('the logged notifications', () => (log.match(/tavrik: \[/g) || []).length === 2);
+        assert.match(log, /^tavrik: \[Phím này có người giữ mất rồi\] Ứng dụng khác đang giữ gửi đi \(ctrl\+alt\+c\)\. Đổi bằng: tavrik hotkeys set$/m);
+      } finally {
+        agent.kill();
+      }
+    } finally {
+      fs.rmSync(prefix, { recursive: true, force: true });
+    }
+  });
+
+  test('a notification really reaches a notification server', async (t) => {
+    const { execFileSync } = require('node:child_process');
+    const hasAll = ['dbus-run-session', 'dunst', 'dunstctl'].every((p) => {
+      try { execFileSync('sh', ['-c', `command -v ${p}`], { stdio: 'ignore' }); return true; } catch { return false; }
+    });
+    if (!hasAll) return t.skip('dbus-run-session or dunst is not installed');
+    const xvfb = await startXvfb();
+    try {
+      const osascript = `${process.env.TAVRIK_BUILD_DIR}/libexec/tavrik/osascript`;
+      // Inside a private session bus: dunst, then our notification, then
+      // what dunst received.
+      const script = `dunst >/dev/null 2>&1 & d=$!
+        for i in $(seq 100); do dunstctl count displayed >/dev/null 2>&1 && break; sleep 0.05; done
+        "$0" -e "$1"; s=$?
+        sleep 0.2; dunstctl close-all; sleep 0.2; dunstctl history; kill $d; exit $s`;
+      const out = execFileSync('dbus-run-session', ['--', 'sh', '-c', script, osascript,
+        'display notification "Máy kia <b> & \\"x\\"" with title "Tavrik đã tung Sóng Âm"'],
+        { env: { ...process.env, DISPLAY: xvfb.display }, stdio: ['ignore', 'pipe', 'ignore'],
+          timeout: 20000 }).toString();
+      const history = JSON.parse(out).data[0];
+      assert.equal(history.length, 1);
+      assert.equal(history[0].summary.data, 'Tavrik đã tung Sóng Âm');
+      assert.equal(history[0].body.data, 'Máy kia &lt;b&gt; &amp; "x"');
+      assert.equal(history[0].appname.data, 'tavrik');
+    } finally {
+      xvfb.proc.kill();
+    }
+  });
+});

@@ -2,41 +2,19 @@
 // A private X server, a copy of the agent laid out as installed, recording
 // programs in place of the notification and sound programs, and the
 // clipboard tools. Everything started here is stopped here.
-const { spawn, execFileSync } = require('node:child_process');
+const { spawn } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
+const xsession = require('../../scripts/lib/xsession.js');
+
+const { sleep, waitFor, startXvfb } = xsession;
 
 const COMPANION = path.join(__dirname, 'companion.js');
 const RECORDER = `#!/bin/sh
 record=$(printf '%s\\037' "$0" "$@")
 printf '%s\\036' "$record" >> "$TAVRIK_TEST_FEEDBACK"
 `;
-
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
-
-async function waitFor(what, check, ms = 8000) {
-  const end = Date.now() + ms;
-  for (;;) {
-    const value = check();
-    if (value) return value;
-    if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
-    await sleep(25);
-  }
-}
-
-function startXvfb() {
-  const proc = spawn('Xvfb', ['-displayfd', '3', '-nolisten', 'tcp', '-screen', '0', '320x240x24'],
-                     { stdio: ['ignore', 'ignore', 'ignore', 'pipe'] });
-  return new Promise((resolve, reject) => {
-    let text = '';
-    proc.stdio[3].on('data', (d) => {
-      text += d;
-      if (text.includes('\n')) resolve({ proc, display: `:${text.trim()}` });
-    });
-    proc.on('exit', (code) => reject(new Error(`Xvfb exited with ${code}`)));
-  });
-}
 
 class Rig {
   constructor(display) {
@@ -87,30 +65,15 @@ class Rig {
     return agent;
   }
 
-  // xdotool key COMBO, or xdotool with the words given.
-  key(...args) {
-    execFileSync('xdotool', args.length === 1 ? ['key', args[0]] : args, { env: this.env });
-  }
+  key(...args) { xsession.key(this.env, ...args); }
 
-  // Owns the clipboard with `data` under `target` until stopped.
   async setClipboard(data, target = 'UTF8_STRING') {
-    const xclip = spawn('xclip', ['-quiet', '-selection', 'clipboard', '-t', target, '-i'],
-                        { env: this.env, stdio: ['pipe', 'ignore', 'ignore'] });
+    const xclip = await xsession.ownClipboard(this.env, data, target);
     this.children.push(xclip);
-    xclip.stdin.end(data);
-    const expected = Buffer.from(data);
-    await waitFor('xclip to own the clipboard', () => {
-      try {
-        return this.readClipboard(target).equals(expected);
-      } catch { return false; }
-    });
     return xclip;
   }
 
-  readClipboard(target = 'UTF8_STRING') {
-    return execFileSync('xclip', ['-o', '-selection', 'clipboard', '-t', target],
-                        { env: this.env, timeout: 5000, maxBuffer: 64 << 20, stdio: ['ignore', 'pipe', 'ignore'] });
-  }
+  readClipboard(target = 'UTF8_STRING') { return xsession.readClipboard(this.env, target); }
 
   // Every feedback program started: [program name, ...arguments].
   feedback() {

@@ -1,0 +1,60 @@
+'use strict';
+// A private X server and the command-line clipboard and keyboard tools,
+// for the demonstration and the integration tests.
+const { spawn, execFileSync } = require('node:child_process');
+
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+
+async function waitFor(what, check, ms = 8000) {
+  const end = Date.now() + ms;
+  for (;;) {
+    const value = check();
+    if (value) return value;
+    if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
+    await sleep(25);
+  }
+}
+
+// Xvfb on a free display number, which it tells us itself.
+function startXvfb() {
+  const proc = spawn('Xvfb', ['-displayfd', '3', '-nolisten', 'tcp', '-screen', '0', '320x240x24'],
+                     { stdio: ['ignore', 'ignore', 'ignore', 'pipe'] });
+  return new Promise((resolve, reject) => {
+    let text = '';
+    proc.stdio[3].on('data', (d) => {
+      text += d;
+      if (text.includes('\n')) resolve({ proc, display: `:${text.trim()}` });
+    });
+    proc.on('error', reject);
+    proc.on('exit', (code) => reject(new Error(`Xvfb exited with ${code}`)));
+  });
+}
+
+// xdotool key COMBO, or xdotool with the words given.
+function key(env, ...args) {
+  execFileSync('xdotool', args.length === 1 ? ['key', args[0]] : args, { env });
+}
+
+function readClipboard(env, target = 'UTF8_STRING') {
+  return execFileSync('xclip', ['-o', '-selection', 'clipboard', '-t', target],
+                      { env, timeout: 5000, maxBuffer: 64 << 20, stdio: ['ignore', 'pipe', 'ignore'] });
+}
+
+// An xclip that owns the clipboard with `data` until it is stopped or
+// another client takes the clipboard; resolves once it answers.
+async function ownClipboard(env, data, target = 'UTF8_STRING') {
+  const xclip = spawn('xclip', ['-quiet', '-selection', 'clipboard', '-t', target, '-i'],
+                      { env, stdio: ['pipe', 'ignore', 'ignore'] });
+  xclip.stdin.end(data);
+  const expected = Buffer.from(data);
+  await waitFor('xclip to own the clipboard', () => {
+    try {
+      return readClipboard(env, target).equals(expected);
+    } catch {
+      return false;
+    }
+  });
+  return xclip;
+}
+
+module.exports = { sleep, waitFor, startXvfb, key, readClipboard, ownClipboard };
