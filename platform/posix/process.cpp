@@ -84,11 +84,11 @@ class SpawnSetup {
     sigset_t none;
     sigemptyset(&none);
     ::posix_spawnattr_setsigmask(&attr_, &none);
-    short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+    int flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
 #if defined(__APPLE__)
     flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
 #endif
-    ::posix_spawnattr_setflags(&attr_, flags);
+    ::posix_spawnattr_setflags(&attr_, static_cast<short>(flags));
   }
   SpawnSetup(const SpawnSetup&) = delete;
   SpawnSetup& operator=(const SpawnSetup&) = delete;

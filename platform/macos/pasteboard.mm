@@ -1,0 +1,39 @@
+// The general pasteboard, plain text only. Pasteboard calls can raise
+// Objective-C exceptions; none leaves this file.
+#import <AppKit/AppKit.h>
+
+#include "platform/pasteboard.h"
+
+namespace tavrik::platform {
+
+std::optional<std::string> readPasteboardText() {
+  @autoreleasepool {
+    @try {
+      NSString* text = [[NSPasteboard generalPasteboard] stringForType:NSPasteboardTypeString];
+      if (text == nil) return std::nullopt;
+      NSData* bytes = [text dataUsingEncoding:NSUTF8StringEncoding];
+      if (bytes == nil) return std::nullopt;
+      return std::string(static_cast<const char*>([bytes bytes]), [bytes length]);
+    } @catch (NSException*) {
+      return std::nullopt;
+    }
+  }
+}
+
+bool writePasteboardText(std::string_view text) {
+  @autoreleasepool {
+    @try {
+      NSString* string = [[[NSString alloc] initWithBytes:text.data()
+                                                   length:text.size()
+                                                 encoding:NSUTF8StringEncoding] autorelease];
+      if (string == nil) return false;
+      NSPasteboard* pasteboard = [NSPasteboard generalPasteboard];
+      [pasteboard clearContents];
+      return [pasteboard setString:string forType:NSPasteboardTypeString] == YES;
+    } @catch (NSException*) {
+      return false;
+    }
+  }
+}
+
+}  // namespace tavrik::platform

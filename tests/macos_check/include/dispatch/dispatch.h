@@ -1,0 +1,22 @@
+// Only for checking the macOS backend on Linux: the few Grand Central
+// Dispatch declarations it uses, from their documented signatures.
+#pragma once
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct dispatch_queue_s* dispatch_queue_t;
+typedef void (*dispatch_function_t)(void* context);
+
+typedef enum { QOS_CLASS_USER_INITIATED = 0x19 } qos_class_t;
+
+dispatch_queue_t dispatch_get_main_queue(void);
+dispatch_queue_t dispatch_get_global_queue(intptr_t identifier, uintptr_t flags);
+void dispatch_async_f(dispatch_queue_t queue, void* context, dispatch_function_t work);
+
+#ifdef __cplusplus
+}
+#endif
