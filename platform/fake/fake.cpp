@@ -71,7 +71,7 @@ void reset() {
   state.touchedOffMain = false;
   state.notifier = "/nonexistent/osascript";
   state.sound = "/nonexistent/afplay";
-  state.launches.clear();
+  state.launches = {};  // and give the memory back
   state.mainJobs.clear();
   state.holdBackground = false;
   state.heldJobs.clear();
