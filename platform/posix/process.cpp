@@ -133,6 +133,8 @@ int waitFor(pid_t pid) {
   return raw;
 }
 
+constexpr int kBigPipe = 1 << 20;
+
 std::string describe(int error) { return std::generic_category().message(error); }
 
 // Appends what is readable now (the fd is non-blocking); false at end of
@@ -191,6 +193,12 @@ std::variant<ToolExit, LaunchError> runTool(const std::string& path,
   for (const Fd* fd : {&in.write, &out.read, &err.read}) {
     if (*fd) ::fcntl(fd->get(), F_SETFL, O_NONBLOCK);
   }
+#if defined(F_SETPIPE_SZ)
+  // Large texts move in fewer, larger steps; small ones keep the default.
+  if (pending.size() > static_cast<std::size_t>(kBigPipe))
+    ::fcntl(in.write.get(), F_SETPIPE_SZ, kBigPipe);
+  ::fcntl(out.read.get(), F_SETPIPE_SZ, kBigPipe);
+#endif
 
   // Feed standard input while draining both outputs, so no amount of
   // output in any order can block either side.
