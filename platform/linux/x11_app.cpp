@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <deque>
 #include <mutex>
@@ -31,7 +32,31 @@ struct MainQueue {
   std::deque<platform::Job> jobs;
   int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 };
-MainQueue mainQueue;
+// Never destroyed: other threads may still use the queues while the
+// process exits (destroying a condition variable with a waiter hangs).
+MainQueue& mainQueue = *new MainQueue;
+
+// The background queue: one worker, made at start-up and kept, so a press
+// costs no thread creation (and no fresh malloc arena) before the tool.
+struct BackgroundQueue {
+  std::mutex mutex;
+  std::condition_variable ready;
+  std::deque<platform::Job> jobs;
+};
+BackgroundQueue& background = *new BackgroundQueue;
+
+void backgroundWorker() {
+  for (;;) {
+    platform::Job job;
+    {
+      std::unique_lock lock(background.mutex);
+      background.ready.wait(lock, [] { return !background.jobs.empty(); });
+      job = std::move(background.jobs.front());
+      background.jobs.pop_front();
+    }
+    job();
+  }
+}
 
 // Events read while waiting for something else, for the loop to handle.
 std::deque<xcb_generic_event_t*> keptEvents;
@@ -121,6 +146,11 @@ namespace platform {
 
 void makeApplication() {
   using x11::display;
+  try {
+    std::thread(x11::backgroundWorker).detach();
+  } catch (const std::system_error& e) {
+    writeStderr(std::string("tavrik: không tạo được luồng chạy nền: ") + e.what() + "\n");
+  }
   int screenNumber = 0;
   xcb_connection_t* c = xcb_connect(nullptr, &screenNumber);
   if (xcb_connection_has_error(c)) {
@@ -197,14 +227,11 @@ void postMain(Job job) {
 }
 
 void postBackground(Job job) {
-  // One run at a time is all the agent asks of it; a thread per job keeps
-  // nothing alive between runs.
-  try {
-    std::thread(std::move(job)).detach();
-  } catch (const std::system_error& e) {
-    // Never run it here: the main thread must not wait for a tool.
-    writeStderr(std::string("tavrik: không tạo được luồng chạy nền: ") + e.what() + "\n");
+  {
+    std::lock_guard lock(x11::background.mutex);
+    x11::background.jobs.push_back(std::move(job));
   }
+  x11::background.ready.notify_one();
 }
 
 }  // namespace platform
