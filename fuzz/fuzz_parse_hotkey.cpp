@@ -50,19 +50,20 @@ std::optional<tavrik::HotkeySpec> asciiReading(std::string_view text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  const auto spec = tavrik::parseHotkey(text);
-  if (spec) {
-    if (spec->modifiers == 0 || (spec->modifiers & ~0x1B00u) != 0) std::abort();
+  const auto hotkey = tavrik::parseHotkey(text);
+  if (hotkey) {
+    if (hotkey->modifiers == 0 || (hotkey->modifiers & ~0x1B00u) != 0) std::abort();
     bool known = false;
-    for (const auto& k : tavrik::keyCodes) known = known || k.code == spec->keyCode;
+    for (const auto& k : tavrik::keyCodes) known = known || k.code == hotkey->keyCode;
     if (!known) std::abort();
   }
   bool ascii = true;
   for (const char c : text) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
   if (ascii) {
     const auto expected = asciiReading(text);
-    if (expected.has_value() != spec.has_value()) std::abort();
-    if (spec && (spec->modifiers != expected->modifiers || spec->keyCode != expected->keyCode)) {
+    if (expected.has_value() != hotkey.has_value()) std::abort();
+    if (hotkey &&
+        (hotkey->modifiers != expected->modifiers || hotkey->keyCode != expected->keyCode)) {
       std::abort();
     }
   }

@@ -10,9 +10,9 @@ namespace tavrik {
 
 std::uint32_t signature = 0;
 
-bool dangKy(HotkeySpec spec, std::uint32_t id, std::string_view ten) {
+bool dangKy(HotkeySpec hotkey, std::uint32_t id, std::string_view ten) {
   const std::int32_t status =
-      platform::registerHotKey(spec.keyCode, spec.modifiers, {signature, id});
+      platform::registerHotKey(hotkey.keyCode, hotkey.modifiers, {signature, id});
   if (status == 0) return true;
 
   std::string body = "Ứng dụng khác đang giữ ";

@@ -20,6 +20,6 @@ extern std::uint32_t signature;
 
 // Claims the combination for hotkey `id`; on refusal tells the user and
 // the operator (`ten` names the hotkey) and returns false.
-bool dangKy(HotkeySpec spec, std::uint32_t id, std::string_view ten);
+bool dangKy(HotkeySpec hotkey, std::uint32_t id, std::string_view ten);
 
 }  // namespace tavrik

@@ -46,10 +46,10 @@ TEST(ParseHotkey, ReadableTexts) {
       {"\u212Anown+ctrl+\u212A", 0x1000, 40},
   };
   for (const auto& c : cases) {
-    const auto spec = parseHotkey(c.text);
-    ASSERT_TRUE(spec.has_value()) << c.text;
-    EXPECT_EQ(spec->modifiers, c.modifiers) << c.text;
-    EXPECT_EQ(spec->keyCode, c.keyCode) << c.text;
+    const auto hotkey = parseHotkey(c.text);
+    ASSERT_TRUE(hotkey.has_value()) << c.text;
+    EXPECT_EQ(hotkey->modifiers, c.modifiers) << c.text;
+    EXPECT_EQ(hotkey->keyCode, c.keyCode) << c.text;
   }
 }
 
@@ -90,9 +90,9 @@ TEST(ParseHotkey, DottedCapitalILowersToTwoCodePoints) {
   // "\u0130" lower-cases to "i\u0307": a text "ctrl+\u0130" reaches the
   // key lookup as two code points, so it is no key (checked above), while
   // a bare "+" after it still cuts.
-  const auto spec = parseHotkey("\u0130+ctrl+i");
-  ASSERT_TRUE(spec.has_value());
-  EXPECT_EQ(spec->keyCode, 34u);
+  const auto hotkey = parseHotkey("\u0130+ctrl+i");
+  ASSERT_TRUE(hotkey.has_value());
+  EXPECT_EQ(hotkey->keyCode, 34u);
 }
 
 TEST(KeyCodes, FiftyTwoDistinctLowerCaseNames) {
@@ -103,9 +103,9 @@ TEST(KeyCodes, FiftyTwoDistinctLowerCaseNames) {
     codes.insert(k.code);
     for (char c : k.name) EXPECT_TRUE((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) << k.name;
     // Every name parses to its own code.
-    const auto spec = parseHotkey("ctrl+" + std::string(k.name));
-    ASSERT_TRUE(spec.has_value()) << k.name;
-    EXPECT_EQ(spec->keyCode, k.code) << k.name;
+    const auto hotkey = parseHotkey("ctrl+" + std::string(k.name));
+    ASSERT_TRUE(hotkey.has_value()) << k.name;
+    EXPECT_EQ(hotkey->keyCode, k.code) << k.name;
   }
   EXPECT_EQ(names.size(), 52u);
   EXPECT_EQ(codes.size(), 52u);

@@ -87,29 +87,6 @@ TEST_F(RunnerTest, ArgumentsFollowTheScriptPath) {
             kToolHelper + '\0' + "argv" + '\0' + "clip" + '\0' + "pull" + '\0' + "--print" + '\0');
 }
 
-TEST_F(RunnerTest, PressesAreDroppedUntilTheClearingJobHasRun) {
-  auto runner = std::make_shared<Runner>(kToolHelper, "out:x");
-  Result first, second;
-  fake::holdBackground(true);
-  RunnerTestAccess::chay(*runner, {}, std::nullopt, recordInto(first));
-  RunnerTestAccess::chay(*runner, {}, std::nullopt, recordInto(second));  // in progress
-  fake::holdBackground(false);
-  ASSERT_EQ(fake::waitForMainJobs(1), 1u);
-  fake::waitBackgroundIdle();
-  // The completion has returned, but the main thread has not cleared busy.
-  RunnerTestAccess::chay(*runner, {}, std::nullopt, recordInto(second));
-  fake::waitBackgroundIdle();
-  EXPECT_EQ(fake::waitForMainJobs(2, std::chrono::milliseconds(100)), 1u);
-  fake::drainMain();
-  EXPECT_EQ(first.calls, 1);
-  EXPECT_EQ(second.calls, 0);
-
-  RunnerTestAccess::chay(*runner, {}, std::nullopt, recordInto(second));
-  fake::waitForMainJobs(1);
-  fake::waitBackgroundIdle();
-  EXPECT_EQ(second.calls, 1);
-}
-
 TEST_F(RunnerTest, RunnerGoneBeforeTheJobStartsDoesNothing) {
   const auto marker = test::tempPath("ran");
   auto runner = std::make_shared<Runner>(kToolHelper, "record:" + marker);
