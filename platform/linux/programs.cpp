@@ -1,5 +1,6 @@
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <string>
 
@@ -14,7 +15,7 @@ std::string besideAgent(const char* name) {
   char self[PATH_MAX];
   const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
   std::string dir = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string();
-  dir = dir.substr(0, dir.rfind('/') == std::string::npos ? 0 : dir.rfind('/'));
+  dir.resize(std::min(dir.size(), dir.rfind('/')));  // npos leaves it whole
   return dir + "/../libexec/tavrik/" + name;
 }
 

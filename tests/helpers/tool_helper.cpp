@@ -49,6 +49,11 @@ std::string readAll(int fd) {
   return all;
 }
 
+// Every argument, each ended by NUL.
+void writeArgv(int fd, int argc, char** argv) {
+  for (int i = 0; i < argc; ++i) writeAll(fd, std::string_view(argv[i], std::strlen(argv[i]) + 1));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -71,8 +76,7 @@ int main(int argc, char** argv) {
     } else if (cmd == "err") {
       writeAll(2, arg);
     } else if (cmd == "argv") {
-      for (int i = 0; i < argc; ++i)
-        writeAll(1, std::string_view(argv[i], std::strlen(argv[i]) + 1));
+      writeArgv(1, argc, argv);
     } else if (cmd == "cat") {
       writeAll(1, readAll(0));
     } else if (cmd == "count") {
@@ -104,8 +108,7 @@ int main(int argc, char** argv) {
       if (cmd == "save-stdin") {
         writeAll(fd, readAll(0));
       } else {
-        for (int i = 0; i < argc; ++i)
-          writeAll(fd, std::string_view(argv[i], std::strlen(argv[i]) + 1));
+        writeArgv(fd, argc, argv);
       }
       ::close(fd);
     } else if (cmd == "await") {
