@@ -5,7 +5,9 @@ const { spawn, execFileSync } = require('node:child_process');
 
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
-async function waitFor(what, check, ms = 8000) {
+// Long enough for a loaded machine and a sanitizer build: it only bounds
+// how long a failing test takes.
+async function waitFor(what, check, ms = 30000) {
   const end = Date.now() + ms;
   for (;;) {
     const value = check();

@@ -22,8 +22,8 @@ describe('tavrik-agent under X11', () => {
     rig = new Rig(xvfb.display);
   });
   afterEach(() => rig.reset());
-  after(() => {
-    rig.close();
+  after(async () => {
+    await rig.close();
     xvfb.proc.kill();
   });
 
@@ -87,31 +87,34 @@ describe('tavrik-agent under X11', () => {
     const big = line.repeat(Math.ceil((4 << 20) / Buffer.byteLength(line)));
     await rig.setClipboard(big);
     rig.key('ctrl+alt+c');
-    await waitFor('the push', () => rig.read('pushed'), 20000);
+    await rig.feedbackOf(2);
     assert.ok(rig.read('pushed').equals(Buffer.from(big)));
 
     const other = big.split('').reverse().join('');
     rig.write('pull-output', other);
     rig.key('ctrl+alt+b');
-    await waitFor('the pull', () => rig.feedback().length >= 4, 20000);
+    assertFeedback(await rig.feedbackOf(4), [...pushed, ...pulled]);
     assert.ok(rig.readClipboard().equals(Buffer.from(other)));
   });
 
   test('a press during a run starts no second run', async () => {
     await rig.startAgent();
-    await rig.setClipboard('x');
+    rig.write('pull-output', 'x');
+    rig.key('ctrl+alt+b');
+    await rig.feedbackOf(2);
     rig.write('hold', '');
     rig.key('ctrl+alt+b');
-    await waitFor('the run', () => rig.runs().length === 1);
+    await waitFor('the run', () => rig.runs().length === 2);
     rig.key('ctrl+alt+b');
     rig.key('ctrl+alt+c');
-    await sleep(300);
+    rig.handled();
     rig.remove('hold');
-    await rig.feedbackOf(2);
-    assert.deepEqual(rig.runs(), ['pull']);
+    await rig.feedbackOf(4);
+    assert.deepEqual(rig.runs(), ['pull', 'pull']);
     rig.key('ctrl+alt+c');  // accepted again
-    await waitFor('the push', () => rig.read('pushed'));
-    assert.deepEqual(rig.runs(), ['pull', 'push']);
+    assertFeedback(await rig.feedbackOf(6), [...pulled, ...pulled, ...pushed]);
+    assert.deepEqual(rig.runs(), ['pull', 'pull', 'push']);
+    assert.equal(rig.read('pushed').toString(), 'x');
   });
 
   test('hotkeys fire with NumLock or CapsLock on, once per press when held', async () => {
@@ -125,15 +128,19 @@ describe('tavrik-agent under X11', () => {
         rig.key(lock);
       }
       await rig.feedbackOf(2);
-      rig.reset();
+      await rig.reset();
       await rig.startAgent();
     }
+    rig.write('pull-output', 'x');
     rig.key('keydown', 'ctrl+alt+b');
-    await sleep(1500);  // long enough for the key to autorepeat
-    rig.key('keyup', 'ctrl+alt+b');
     await rig.feedbackOf(2);
-    await sleep(300);
-    assert.deepEqual(rig.runs(), ['pull']);
+    await sleep(1500);  // held on after the run ended: the key autorepeats
+    rig.key('keyup', 'ctrl+alt+b');
+    rig.handled();
+    // A repeat that started a run would now swallow this push.
+    rig.key('ctrl+alt+c');
+    assertFeedback(await rig.feedbackOf(4), [...pulled, ...pushed]);
+    assert.deepEqual(rig.runs(), ['pull', 'push']);
   });
 
   test('a combination held by another client is reported; the other hotkey works', async () => {
@@ -147,7 +154,11 @@ describe('tavrik-agent under X11', () => {
     assert.deepEqual(await rig.feedbackOf(1), [notification('Phím này có người giữ mất rồi',
       'Ứng dụng khác đang giữ gửi đi (ctrl+alt+c). Đổi bằng: tavrik hotkeys set')]);
     rig.key('ctrl+alt+b');
-    await waitFor('the pull', () => rig.runs().length === 1);
+    assertFeedback(await rig.feedbackOf(3), [
+      notification('Phím này có người giữ mất rồi',
+                   'Ứng dụng khác đang giữ gửi đi (ctrl+alt+c). Đổi bằng: tavrik hotkeys set'),
+      ...nothingToFetch]);
+    assert.deepEqual(rig.runs(), ['pull']);
   });
 
   test('hotkeys given on the command line fire, and the defaults do not', async () => {
@@ -155,16 +166,24 @@ describe('tavrik-agent under X11', () => {
     assert.equal(agent.stderrText,
                  'tavrik: cmd+shift+f12 = gửi đi (OK), alt+space = lấy về (OK)\n');
     await rig.setClipboard('tùy chỉnh');
-    rig.key('ctrl+alt+c');
+    // While the companion holds, the first press that starts a run is the
+    // only one that can: a default key pressed first must not be it.
+    rig.write('hold', '');
     rig.key('ctrl+alt+b');
-    await sleep(500);
-    assert.deepEqual(rig.runs(), []);
     rig.key('super+shift+F12');
-    await waitFor('the push', () => rig.read('pushed'));
-    assert.equal(rig.read('pushed').toString(), 'tùy chỉnh');
+    await waitFor('a run', () => rig.runs().length === 1);
+    assert.deepEqual(rig.runs(), ['push']);
+    rig.remove('hold');
     await rig.feedbackOf(2);
+    assert.equal(rig.read('pushed').toString(), 'tùy chỉnh');
+
+    rig.write('hold', '');
+    rig.key('ctrl+alt+c');
     rig.key('alt+space');
-    await waitFor('the pull', () => rig.runs().length === 2);
+    await waitFor('a second run', () => rig.runs().length === 2);
+    assert.deepEqual(rig.runs(), ['push', 'pull']);
+    rig.remove('hold');
+    assertFeedback(await rig.feedbackOf(4), [...pushed, ...nothingToFetch]);
   });
 
   test('an owner that stops answering does not freeze the agent', async () => {
@@ -172,10 +191,8 @@ describe('tavrik-agent under X11', () => {
     const xclip = await rig.setClipboard('đứng hình');
     process.kill(xclip.pid, 'SIGSTOP');
     try {
-      const before = Date.now();
       rig.key('ctrl+alt+c');
       assertFeedback(await rig.feedbackOf(2), nothingToSend);
-      assert.ok(Date.now() - before < 2500, 'the stalled owner cost about a second at most');
       rig.write('pull-output', 'vẫn chạy');
       rig.key('ctrl+alt+b');
       await rig.feedbackOf(4);
@@ -200,19 +217,18 @@ describe('tavrik-agent under X11', () => {
 
 describe('tavrik-agent without a working display', () => {
   test('no display: both registrations fail, and it keeps running', async () => {
-    const rig = new Rig(':4242');
+    const rig = new Rig(null);
     try {
       const agent = await rig.startAgent();
       assert.equal(agent.stderrText,
-                   'tavrik: không kết nối được màn hình X (DISPLAY=:4242)\n' +
+                   'tavrik: không kết nối được màn hình X (DISPLAY=)\n' +
                    'RegisterEventHotKey lỗi: gửi đi (ctrl+alt+c)=-1\n' +
                    'RegisterEventHotKey lỗi: lấy về (ctrl+alt+b)=-1\n' +
                    'tavrik: ctrl+alt+c = gửi đi (HỎNG), ctrl+alt+b = lấy về (HỎNG)\n');
-      await rig.feedbackOf(2);
-      await sleep(300);
+      assert.equal((await rig.feedbackOf(2)).length, 2);
       assert.equal(agent.exitCode, null);
     } finally {
-      rig.close();
+      await rig.close();
     }
   });
 
@@ -226,7 +242,7 @@ describe('tavrik-agent without a working display', () => {
       assert.equal(code, 1);
       assert.match(agent.stderrText, /\ntavrik: mất kết nối với màn hình X \(lỗi \d+\)\n$/);
     } finally {
-      rig.close();
+      await rig.close();
       xvfb.proc.kill();
     }
   });
@@ -249,11 +265,14 @@ describe('the programs as installed', () => {
                        'share/tavrik/packaging/vn.tavrik.agent.plist']) {
         assert.ok(fs.existsSync(path.join(prefix, f)), f);
       }
-      const env = { ...process.env, DISPLAY: ':4243', DBUS_SESSION_BUS_ADDRESS: 'unix:path=/nonexistent' };
+      const env = { ...process.env, DBUS_SESSION_BUS_ADDRESS: 'unix:path=/nonexistent' };
+      delete env.DISPLAY;
+      delete env.WAYLAND_DISPLAY;
       const agent = spawn(path.join(prefix, 'bin/tavrik-agent'),
                           ['--cli', path.join(prefix, 'bin/tavrik')], { env });
       let log = '';
       agent.stderr.on('data', (d) => { log += d; });
+      const exited = new Promise((r) => agent.once('exit', r));
       try {
         // Without a display both hotkeys are refused; with no notification
         // server the installed osascript logs each notification instead.
@@ -261,6 +280,7 @@ describe('the programs as installed', () => {
         assert.match(log, /^tavrik: \[Phím này có người giữ mất rồi\] Ứng dụng khác đang giữ gửi đi \(ctrl\+alt\+c\)\. Đổi bằng: tavrik hotkeys set$/m);
       } finally {
         agent.kill();
+        await exited;
       }
     } finally {
       fs.rmSync(prefix, { recursive: true, force: true });
@@ -278,14 +298,19 @@ describe('the programs as installed', () => {
       const osascript = `${process.env.TAVRIK_BUILD_DIR}/libexec/tavrik/osascript`;
       // Inside a private session bus: dunst, then our notification, then
       // what dunst received.
+      // notify-send returns once dunst has the notification; then it is
+      // closed into the history.
       const script = `dunst >/dev/null 2>&1 & d=$!
-        for i in $(seq 100); do dunstctl count displayed >/dev/null 2>&1 && break; sleep 0.05; done
+        for i in $(seq 600); do dunstctl count displayed >/dev/null 2>&1 && break; sleep 0.05; done
         "$0" -e "$1"; s=$?
-        sleep 0.2; dunstctl close-all; sleep 0.2; dunstctl history; kill $d; exit $s`;
+        for i in $(seq 600); do
+          dunstctl close-all; [ "$(dunstctl count history)" -ge 1 ] && break; sleep 0.05
+        done
+        dunstctl history; kill $d; wait $d; exit $s`;
       const out = execFileSync('dbus-run-session', ['--', 'sh', '-c', script, osascript,
         'display notification "Máy kia <b> & \\"x\\"" with title "Tavrik đã tung Sóng Âm"'],
         { env: { ...process.env, DISPLAY: xvfb.display }, stdio: ['ignore', 'pipe', 'ignore'],
-          timeout: 20000 }).toString();
+          timeout: 60000 }).toString();
       const history = JSON.parse(out).data[0];
       assert.equal(history.length, 1);
       assert.equal(history[0].summary.data, 'Tavrik đã tung Sóng Âm');

@@ -11,6 +11,8 @@ const xsession = require('../../scripts/lib/xsession.js');
 const { sleep, waitFor, startXvfb } = xsession;
 
 const COMPANION = path.join(__dirname, 'companion.js');
+// The last line of start-up; every line before it has been written then.
+const STATUS_LINE = /^tavrik: .* = gửi đi \((OK|HỎNG)\), .* = lấy về \((OK|HỎNG)\)\n/m;
 const RECORDER = `#!/bin/sh
 record=$(printf '%s\\037' "$0" "$@")
 printf '%s\\036' "$record" >> "$TAVRIK_TEST_FEEDBACK"
@@ -28,6 +30,7 @@ class Rig {
     fs.mkdirSync(path.dirname(this.agentPath), { recursive: true });
     fs.mkdirSync(this.libexec, { recursive: true });
     fs.mkdirSync(this.dir);
+    this.agents = 0;
     // A copy, not a link: the agent finds libexec from its own real path.
     fs.copyFileSync(process.env.TAVRIK_AGENT, this.agentPath);
     fs.chmodSync(this.agentPath, 0o755);
@@ -40,8 +43,18 @@ class Rig {
                      `#!/bin/sh\nprintf '%s\\037' "$0" "$@" > "$TAVRIK_TEST_DIR/argv-$3"\n` +
                      `exec node "$@"\n`, { mode: 0o755 });
     this.children = [];
-    this.env = { ...process.env, DISPLAY: display, TAVRIK_TEST_DIR: this.dir,
-                 TAVRIK_TEST_FEEDBACK: this.feedbackLog };
+    this.env = { ...process.env, TAVRIK_TEST_DIR: this.dir };
+    delete this.env.WAYLAND_DISPLAY;
+    if (display) this.env.DISPLAY = display;
+    else delete this.env.DISPLAY;
+    this.newFeedbackLog();
+  }
+
+  // Each test's feedback goes to a file of its own, so a program that a
+  // previous agent started late can never show up in the next test.
+  newFeedbackLog() {
+    this.feedbackLog = path.join(this.root, `feedback-${++this.agents}`);
+    this.env.TAVRIK_TEST_FEEDBACK = this.feedbackLog;
   }
 
   file(name) { return path.join(this.dir, name); }
@@ -60,7 +73,7 @@ class Rig {
     agent.stdout.on('data', (d) => { agent.stdoutText += d; });
     agent.stderr.on('data', (d) => { agent.stderrText += d; });
     agent.exited = new Promise((r) => agent.on('exit', (code, signal) => r({ code, signal })));
-    await waitFor('the status line', () => /^tavrik: .*\n/m.test(agent.stderrText));
+    await waitFor('the status line', () => STATUS_LINE.test(agent.stderrText));
     this.agent = agent;
     return agent;
   }
@@ -75,6 +88,10 @@ class Rig {
 
   readClipboard(target = 'UTF8_STRING') { return xsession.readClipboard(this.env, target); }
 
+  // While the agent owns the clipboard it answers a request only after it
+  // has handled every key event sent before it: returns once they are.
+  handled() { this.readClipboard(); }
+
   // Every feedback program started: [program name, ...arguments].
   feedback() {
     if (!fs.existsSync(this.feedbackLog)) return [];
@@ -82,23 +99,29 @@ class Rig {
       .map((r) => { const f = r.split('\x1f'); f.pop(); f[0] = path.basename(f[0]); return f; });
   }
 
-  // Waits until `count` feedback programs have started.
+  // Waits until `count` feedback programs have recorded themselves. A test
+  // compares the whole record afterwards, so one too many still fails.
   async feedbackOf(count) {
     await waitFor(`${count} feedback programs`, () => this.feedback().length >= count);
-    await sleep(100);  // and no more than that
     return this.feedback();
   }
 
-  reset() {
-    for (const c of this.children) if (c.exitCode === null && c.signalCode === null) c.kill('SIGKILL');
+  // Ends what this rig started, by pid, and waits until each is gone.
+  async reset() {
+    await Promise.all(this.children.map((c) => {
+      if (c.exitCode !== null || c.signalCode !== null) return null;
+      const gone = new Promise((r) => c.once('exit', r));
+      c.kill('SIGKILL');
+      return gone;
+    }));
     this.children = [];
     fs.rmSync(this.dir, { recursive: true, force: true });
     fs.mkdirSync(this.dir);
-    fs.rmSync(this.feedbackLog, { force: true });
+    this.newFeedbackLog();
   }
 
-  close() {
-    this.reset();
+  async close() {
+    await this.reset();
     fs.rmSync(this.root, { recursive: true, force: true });
   }
 }
