@@ -46,8 +46,17 @@ int agentMain(std::span<const std::string> arguments) {
     return 2;
   }
 
-  runner = std::make_shared<Runner>(settings.nodePath, settings.cliPath);
-  platform::makeApplication();
+  const auto timeout = parseTimeout(settings.timeout);
+  if (!timeout) {
+    platform::writeStderr("Thời hạn --timeout không đọc được: " + settings.timeout +
+                          " (cần một số giây nguyên dương)\n");
+    return 2;
+  }
+
+  runner = std::make_shared<Runner>(settings.nodePath, settings.cliPath, *timeout);
+  // Without its queues the agent could take presses it never serves: a
+  // supervisor had better start it again.
+  if (!platform::makeApplication()) return 1;
   platform::installHotKeyHandler(&onHotKeyPressed);
   signature = fourCharCode("TVRK");
 

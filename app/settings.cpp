@@ -21,9 +21,26 @@ Settings readCommandLine(std::span<const std::string> arguments) {
       s.copySpec = value;
     } else if (name == "--paste") {
       s.pasteSpec = value;
+    } else if (name == "--timeout") {
+      s.timeout = value;
     }
   }
   return s;
+}
+
+std::optional<std::chrono::seconds> parseTimeout(std::string_view text) {
+  // Up to a million seconds: far beyond any sensible run, and far from
+  // overflowing a deadline.
+  constexpr long long kMax = 1'000'000;
+  if (text.empty()) return std::nullopt;
+  long long value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+    if (value > kMax) return std::nullopt;
+  }
+  if (value == 0) return std::nullopt;
+  return std::chrono::seconds(value);
 }
 
 }  // namespace tavrik

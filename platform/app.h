@@ -8,10 +8,14 @@ namespace tavrik::platform {
 void prepareProcess();
 
 // Makes the shared application object: a background application with no
-// Dock icon or menu bar (on X11: the display connection).
-void makeApplication();
+// Dock icon or menu bar (on X11: the display connection), its queues, and
+// the handling of SIGTERM, SIGINT and SIGHUP. False, told on standard
+// error, when the queues cannot be made; a missing display is not that.
+bool makeApplication();
 
-// Runs the event loop on the main thread; returns only if the loop ends.
+// Runs the event loop on the main thread. Returns 0 once SIGTERM, SIGINT
+// or SIGHUP arrived (and the clipboard was handed over where that is
+// needed), non-zero when the loop broke.
 int runEventLoop();
 
 }  // namespace tavrik::platform

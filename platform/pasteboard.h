@@ -1,17 +1,27 @@
 #pragma once
 
-#include <optional>
+#include <cstddef>
 #include <string>
-#include <string_view>
+#include <variant>
 
 // The general clipboard, plain text only. Main thread only.
 namespace tavrik::platform {
 
-// The clipboard's plain text as UTF-8, or nothing when it holds no text.
-std::optional<std::string> readPasteboardText();
+// The largest text moved either way.
+inline constexpr std::size_t kMaxText = std::size_t{256} << 20;
+
+enum class ReadFailure {
+  kNoText,    // nothing, or nothing that is text
+  kNoAnswer,  // the owner stopped answering for a second
+  kTooSlow,   // the owner was still sending after ten seconds
+  kTooLarge,  // more than kMaxText
+};
+
+// The clipboard's plain text as UTF-8, or why there is none.
+std::variant<std::string, ReadFailure> readPasteboardText();
 
 // Replaces the whole clipboard with one plain-text item; false when the
 // clipboard could not be taken.
-bool writePasteboardText(std::string_view text);
+bool writePasteboardText(std::string text);
 
 }  // namespace tavrik::platform

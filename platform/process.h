@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -19,16 +21,34 @@ struct LaunchError {
   std::string description;
 };
 
-// Starts `path` (not searched in PATH) with `argv` (argv[0] included), feeds
-// `stdinBytes` when present (otherwise the child shares our standard input),
-// collects both outputs to end of file, then waits for the exit. Blocks the
-// calling thread; never call it on the main thread.
-std::variant<ToolExit, LaunchError> runTool(const std::string& path,
-                                            const std::vector<std::string>& argv,
-                                            const std::optional<std::string>& stdinBytes);
+// The run was ended by us; the tool and its process group are gone.
+struct ToolStopped {
+  enum class Why { kTimedOut, kOutputTooLarge } why;
+};
+
+// What a run may cost. Standard error, and standard output when only its
+// last line matters, keep their last `tail` bytes, starting at a UTF-8
+// character boundary.
+struct RunLimits {
+  std::chrono::milliseconds timeout{std::chrono::seconds(120)};
+  std::size_t maxOut = std::size_t{256} << 20;  // beyond it: kOutputTooLarge
+  bool outTailOnly = false;
+  std::size_t tail = std::size_t{64} << 10;
+};
+
+// Starts `path` (not searched in PATH) with `argv` (argv[0] included) in a
+// process group of its own, feeds `stdinBytes` when present (otherwise the
+// child shares our standard input), collects both outputs to end of file,
+// then reaps it. Past the deadline the group gets SIGTERM, then SIGKILL two
+// seconds later. A tool that has exited while something it left behind
+// still holds its outputs ends the run shortly after; the leftovers are
+// killed. Blocks the calling thread; never call it on the main thread.
+std::variant<ToolExit, LaunchError, ToolStopped> runTool(
+    const std::string& path, const std::vector<std::string>& argv,
+    const std::optional<std::string>& stdinBytes, const RunLimits& limits = {});
 
 // Starts a program that nobody waits for; it is reaped in the background.
-// False when it could not be started.
-bool spawnDetached(const std::string& path, const std::vector<std::string>& argv);
+std::optional<LaunchError> spawnDetached(const std::string& path,
+                                         const std::vector<std::string>& argv);
 
 }  // namespace tavrik::platform

@@ -1,6 +1,7 @@
 // Push and pull: the two actions behind the hotkeys.
 #include <string>
 #include <utility>
+#include <variant>
 
 #include "feedback/feedback.h"
 #include "platform/pasteboard.h"
@@ -13,17 +14,32 @@ namespace {
 
 constexpr std::string_view kStumbled = "Tavrik trượt chân";
 
-void reportToolFailure(std::string_view line) {
+void reportFailure(std::string_view line) {
   phatTieng(false);
   showNotification(kStumbled, line);
 }
 
+std::string readFailureText(platform::ReadFailure failure) {
+  using platform::ReadFailure;
+  switch (failure) {
+    case ReadFailure::kNoAnswer:
+      return "Ứng dụng đang giữ clipboard không trả lời.";
+    case ReadFailure::kTooSlow:
+      return "Ứng dụng đang giữ clipboard gửi quá chậm (quá 10 giây).";
+    case ReadFailure::kTooLarge:
+      return "Chữ trong clipboard quá lớn (hơn " + std::to_string(platform::kMaxText >> 20) +
+             " MiB).";
+    case ReadFailure::kNoText:
+      break;
+  }
+  return {};
+}
+
 // Main thread. The write is checked: a clipboard we could not take is a
 // failure, not a success.
-void updatePasteboard(const std::string& text) {
-  if (!platform::writePasteboardText(text)) {
-    phatTieng(false);
-    showNotification(kStumbled, "Không ghi được vào clipboard.");
+void updatePasteboard(std::string text) {
+  if (!platform::writePasteboardText(std::move(text))) {
+    reportFailure("Không ghi được vào clipboard.");
     return;
   }
   phatTieng(true);
@@ -33,27 +49,38 @@ void updatePasteboard(const std::string& text) {
 }  // namespace
 
 void Runner::push() {
-  auto text = platform::readPasteboardText();
+  auto read = platform::readPasteboardText();
+  const auto* failure = std::get_if<platform::ReadFailure>(&read);
+  // An owner that did not deliver is told as such, not as an empty clipboard.
+  if (failure && *failure != platform::ReadFailure::kNoText) {
+    reportFailure(readFailureText(*failure));
+    return;
+  }
+  auto* text = std::get_if<std::string>(&read);
   if (!text || text->empty()) {
     phatTieng(false);
     showNotification("Chưa có gì để tung",
                      "Clipboard rỗng (hoặc không phải chữ) — copy một đoạn rồi bấm lại.");
     return;
   }
-  chay(kPushArgs, std::move(text), [](std::int32_t status, std::string out, std::string err) {
-    if (status != 0) {
-      reportToolFailure(dongLoi(out, err));
-      return;
-    }
-    phatTieng(true);
-    showNotification("Tavrik đã tung Sóng Âm", "Đã gửi lên kho. Máy kia bấm Ctrl+Alt+B để lấy.");
-  });
+  chay(
+      kPushArgs, std::move(*text),
+      [](std::int32_t status, std::string out, std::string err) {
+        if (status != 0) {
+          reportFailure(dongLoi(out, err));
+          return;
+        }
+        phatTieng(true);
+        showNotification("Tavrik đã tung Sóng Âm",
+                         "Đã gửi lên kho. Máy kia bấm Ctrl+Alt+B để lấy.");
+      },
+      Output::kLastLine);
 }
 
 void Runner::pull() {
   chay(kPullArgs, std::nullopt, [](std::int32_t status, std::string out, std::string err) {
     if (status != 0) {
-      reportToolFailure(dongLoi(out, err));
+      reportFailure(dongLoi(out, err));
       return;
     }
     if (out.empty()) {
@@ -61,7 +88,7 @@ void Runner::pull() {
       showNotification("Chưa thấy mục tiêu nào", "Máy kia chưa gửi gì sang.");
       return;
     }
-    platform::postMain([text = std::move(out)] { updatePasteboard(text); });
+    platform::postMain([text = std::move(out)]() mutable { updatePasteboard(std::move(text)); });
   });
 }
 

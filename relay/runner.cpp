@@ -1,44 +1,88 @@
 #include "relay/runner.h"
 
+#include <exception>
+#include <string>
 #include <utility>
 #include <variant>
 
 #include "feedback/feedback.h"
+#include "platform/pasteboard.h"
 #include "platform/process.h"
 #include "platform/queues.h"
+#include "platform/stderr.h"
 #include "relay/utf8.h"
 
 namespace tavrik {
+namespace {
 
-Runner::Runner(std::string nodePath, std::string cliPath)
-    : nodePath_(std::move(nodePath)), cliPath_(std::move(cliPath)) {}
+constexpr std::string_view kStumbled = "Tavrik trượt chân";
 
-void Runner::chay(std::vector<std::string> args, std::optional<std::string> stdinText, Xong xong) {
+std::string stopReason(platform::ToolStopped::Why why, std::chrono::seconds timeout) {
+  if (why == platform::ToolStopped::Why::kTimedOut) {
+    return "tavrik không trả lời trong " + std::to_string(timeout.count()) + " giây.";
+  }
+  return "Chữ lấy về quá lớn (hơn " + std::to_string(platform::kMaxText >> 20) + " MiB).";
+}
+
+// For the failures found off the tool's own path; never throws.
+void tellFailure(std::string_view body, std::string_view detail = {}) noexcept {
+  try {
+    phatTieng(false);
+    showNotification(kStumbled, std::string(body) + std::string(detail));
+  } catch (...) {
+    platform::writeStderr("tavrik: không báo được lỗi\n");
+  }
+}
+
+}  // namespace
+
+Runner::Runner(std::string nodePath, std::string cliPath, std::chrono::seconds timeout)
+    : nodePath_(std::move(nodePath)), cliPath_(std::move(cliPath)), timeout_(timeout) {}
+
+void Runner::chay(std::vector<std::string> args, std::optional<std::string> stdinText, Xong xong,
+                  Output output) {
   if (busy_) return;
   busy_ = true;
   platform::postBackground([weak = weak_from_this(), args = std::move(args),
-                            stdinText = std::move(stdinText), xong = std::move(xong)] {
+                            stdinText = std::move(stdinText), xong = std::move(xong), output] {
     const auto self = weak.lock();
     if (!self) return;
+    // Nothing thrown may end the process or leave `busy` set: it is a
+    // failure like any other.
+    try {
+      std::vector<std::string> argv;
+      argv.reserve(args.size() + 2);
+      argv.push_back(self->nodePath_);
+      argv.push_back(self->cliPath_);
+      argv.insert(argv.end(), args.begin(), args.end());
 
-    std::vector<std::string> argv;
-    argv.reserve(args.size() + 2);
-    argv.push_back(self->nodePath_);
-    argv.push_back(self->cliPath_);
-    argv.insert(argv.end(), args.begin(), args.end());
-
-    auto outcome = platform::runTool(self->nodePath_, argv, stdinText);
-    if (auto* failed = std::get_if<platform::LaunchError>(&outcome)) {
-      showNotification("Tavrik trượt chân", "Không chạy được tavrik: " + failed->description);
-    } else {
-      auto& done = std::get<platform::ToolExit>(outcome);
-      // A stream that is not valid UTF-8 is dropped whole.
-      if (!isValidUtf8(done.out)) done.out.clear();
-      if (!isValidUtf8(done.err)) done.err.clear();
-      xong(done.status, std::move(done.out), std::move(done.err));
+      platform::RunLimits limits;
+      limits.timeout = self->timeout_;
+      limits.maxOut = platform::kMaxText;
+      limits.outTailOnly = output == Output::kLastLine;
+      auto outcome = platform::runTool(self->nodePath_, argv, stdinText, limits);
+      if (auto* failed = std::get_if<platform::LaunchError>(&outcome)) {
+        showNotification(kStumbled, "Không chạy được tavrik: " + failed->description);
+      } else if (auto* stopped = std::get_if<platform::ToolStopped>(&outcome)) {
+        tellFailure(stopReason(stopped->why, self->timeout_));
+      } else {
+        auto& done = std::get<platform::ToolExit>(outcome);
+        // A stream that is not valid UTF-8 is dropped whole.
+        if (!isValidUtf8(done.out)) done.out.clear();
+        if (!isValidUtf8(done.err)) done.err.clear();
+        xong(done.status, std::move(done.out), std::move(done.err));
+      }
+    } catch (const std::exception& e) {
+      tellFailure("Lỗi bên trong tavrik-agent: ", e.what());
+    } catch (...) {
+      tellFailure("Lỗi bên trong tavrik-agent.");
     }
     // Posted after the completion, so whatever it posted runs first.
-    platform::postMain([self] { self->busy_ = false; });
+    try {
+      platform::postMain([self] { self->busy_ = false; });
+    } catch (...) {
+      platform::writeStderr("tavrik: không trả được lượt chạy; khởi động lại tavrik-agent\n");
+    }
   });
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -10,6 +11,8 @@
 
 namespace tavrik {
 
+inline constexpr std::chrono::seconds kDefaultTimeout{120};
+
 // Runs the companion tool, one run at a time, off the main thread.
 // Made once, held by a shared_ptr: background work refers to it weakly.
 class Runner : public std::enable_shared_from_this<Runner> {
@@ -17,7 +20,11 @@ class Runner : public std::enable_shared_from_this<Runner> {
   // Exit status, standard output text, standard error text.
   using Xong = std::function<void(std::int32_t, std::string, std::string)>;
 
-  Runner(std::string nodePath, std::string cliPath);
+  // What a run's standard output is for: the text itself (bounded, a
+  // larger one ends the run), or only its last line (its tail is kept).
+  enum class Output { kText, kLastLine };
+
+  Runner(std::string nodePath, std::string cliPath, std::chrono::seconds timeout = kDefaultTimeout);
 
   const std::string& nodePath() const { return nodePath_; }
   const std::string& cliPath() const { return cliPath_; }
@@ -29,11 +36,13 @@ class Runner : public std::enable_shared_from_this<Runner> {
  private:
   friend struct RunnerTestAccess;
 
-  void chay(std::vector<std::string> args, std::optional<std::string> stdinText, Xong xong);
+  void chay(std::vector<std::string> args, std::optional<std::string> stdinText, Xong xong,
+            Output output = Output::kText);
   static std::string dongLoi(std::string_view out, std::string_view err);
 
   const std::string nodePath_;
   const std::string cliPath_;
+  const std::chrono::seconds timeout_;
   bool busy_ = false;  // touched only on the main thread
 };
 

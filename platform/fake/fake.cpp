@@ -34,6 +34,7 @@ struct State {
   platform::HotKeyHandler handler = nullptr;
   bool pasteboardHasText = false;
   std::string pasteboard;
+  std::optional<platform::ReadFailure> readFailure;
   bool failWrites = false;
   int writes = 0;
   bool touchedOffMain = false;
@@ -66,6 +67,7 @@ void reset() {
   state.handler = nullptr;
   state.pasteboardHasText = false;
   state.pasteboard.clear();
+  state.readFailure.reset();
   state.failWrites = false;
   state.writes = 0;
   state.touchedOffMain = false;
@@ -110,6 +112,10 @@ void setPasteboardText(std::string text) {
 void setPasteboardNonText() {
   state.pasteboardHasText = false;
   state.pasteboard.clear();
+}
+
+void failPasteboardRead(std::optional<platform::ReadFailure> failure) {
+  state.readFailure = failure;
 }
 
 std::optional<std::string> pasteboardText() {
@@ -184,9 +190,10 @@ void waitBackgroundIdle() {
 
 namespace platform {
 
-void makeApplication() {
+bool makeApplication() {
   std::lock_guard lock(fake::state.mutex);
   fake::state.calls.emplace_back("makeApplication");
+  return true;
 }
 
 int runEventLoop() {
@@ -217,17 +224,19 @@ std::int32_t registerHotKey(std::uint32_t keyCode, std::uint32_t modifiers, Even
   return 0;
 }
 
-std::optional<std::string> readPasteboardText() {
+std::variant<std::string, ReadFailure> readPasteboardText() {
   fake::noteClipboardThread();
-  return fake::pasteboardText();
+  if (fake::state.readFailure) return *fake::state.readFailure;
+  if (auto text = fake::pasteboardText()) return std::move(*text);
+  return ReadFailure::kNoText;
 }
 
-bool writePasteboardText(std::string_view text) {
+bool writePasteboardText(std::string text) {
   fake::noteClipboardThread();
   ++fake::state.writes;
   if (fake::state.failWrites) return false;
   fake::state.pasteboardHasText = true;
-  fake::state.pasteboard = std::string(text);
+  fake::state.pasteboard = std::move(text);
   return true;
 }
 
@@ -258,7 +267,8 @@ std::string soundProgram() {
   return fake::state.sound;
 }
 
-void launchProgram(const std::string& path, const std::vector<std::string>& argv) {
+std::optional<LaunchError> launchProgram(const std::string& path,
+                                         const std::vector<std::string>& argv) {
   struct stat st {};
   const long long before =
       ::fstat(2, &st) == 0 && S_ISREG(st.st_mode) ? static_cast<long long>(st.st_size) : -1;
@@ -267,7 +277,9 @@ void launchProgram(const std::string& path, const std::vector<std::string>& argv
     fake::state.launches.push_back(
         {path, argv, std::this_thread::get_id() == fake::state.mainThread, before});
   }
-  (void)spawnDetached(path, argv);
+  // The tests' make-believe programs are only recorded.
+  if (path.starts_with("/test/")) return std::nullopt;
+  return spawnDetached(path, argv);
 }
 
 }  // namespace platform

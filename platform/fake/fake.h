@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/hotkeys.h"
+#include "platform/pasteboard.h"
 
 namespace tavrik::fake {
 
@@ -45,6 +46,8 @@ std::int32_t pressUnreadable();
 
 void setPasteboardText(std::string text);
 void setPasteboardNonText();
+// While set, every read fails so; nothing resets it but reset().
+void failPasteboardRead(std::optional<platform::ReadFailure> failure);
 std::optional<std::string> pasteboardText();
 void failPasteboardWrites(bool fail);
 int pasteboardWrites();

@@ -62,24 +62,29 @@ class IncrSenders {
   std::map<std::pair<std::uint32_t, std::uint32_t>, Transfer> transfers_;
 };
 
-// Incoming transfer: chunks are appended until the empty one.
+// Incoming transfer: chunks are appended until the empty one, up to a
+// limit; past it the transfer is refused and its memory given back.
 class IncrReceiver {
  public:
-  // False once the transfer is complete (the empty chunk arrived).
-  bool add(std::string_view chunk) {
-    if (chunk.empty()) {
-      complete_ = true;
-      return false;
+  enum class Step { kMore, kDone, kTooLarge };
+
+  explicit IncrReceiver(std::size_t limit) : limit_(limit) {}
+
+  Step add(std::string_view chunk) {
+    if (chunk.empty()) return Step::kDone;
+    if (chunk.size() > limit_ - data_.size()) {
+      std::string().swap(data_);
+      return Step::kTooLarge;
     }
     data_.append(chunk);
-    return true;
+    return Step::kMore;
   }
-  bool complete() const { return complete_; }
+  std::size_t size() const { return data_.size(); }
   std::string take() { return std::move(data_); }
 
  private:
+  std::size_t limit_;
   std::string data_;
-  bool complete_ = false;
 };
 
 }  // namespace tavrik::x11

@@ -24,8 +24,9 @@ std::string besideAgent(const char* name) {
 std::string notifierProgram() { return besideAgent("osascript"); }
 std::string soundProgram() { return besideAgent("afplay"); }
 
-void launchProgram(const std::string& path, const std::vector<std::string>& argv) {
-  (void)spawnDetached(path, argv);
+std::optional<LaunchError> launchProgram(const std::string& path,
+                                         const std::vector<std::string>& argv) {
+  return spawnDetached(path, argv);
 }
 
 }  // namespace tavrik::platform

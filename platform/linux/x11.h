@@ -22,6 +22,10 @@ struct Atoms {
   xcb_atom_t multiple = 0;
   xcb_atom_t incr = 0;
   xcb_atom_t atomPair = 0;
+  xcb_atom_t textPlainUtf8 = 0;  // text/plain;charset=utf-8
+  xcb_atom_t textPlain = 0;
+  xcb_atom_t clipboardManager = 0;
+  xcb_atom_t saveTargets = 0;
   xcb_atom_t selection = 0;  // where conversions for us land
   xcb_atom_t clock = 0;      // touched to learn the server time
 };
@@ -55,6 +59,8 @@ void dispatchKeyEvent(const xcb_generic_event_t* event);
 void keyboardChanged();
 bool dispatchSelectionEvent(const xcb_generic_event_t* event);
 void expireTransfers(Millis now);
+// At exit: a clipboard manager, if one runs, takes a copy of our text.
+void handOverClipboard();
 std::optional<Millis> transferDeadline();
 
 }  // namespace tavrik::x11

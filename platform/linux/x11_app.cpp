@@ -1,13 +1,16 @@
 // The X11 application: display connection, event loop and the queues.
 #include <poll.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 #include "platform/linux/xcb_xkb.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -27,10 +30,12 @@ Display display;
 namespace {
 
 // Main queue: jobs from any thread, run by the loop in the order posted.
+// The wake-up descriptor is made by makeApplication, once descriptors 0-2
+// are known to be open.
 struct MainQueue {
   std::mutex mutex;
   std::deque<platform::Job> jobs;
-  int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  int wakeFd = -1;
 };
 // Never destroyed: other threads may still use the queues while the
 // process exits (destroying a condition variable with a waiter hangs).
@@ -56,6 +61,28 @@ void backgroundWorker() {
     }
     job();
   }
+}
+
+// Set by SIGTERM, SIGINT and SIGHUP; the loop then ends in order.
+std::atomic<bool> stopRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+void onStopSignal(int) {
+  const int saved = errno;
+  stopRequested.store(true);
+  const std::uint64_t one = 1;
+  (void)!::write(mainQueue.wakeFd, &one, sizeof one);
+  errno = saved;
+}
+
+bool handleStopSignals() {
+  struct sigaction action {};
+  action.sa_handler = onStopSignal;
+  sigemptyset(&action.sa_mask);
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    if (::sigaction(signal, &action, nullptr) != 0) return false;
+  }
+  return true;
 }
 
 // Events read while waiting for something else, for the loop to handle.
@@ -144,19 +171,30 @@ xcb_generic_event_t* waitForEvent(const std::function<bool(const xcb_generic_eve
 
 namespace platform {
 
-void makeApplication() {
+bool makeApplication() {
   using x11::display;
+  x11::mainQueue.wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (x11::mainQueue.wakeFd < 0) {
+    writeStderr(std::string("tavrik: không tạo được eventfd: ") + std::strerror(errno) + "\n");
+    return false;
+  }
   try {
     std::thread(x11::backgroundWorker).detach();
   } catch (const std::system_error& e) {
     writeStderr(std::string("tavrik: không tạo được luồng chạy nền: ") + e.what() + "\n");
+    return false;
+  }
+  if (!x11::handleStopSignals()) {
+    writeStderr(std::string("tavrik: không đặt được xử lý tín hiệu: ") + std::strerror(errno) +
+                "\n");
+    return false;
   }
   int screenNumber = 0;
   xcb_connection_t* c = xcb_connect(nullptr, &screenNumber);
   if (xcb_connection_has_error(c)) {
     xcb_disconnect(c);
     writeStderr("tavrik: không kết nối được màn hình X (DISPLAY=" + x11::displayName() + ")\n");
-    return;
+    return true;  // the agent still runs, with no hotkeys
   }
   display.c = c;
   auto it = xcb_setup_roots_iterator(xcb_get_setup(c));
@@ -171,11 +209,16 @@ void makeApplication() {
   x11::setUpClipboard();
   x11::setUpHotkeys();
   xcb_flush(c);
+  return true;
 }
 
 int runEventLoop() {
   using x11::display;
   for (;;) {
+    if (x11::stopRequested.load()) {
+      if (x11::connected()) x11::handOverClipboard();
+      return 0;
+    }
     if (x11::connected()) {
       while (auto* e = x11::nextEvent()) {
         x11::dispatch(e);

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "platform/linux/latin1.h"
@@ -14,8 +15,12 @@
 namespace tavrik::x11 {
 namespace {
 
-// A stalled owner may cost this much per step, and no more.
+// A read ends when the owner makes no progress for this long...
 constexpr Millis kOwnerTimeout = 1000;
+// ...or when it takes this long in all.
+constexpr Millis kReadTimeout = 10000;
+// How long a clipboard manager may take to copy our text at exit.
+constexpr Millis kHandOverTimeout = 3000;
 // A requestor that takes no chunk for this long is dropped.
 constexpr Millis kRequestorTimeout = 5000;
 constexpr std::size_t kLargestChunk = 256 * 1024;
@@ -43,28 +48,32 @@ struct Property {
   xcb_atom_t type = XCB_NONE;
   std::uint8_t format = 0;
   std::string bytes;
+  bool tooLarge = false;
 };
 
-// Reads and deletes a property of ours.
-Property takeProperty(xcb_atom_t atom) {
+// Reads and deletes a property of `window`, if it holds at most `limit`
+// bytes.
+Property takeProperty(xcb_window_t window, xcb_atom_t atom, std::size_t limit) {
   Property p;
-  auto* reply = xcb_get_property_reply(display.c,
-                                       xcb_get_property(display.c, 1, display.window, atom,
-                                                        XCB_GET_PROPERTY_TYPE_ANY, 0, 0x1FFFFFFF),
-                                       nullptr);
+  const auto units = static_cast<std::uint32_t>(std::min<std::size_t>(limit / 4 + 1, 0x1FFFFFFF));
+  auto* reply = xcb_get_property_reply(
+      display.c, xcb_get_property(display.c, 1, window, atom, XCB_GET_PROPERTY_TYPE_ANY, 0, units),
+      nullptr);
   if (!reply) return p;
   p.type = reply->type;
   p.format = reply->format;
-  const auto* data = static_cast<const char*>(xcb_get_property_value(reply));
-  p.bytes.assign(data, static_cast<std::size_t>(xcb_get_property_value_length(reply)));
+  const auto length = static_cast<std::size_t>(xcb_get_property_value_length(reply));
+  p.tooLarge = reply->bytes_after > 0 || length > limit;
+  if (!p.tooLarge) p.bytes.assign(static_cast<const char*>(xcb_get_property_value(reply)), length);
   std::free(reply);
   return p;
 }
 
-bool isOurPropertyChange(const xcb_generic_event_t* e, xcb_atom_t atom, std::uint8_t state) {
+bool isPropertyChange(const xcb_generic_event_t* e, xcb_window_t window, xcb_atom_t atom,
+                      std::uint8_t state) {
   if (eventType(e) != XCB_PROPERTY_NOTIFY) return false;
   const auto* p = reinterpret_cast<const xcb_property_notify_event_t*>(e);
-  return p->window == display.window && p->atom == atom && p->state == state;
+  return p->window == window && p->atom == atom && p->state == state;
 }
 
 std::optional<xcb_timestamp_t> serverTime() {
@@ -73,7 +82,7 @@ std::optional<xcb_timestamp_t> serverTime() {
                       XCB_ATOM_STRING, 8, 0, nullptr);
   auto* e = waitForEvent(
       [](const xcb_generic_event_t* ev) {
-        return isOurPropertyChange(ev, display.atoms.clock, XCB_PROPERTY_NEW_VALUE);
+        return isPropertyChange(ev, display.window, display.atoms.clock, XCB_PROPERTY_NEW_VALUE);
       },
       monotonicMillis() + kOwnerTimeout);
   if (!e) return std::nullopt;
@@ -82,52 +91,93 @@ std::optional<xcb_timestamp_t> serverTime() {
   return time;
 }
 
-xcb_window_t selectionOwner() {
+xcb_window_t ownerOf(xcb_atom_t selection) {
   auto* reply = xcb_get_selection_owner_reply(
-      display.c, xcb_get_selection_owner(display.c, display.atoms.clipboard), nullptr);
+      display.c, xcb_get_selection_owner(display.c, selection), nullptr);
   const xcb_window_t owner = reply ? reply->owner : XCB_NONE;
   std::free(reply);
   return owner;
 }
 
-enum class Outcome { kText, kRefused, kStalled };
+// One read of the clipboard, bounded in time and size. Answers land on a
+// window of its own, so an owner still sending to an abandoned read can
+// never write into a later one.
+class Read {
+ public:
+  Read() : window_(xcb_generate_id(display.c)) {
+    const std::uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
+    xcb_create_window(display.c, XCB_COPY_FROM_PARENT, window_, display.root, -10, -10, 1, 1, 0,
+                      XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK, &mask);
+  }
+  ~Read() {
+    xcb_destroy_window(display.c, window_);
+    xcb_flush(display.c);
+  }
+  Read(const Read&) = delete;
+  Read& operator=(const Read&) = delete;
 
-// Asks the owner for one target; INCR answers are collected whole.
-Outcome convert(xcb_atom_t target, Property& answer) {
-  xcb_delete_property(display.c, display.window, display.atoms.selection);
-  xcb_convert_selection(display.c, display.window, display.atoms.clipboard, target,
-                        display.atoms.selection, XCB_CURRENT_TIME);
+  // The owner's answer for one target (type None when it refused), or why
+  // there is none.
+  std::variant<Property, platform::ReadFailure> convert(xcb_atom_t target);
+
+ private:
+  Millis deadline() const {
+    return std::min(lastProgress_ + kOwnerTimeout, started_ + kReadTimeout);
+  }
+  platform::ReadFailure late() const {
+    return monotonicMillis() >= started_ + kReadTimeout ? platform::ReadFailure::kTooSlow
+                                                        : platform::ReadFailure::kNoAnswer;
+  }
+  bool newValue(const xcb_generic_event_t* e) const {
+    return isPropertyChange(e, window_, display.atoms.selection, XCB_PROPERTY_NEW_VALUE);
+  }
+
+  xcb_window_t window_;
+  Millis started_ = monotonicMillis();
+  Millis lastProgress_ = started_;
+};
+
+std::variant<Property, platform::ReadFailure> Read::convert(xcb_atom_t target) {
+  using platform::ReadFailure;
+  const xcb_atom_t selection = display.atoms.selection;
+  xcb_delete_property(display.c, window_, selection);
+  xcb_convert_selection(display.c, window_, display.atoms.clipboard, target, selection,
+                        XCB_CURRENT_TIME);
   auto* e = waitForEvent(
-      [target](const xcb_generic_event_t* ev) {
+      [this, target](const xcb_generic_event_t* ev) {
         if (eventType(ev) != XCB_SELECTION_NOTIFY) return false;
         const auto* n = reinterpret_cast<const xcb_selection_notify_event_t*>(ev);
-        return n->requestor == display.window && n->selection == display.atoms.clipboard &&
+        return n->requestor == window_ && n->selection == display.atoms.clipboard &&
                n->target == target;
       },
-      monotonicMillis() + kOwnerTimeout);
-  if (!e) return Outcome::kStalled;
+      deadline());
+  if (!e) return late();
   const auto property = reinterpret_cast<xcb_selection_notify_event_t*>(e)->property;
   std::free(e);
-  if (property == XCB_NONE) return Outcome::kRefused;
+  if (property == XCB_NONE) return Property{};
+  lastProgress_ = monotonicMillis();
 
-  answer = takeProperty(display.atoms.selection);  // deleting it starts an INCR transfer
-  if (answer.type != display.atoms.incr) return Outcome::kText;
-  IncrReceiver receiver;
+  // Deleting it starts an INCR transfer.
+  Property answer = takeProperty(window_, selection, platform::kMaxText);
+  if (answer.tooLarge) return ReadFailure::kTooLarge;
+  if (answer.type != display.atoms.incr) return answer;
+  IncrReceiver receiver(platform::kMaxText);
   for (;;) {
-    auto* more = waitForEvent(
-        [](const xcb_generic_event_t* ev) {
-          return isOurPropertyChange(ev, display.atoms.selection, XCB_PROPERTY_NEW_VALUE);
-        },
-        monotonicMillis() + kOwnerTimeout);
-    if (!more) return Outcome::kStalled;
+    auto* more =
+        waitForEvent([this](const xcb_generic_event_t* ev) { return newValue(ev); }, deadline());
+    if (!more) return late();
     std::free(more);
-    Property chunk = takeProperty(display.atoms.selection);
-    if (!receiver.add(chunk.bytes)) break;
+    lastProgress_ = monotonicMillis();
+    Property chunk = takeProperty(window_, selection, platform::kMaxText - receiver.size());
+    if (chunk.tooLarge) return ReadFailure::kTooLarge;
+    const auto step = receiver.add(chunk.bytes);
+    if (step == IncrReceiver::Step::kTooLarge) return ReadFailure::kTooLarge;
+    if (step == IncrReceiver::Step::kDone) break;
     answer.type = chunk.type;
     answer.format = chunk.format;
   }
   answer.bytes = receiver.take();
-  return Outcome::kText;
+  return answer;
 }
 
 void sendText(xcb_window_t requestor, xcb_atom_t property, xcb_atom_t type,
@@ -150,8 +200,8 @@ void sendText(xcb_window_t requestor, xcb_atom_t property, xcb_atom_t type,
 bool convertFor(xcb_window_t requestor, xcb_atom_t target, xcb_atom_t property) {
   const Atoms& a = display.atoms;
   if (target == a.targets) {
-    const xcb_atom_t targets[] = {a.targets,    a.multiple, a.timestamp,
-                                  a.utf8String, a.text,     XCB_ATOM_STRING};
+    const xcb_atom_t targets[] = {a.targets, a.multiple,      a.timestamp,    a.utf8String,
+                                  a.text,    a.textPlainUtf8, XCB_ATOM_STRING};
     xcb_change_property(display.c, XCB_PROP_MODE_REPLACE, requestor, property, XCB_ATOM_ATOM, 32,
                         std::size(targets), targets);
     return true;
@@ -163,6 +213,10 @@ bool convertFor(xcb_window_t requestor, xcb_atom_t target, xcb_atom_t property) 
   }
   if (target == a.utf8String || target == a.text) {
     sendText(requestor, property, a.utf8String, clipboard.owned);
+    return true;
+  }
+  if (target == a.textPlainUtf8) {
+    sendText(requestor, property, a.textPlainUtf8, clipboard.owned);
     return true;
   }
   if (target == XCB_ATOM_STRING) {
@@ -243,6 +297,10 @@ void setUpClipboard() {
   a.multiple = intern("MULTIPLE");
   a.incr = intern("INCR");
   a.atomPair = intern("ATOM_PAIR");
+  a.textPlainUtf8 = intern("text/plain;charset=utf-8");
+  a.textPlain = intern("text/plain");
+  a.clipboardManager = intern("CLIPBOARD_MANAGER");
+  a.saveTargets = intern("SAVE_TARGETS");
   a.selection = intern("TAVRIK_SELECTION");
   a.clock = intern("TAVRIK_CLOCK");
   // Keep every request well under the server's limit.
@@ -278,42 +336,69 @@ void expireTransfers(Millis now) { (void)clipboard.senders.expire(now); }
 
 std::optional<Millis> transferDeadline() { return clipboard.senders.nextDeadline(); }
 
+void handOverClipboard() {
+  if (!clipboard.owned || ownerOf(display.atoms.clipboard) != display.window) return;
+  if (ownerOf(display.atoms.clipboardManager) == XCB_NONE) return;
+  // The freedesktop convention: the manager asks us for these targets and
+  // answers once it holds a copy; we keep serving it meanwhile.
+  const Atoms& a = display.atoms;
+  const xcb_atom_t keep[] = {a.utf8String, a.textPlainUtf8, XCB_ATOM_STRING};
+  xcb_change_property(display.c, XCB_PROP_MODE_REPLACE, display.window, a.selection, XCB_ATOM_ATOM,
+                      32, std::size(keep), keep);
+  xcb_convert_selection(display.c, display.window, a.clipboardManager, a.saveTargets, a.selection,
+                        XCB_CURRENT_TIME);
+  auto* e = waitForEvent(
+      [](const xcb_generic_event_t* ev) {
+        if (eventType(ev) != XCB_SELECTION_NOTIFY) return false;
+        const auto* n = reinterpret_cast<const xcb_selection_notify_event_t*>(ev);
+        return n->requestor == display.window && n->selection == display.atoms.clipboardManager;
+      },
+      monotonicMillis() + kHandOverTimeout);
+  std::free(e);
+}
+
 }  // namespace tavrik::x11
 
 namespace tavrik::platform {
 
-std::optional<std::string> readPasteboardText() {
+std::variant<std::string, ReadFailure> readPasteboardText() {
   using namespace x11;
-  if (!connected()) return std::nullopt;
-  const xcb_window_t owner = selectionOwner();
-  if (owner == XCB_NONE) return std::nullopt;
+  if (!connected()) return ReadFailure::kNoText;
+  const xcb_window_t owner = ownerOf(display.atoms.clipboard);
+  if (owner == XCB_NONE) return ReadFailure::kNoText;
   // Asking ourselves would wait for an answer only we can give.
   if (owner == display.window) {
-    if (!clipboard.owned) return std::nullopt;
+    if (!clipboard.owned) return ReadFailure::kNoText;
     return *clipboard.owned;
   }
-  for (const xcb_atom_t target : {display.atoms.utf8String, xcb_atom_t{XCB_ATOM_STRING}}) {
-    Property answer;
-    const Outcome outcome = convert(target, answer);
-    if (outcome == Outcome::kStalled) return std::nullopt;
-    if (outcome == Outcome::kRefused || answer.format != 8) continue;
-    if (answer.type == display.atoms.utf8String) {
-      if (!isValidUtf8(answer.bytes)) return std::nullopt;
+  const Atoms& a = display.atoms;
+  Read read;
+  // Best first; plain text/plain, whose charset is anybody's guess, only
+  // when it is valid UTF-8.
+  for (const xcb_atom_t target :
+       {a.utf8String, a.textPlainUtf8, xcb_atom_t{XCB_ATOM_STRING}, a.textPlain}) {
+    auto outcome = read.convert(target);
+    if (auto* failure = std::get_if<ReadFailure>(&outcome)) return *failure;
+    auto& answer = std::get<Property>(outcome);
+    if (answer.type == XCB_NONE || answer.format != 8) continue;
+    if (answer.type == XCB_ATOM_STRING) return latin1ToUtf8(answer.bytes);
+    if (answer.type == a.utf8String || answer.type == a.textPlainUtf8 ||
+        answer.type == a.textPlain) {
+      if (!isValidUtf8(answer.bytes)) return ReadFailure::kNoText;
       return std::move(answer.bytes);
     }
-    if (answer.type == XCB_ATOM_STRING) return latin1ToUtf8(answer.bytes);
   }
-  return std::nullopt;
+  return ReadFailure::kNoText;
 }
 
-bool writePasteboardText(std::string_view text) {
+bool writePasteboardText(std::string text) {
   using namespace x11;
   if (!connected()) return false;
   const auto time = serverTime();
   if (!time) return false;
   xcb_set_selection_owner(display.c, display.window, display.atoms.clipboard, *time);
-  if (selectionOwner() != display.window) return false;
-  clipboard.owned = std::make_shared<const std::string>(text);
+  if (ownerOf(display.atoms.clipboard) != display.window) return false;
+  clipboard.owned = std::make_shared<const std::string>(std::move(text));
   clipboard.ownedSince = *time;
   return true;
 }

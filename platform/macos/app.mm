@@ -1,6 +1,11 @@
 // The accessory application and Carbon hotkeys.
 #import <AppKit/AppKit.h>
 #include <Carbon/Carbon.h>
+#include <dispatch/dispatch.h>
+#include <signal.h>
+
+#include <cstdlib>
+#include <initializer_list>
 
 #include "platform/app.h"
 #include "platform/hotkeys.h"
@@ -12,6 +17,9 @@ HotKeyHandler handler = nullptr;
 EventTypeSpec eventType = {kEventClassKeyboard, kEventHotKeyPressed};
 EventHandlerRef handlerRef = nullptr;
 
+// The pasteboard keeps its contents after we exit: stopping is just exit 0.
+void onStopSignal(void*) { std::_Exit(0); }
+
 OSStatus onHotKeyPressed(EventHandlerCallRef, EventRef event, void*) {
   // The Carbon event travels through the seam as an opaque pointer.
   return handler ? handler(reinterpret_cast<HotKeyEvent*>(event)) : noErr;
@@ -19,9 +27,20 @@ OSStatus onHotKeyPressed(EventHandlerCallRef, EventRef event, void*) {
 
 }  // namespace
 
-void makeApplication() {
+bool makeApplication() {
   [NSApplication sharedApplication];
   (void)[NSApp setActivationPolicy:NSApplicationActivationPolicyAccessory];
+  // Delivered on the main queue; ignoring them only stops the default
+  // action (children get every signal reset to default).
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    ::signal(signal, SIG_IGN);
+    dispatch_source_t source = dispatch_source_create(
+        DISPATCH_SOURCE_TYPE_SIGNAL, static_cast<uintptr_t>(signal), 0, dispatch_get_main_queue());
+    if (source == nullptr) return false;
+    dispatch_source_set_event_handler_f(source, onStopSignal);
+    dispatch_resume(source);  // kept for the life of the process
+  }
+  return true;
 }
 
 int runEventLoop() {

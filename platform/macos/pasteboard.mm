@@ -6,21 +6,22 @@
 
 namespace tavrik::platform {
 
-std::optional<std::string> readPasteboardText() {
+std::variant<std::string, ReadFailure> readPasteboardText() {
   @autoreleasepool {
     @try {
       NSString* text = [[NSPasteboard generalPasteboard] stringForType:NSPasteboardTypeString];
-      if (text == nil) return std::nullopt;
+      if (text == nil) return ReadFailure::kNoText;
       NSData* bytes = [text dataUsingEncoding:NSUTF8StringEncoding];
-      if (bytes == nil) return std::nullopt;
+      if (bytes == nil) return ReadFailure::kNoText;
+      if ([bytes length] > kMaxText) return ReadFailure::kTooLarge;
       return std::string(static_cast<const char*>([bytes bytes]), [bytes length]);
     } @catch (NSException*) {
-      return std::nullopt;
+      return ReadFailure::kNoText;
     }
   }
 }
 
-bool writePasteboardText(std::string_view text) {
+bool writePasteboardText(std::string text) {
   @autoreleasepool {
     @try {
       NSString* string = [[[NSString alloc] initWithBytes:text.data()

@@ -7,8 +7,9 @@ namespace tavrik::platform {
 std::string notifierProgram() { return "/usr/bin/osascript"; }
 std::string soundProgram() { return "/usr/bin/afplay"; }
 
-void launchProgram(const std::string& path, const std::vector<std::string>& argv) {
-  (void)spawnDetached(path, argv);
+std::optional<LaunchError> launchProgram(const std::string& path,
+                                         const std::vector<std::string>& argv) {
+  return spawnDetached(path, argv);
 }
 
 }  // namespace tavrik::platform

@@ -4,9 +4,11 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <string_view>
@@ -84,11 +86,11 @@ class SpawnSetup {
     sigset_t none;
     sigemptyset(&none);
     ::posix_spawnattr_setsigmask(&attr_, &none);
-    int flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+    flags_ = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
 #if defined(__APPLE__)
-    flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
+    flags_ |= POSIX_SPAWN_CLOEXEC_DEFAULT;
 #endif
-    ::posix_spawnattr_setflags(&attr_, static_cast<short>(flags));
+    ::posix_spawnattr_setflags(&attr_, static_cast<short>(flags_));
   }
   SpawnSetup(const SpawnSetup&) = delete;
   SpawnSetup& operator=(const SpawnSetup&) = delete;
@@ -98,6 +100,14 @@ class SpawnSetup {
   }
 
   void redirect(int fd, int target) { ::posix_spawn_file_actions_adddup2(&actions_, fd, target); }
+
+  // The child leads a new process group, so that it and everything it
+  // starts can be ended together.
+  void ownGroup() {
+    ::posix_spawnattr_setpgroup(&attr_, 0);
+    flags_ |= POSIX_SPAWN_SETPGROUP;
+    ::posix_spawnattr_setflags(&attr_, static_cast<short>(flags_));
+  }
 
   // Errno-style result of posix_spawn; the child sees only 0, 1 and 2.
   int spawn(pid_t& pid, const std::string& path, const std::vector<std::string>& argv) {
@@ -117,6 +127,7 @@ class SpawnSetup {
  private:
   posix_spawn_file_actions_t actions_;
   posix_spawnattr_t attr_;
+  int flags_ = 0;
 };
 
 std::int32_t exitStatus(int raw) {
@@ -133,18 +144,102 @@ int waitFor(pid_t pid) {
   return raw;
 }
 
+#if defined(F_SETPIPE_SZ)
 constexpr int kBigPipe = 1 << 20;
+#endif
+
+using Clock = std::chrono::steady_clock;
+
+// After the tool has exited, output still in flight gets this long.
+constexpr auto kAfterExit = std::chrono::milliseconds(200);
+// Between SIGTERM and SIGKILL.
+constexpr auto kTermGrace = std::chrono::seconds(2);
+// Without a pidfd, how often the child is looked at.
+constexpr auto kExitCheck = std::chrono::milliseconds(50);
 
 std::string describe(int error) { return std::generic_category().message(error); }
 
-// Appends what is readable now (the fd is non-blocking); false at end of
-// file or on a hard error.
-bool drain(int fd, std::string& into) {
+int millisUntil(Clock::time_point t) {
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(t - Clock::now()).count();
+  return static_cast<int>(std::clamp<decltype(ms)>(ms, 0, 1 << 30));
+}
+
+// Tells when the child has exited without reaping it: until we reap it,
+// its pid and its process group cannot be reused, so signalling the group
+// is safe.
+class ExitWatch {
+ public:
+  explicit ExitWatch(pid_t pid) : pid_(pid) {
+#if defined(SYS_pidfd_open)
+    fd_ = Fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+#endif
+  }
+  // Readable once the child has exited; -1 when exited() must be polled.
+  int fd() const { return fd_.get(); }
+  bool exited() {
+    if (exited_) return true;
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0) {
+      exited_ = info.si_pid == pid_;
+    } else if (errno != EINTR) {
+      exited_ = true;  // not ours to wait for any more
+    }
+    return exited_;
+  }
+  // Waits until the child has exited or `until` has passed.
+  bool waitUntil(Clock::time_point until) {
+    while (!exited() && Clock::now() < until) {
+      const int wait = std::min(millisUntil(until), fd() >= 0 ? 1 << 30 : int(kExitCheck.count()));
+      pollfd p{fd(), POLLIN, 0};
+      ::poll(&p, fd() >= 0 ? 1 : 0, wait);
+    }
+    return exited();
+  }
+
+ private:
+  pid_t pid_;
+  Fd fd_;
+  bool exited_ = false;
+};
+
+// One output stream as we keep it.
+struct Sink {
+  std::string bytes;
+  std::size_t limit;
+  bool tail;  // keep the last `limit` bytes; otherwise more is an overflow
+  bool cut = false;
+
+  bool overflow() const { return !tail && bytes.size() > limit; }
+  void add(const char* data, std::size_t n) {
+    bytes.append(data, n);
+    // Trimmed in batches, so the copying stays linear in what is read.
+    if (tail && bytes.size() > 2 * limit) trimTo(limit);
+  }
+  void finish() {
+    if (tail && bytes.size() > limit) trimTo(limit);
+    if (!cut) return;
+    // Start at a character: drop the rest of a sequence the cut went into.
+    std::size_t i = 0;
+    while (i < bytes.size() && i < 3 && (static_cast<unsigned char>(bytes[i]) & 0xC0) == 0x80) ++i;
+    bytes.erase(0, i);
+  }
+
+ private:
+  void trimTo(std::size_t n) {
+    bytes.erase(0, bytes.size() - n);
+    cut = true;
+  }
+};
+
+// Takes in what is readable now (the fd is non-blocking); false at end of
+// file, on a hard error, or once the sink overflows.
+bool drain(int fd, Sink& into) {
   std::array<char, 65536> buf;
   for (;;) {
     const ssize_t n = ::read(fd, buf.data(), buf.size());
     if (n > 0) {
-      into.append(buf.data(), static_cast<std::size_t>(n));
+      into.add(buf.data(), static_cast<std::size_t>(n));
+      if (into.overflow()) return false;
       if (static_cast<std::size_t>(n) < buf.size()) return true;
       continue;
     }
@@ -152,6 +247,14 @@ bool drain(int fd, std::string& into) {
     if (n < 0 && errno == EAGAIN) return true;
     return false;
   }
+}
+
+// SIGTERM to the group, SIGKILL after the grace, then the reaping.
+void endGroup(pid_t pid, ExitWatch& watch) {
+  ::kill(-pid, SIGTERM);
+  watch.waitUntil(Clock::now() + kTermGrace);
+  ::kill(-pid, SIGKILL);  // whatever is left of the group
+  waitFor(pid);
 }
 
 }  // namespace
@@ -165,9 +268,10 @@ void prepareProcess() {
   }
 }
 
-std::variant<ToolExit, LaunchError> runTool(const std::string& path,
-                                            const std::vector<std::string>& argv,
-                                            const std::optional<std::string>& stdinBytes) {
+std::variant<ToolExit, LaunchError, ToolStopped> runTool(
+    const std::string& path, const std::vector<std::string>& argv,
+    const std::optional<std::string>& stdinBytes, const RunLimits& limits) {
+  const auto deadline = Clock::now() + limits.timeout;
   Pipe in, out, err;
   if (int e = makePipe(out); e != 0) return LaunchError{describe(e)};
   if (int e = makePipe(err); e != 0) return LaunchError{describe(e)};
@@ -176,6 +280,7 @@ std::variant<ToolExit, LaunchError> runTool(const std::string& path,
   }
 
   SpawnSetup setup;
+  setup.ownGroup();
   if (stdinBytes) setup.redirect(in.read.get(), 0);
   setup.redirect(out.write.get(), 1);
   setup.redirect(err.write.get(), 2);
@@ -184,8 +289,10 @@ std::variant<ToolExit, LaunchError> runTool(const std::string& path,
   in.read.reset();
   out.write.reset();
   err.write.reset();
+  ExitWatch watch(pid);
 
-  ToolExit result{0, {}, {}};
+  Sink outSink{{}, limits.outTailOnly ? limits.tail : limits.maxOut, limits.outTailOnly};
+  Sink errSink{{}, limits.tail, true};
   std::string_view pending = stdinBytes ? std::string_view(*stdinBytes) : std::string_view();
   if (in.write && pending.empty()) in.write.reset();
   // Non-blocking on our side: a full read must never wait for more while
@@ -202,19 +309,36 @@ std::variant<ToolExit, LaunchError> runTool(const std::string& path,
 
   // Feed standard input while draining both outputs, so no amount of
   // output in any order can block either side.
+  std::optional<ToolStopped::Why> stopped;
+  std::optional<Clock::time_point> exitedAt;
   while (in.write || out.read || err.read) {
-    std::array<pollfd, 3> fds{};
-    nfds_t n = 0;
-    const auto watch = [&](const Fd& fd, short events) {
-      if (fd) fds[n++] = pollfd{fd.get(), events, 0};
-    };
-    watch(in.write, POLLOUT);
-    watch(out.read, POLLIN);
-    watch(err.read, POLLIN);
-    if (::poll(fds.data(), n, -1) < 0) {
-      if (errno == EINTR) continue;
+    const auto now = Clock::now();
+    if (now >= deadline) {
+      stopped = ToolStopped::Why::kTimedOut;
       break;
     }
+    if (exitedAt && now >= *exitedAt + kAfterExit) break;
+    auto wake = deadline;
+    if (exitedAt) {
+      wake = std::min(wake, *exitedAt + kAfterExit);
+    } else if (watch.fd() < 0) {
+      wake = std::min(wake, now + kExitCheck);
+    }
+
+    std::array<pollfd, 4> fds{};
+    nfds_t n = 0;
+    const auto watchFd = [&](int fd, short events) {
+      if (fd >= 0) fds[n++] = pollfd{fd, events, 0};
+    };
+    watchFd(in.write.get(), POLLOUT);
+    watchFd(out.read.get(), POLLIN);
+    watchFd(err.read.get(), POLLIN);
+    const nfds_t exitSlot = n;
+    if (!exitedAt) watchFd(watch.fd(), POLLIN);
+    if (::poll(fds.data(), n, millisUntil(wake)) < 0 && errno != EINTR) break;
+    const bool mayHaveExited = watch.fd() < 0 || (exitSlot < n && fds[exitSlot].revents != 0);
+    if (!exitedAt && mayHaveExited && watch.exited()) exitedAt = Clock::now();
+
     for (nfds_t i = 0; i < n; ++i) {
       const pollfd& p = fds[i];
       if (p.revents == 0) continue;
@@ -227,25 +351,39 @@ std::variant<ToolExit, LaunchError> runTool(const std::string& path,
           in.write.reset();  // EPIPE: the tool stopped reading; keep collecting.
         }
       } else if (out.read && p.fd == out.read.get()) {
-        if (!drain(p.fd, result.out)) out.read.reset();
+        if (!drain(p.fd, outSink)) out.read.reset();
       } else if (err.read && p.fd == err.read.get()) {
-        if (!drain(p.fd, result.err)) err.read.reset();
+        if (!drain(p.fd, errSink)) err.read.reset();
       }
     }
+    if (outSink.overflow()) {
+      stopped = ToolStopped::Why::kOutputTooLarge;
+      break;
+    }
   }
+  const bool leftoversHoldOutput = static_cast<bool>(out.read) || static_cast<bool>(err.read);
   in.write.reset();
   out.read.reset();
   err.read.reset();
 
+  if (stopped) {
+    endGroup(pid, watch);
+    return ToolStopped{*stopped};
+  }
+  // Still a zombie, so the group id is still ours to signal.
+  if (leftoversHoldOutput) ::kill(-pid, SIGKILL);
   const int raw = waitFor(pid);
-  result.status = raw < 0 ? 255 : exitStatus(raw);
-  return result;
+  outSink.finish();
+  errSink.finish();
+  return ToolExit{raw < 0 ? 255 : exitStatus(raw), std::move(outSink.bytes),
+                  std::move(errSink.bytes)};
 }
 
-bool spawnDetached(const std::string& path, const std::vector<std::string>& argv) {
+std::optional<LaunchError> spawnDetached(const std::string& path,
+                                         const std::vector<std::string>& argv) {
   SpawnSetup setup;
   pid_t pid = 0;
-  if (setup.spawn(pid, path, argv) != 0) return false;
+  if (int e = setup.spawn(pid, path, argv); e != 0) return LaunchError{describe(e)};
   // One waiter per child: never waitpid(-1), which would steal the status
   // of a tool run.
   try {
@@ -254,7 +392,7 @@ bool spawnDetached(const std::string& path, const std::vector<std::string>& argv
     // No thread to spare. Waiting here could stall the main thread, which
     // is worse than one zombie.
   }
-  return true;
+  return std::nullopt;
 }
 
 }  // namespace tavrik::platform

@@ -13,6 +13,9 @@
 //   save-argv:PATH      write the arguments, each ended by NUL, to PATH
 //   await:PATH          wait until PATH exists
 //   kill:N              raise signal N
+//   ignore:N            ignore signal N from now on
+//   linger:PATH         start a child that keeps our outputs open for ever;
+//                       its pid goes to PATH
 //   status:N            exit with N at the end (default 0)
 // Unknown steps are ignored, so the helper can also stand in for the
 // notification and sound programs.
@@ -116,6 +119,16 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     } else if (cmd == "kill") {
       ::raise(std::atoi(arg.c_str()));
+    } else if (cmd == "ignore") {
+      ::signal(std::atoi(arg.c_str()), SIG_IGN);
+    } else if (cmd == "linger") {
+      const pid_t child = ::fork();
+      if (child == 0) {
+        for (;;) ::pause();
+      }
+      const int fd = ::open(arg.c_str(), O_WRONLY | O_TRUNC | O_CREAT, 0600);
+      writeAll(fd, std::to_string(child));
+      ::close(fd);
     } else if (cmd == "status") {
       status = std::atoi(arg.c_str());
     }

@@ -2,7 +2,9 @@
 const { describe, test, before, after, afterEach } = require('node:test');
 const assert = require('node:assert/strict');
 const { spawn } = require('node:child_process');
-const { Rig, startXvfb, waitFor, sleep, notification, sound, COMPANION } = require('./rig.js');
+const fs = require('node:fs');
+const { Rig, startXvfb, waitFor, sleep, notification, sound, peakMiB, SANITIZED, COMPANION } =
+  require('./rig.js');
 
 const sorted = (records) => records.map((r) => r.join('\x1f')).sort();
 const assertFeedback = (got, expected) => assert.deepEqual(sorted(got), sorted(expected));
@@ -13,6 +15,7 @@ const pulled = [sound(true), notification('Mục tiêu đã bị khoá', 'Truy s
 const nothingToSend = [sound(false), notification('Chưa có gì để tung',
   'Clipboard rỗng (hoặc không phải chữ) — copy một đoạn rồi bấm lại.')];
 const nothingToFetch = [sound(false), notification('Chưa thấy mục tiêu nào', 'Máy kia chưa gửi gì sang.')];
+const stumbled = (body) => [sound(false), notification('Tavrik trượt chân', body)];
 
 describe('tavrik-agent under X11', () => {
   let xvfb;
@@ -29,9 +32,10 @@ describe('tavrik-agent under X11', () => {
 
   test('push sends the clipboard text byte for byte with the exact argument vector', async () => {
     await rig.startAgent();
-    const texts = ['Xin chào, thế giới! Tiếng Việt có dấu.', 'dòng cuối có xuống dòng\n', '   '];
-    for (const [i, text] of texts.entries()) {
-      await rig.setClipboard(text);
+    const texts = [['Xin chào, thế giới! Tiếng Việt có dấu.', 'UTF8_STRING'],
+                   ['dòng cuối có xuống dòng\n', 'text/plain;charset=utf-8'], ['   ', 'UTF8_STRING']];
+    for (const [i, [text, target]] of texts.entries()) {
+      await rig.setClipboard(text, target);
       rig.remove('pushed');
       rig.key('ctrl+alt+c');
       await waitFor('the push', () => rig.read('pushed'));
@@ -144,9 +148,7 @@ describe('tavrik-agent under X11', () => {
   });
 
   test('a combination held by another client is reported; the other hotkey works', async () => {
-    const grabber = spawn(process.env.TAVRIK_GRABBER, ['0x63' /* c */], { env: rig.env });
-    rig.children.push(grabber);
-    await new Promise((resolve) => grabber.stdout.once('data', resolve));
+    await rig.peer('grab', '0x63' /* c */);
     const agent = await rig.startAgent();
     assert.equal(agent.stderrText,
                  'RegisterEventHotKey lỗi: gửi đi (ctrl+alt+c)=-9878\n' +
@@ -186,20 +188,83 @@ describe('tavrik-agent under X11', () => {
     assertFeedback(await rig.feedbackOf(4), [...pushed, ...nothingToFetch]);
   });
 
-  test('an owner that stops answering does not freeze the agent', async () => {
+  test('an owner that stops answering is told; the press after it is served', async () => {
     await rig.startAgent();
     const xclip = await rig.setClipboard('đứng hình');
     process.kill(xclip.pid, 'SIGSTOP');
-    try {
+    rig.write('pull-output', 'vẫn chạy');
+    rig.key('ctrl+alt+c');
+    rig.key('ctrl+alt+b');  // arrives while the agent waits for the owner
+    assertFeedback(await rig.feedbackOf(4),
+                   [...stumbled('Ứng dụng đang giữ clipboard không trả lời.'), ...pulled]);
+    assert.equal(rig.readClipboard().toString(), 'vẫn chạy');
+  });
+
+  for (const [mode, reason, bound] of [
+    ['trickle', 'Ứng dụng đang giữ clipboard gửi quá chậm (quá 10 giây).', 64],
+    ['flood', 'Chữ trong clipboard quá lớn (hơn 256 MiB).', 320],
+  ]) {
+    test(`an owner whose INCR transfer never ends (${mode}) is told; memory stays bounded`, async () => {
+      const agent = await rig.startAgent();
+      await rig.peer(mode);
+      rig.write('pull-output', 'sau đó');
       rig.key('ctrl+alt+c');
-      assertFeedback(await rig.feedbackOf(2), nothingToSend);
-      rig.write('pull-output', 'vẫn chạy');
       rig.key('ctrl+alt+b');
-      await rig.feedbackOf(4);
-      assert.equal(rig.readClipboard().toString(), 'vẫn chạy');
-    } finally {
-      process.kill(xclip.pid, 'SIGCONT');
-    }
+      assertFeedback(await rig.feedbackOf(4), [...stumbled(reason), ...pulled]);
+      assert.equal(rig.readClipboard().toString(), 'sau đó');
+      if (!SANITIZED) assert.ok(peakMiB(agent.pid) < bound, `peak ${peakMiB(agent.pid)} MiB`);
+    });
+  }
+
+  test('a companion past its deadline, or leaving a process behind, is ended', async () => {
+    const agent = await rig.startAgent(['--timeout', '1']);
+    rig.write('hang', '');
+    rig.key('ctrl+alt+b');
+    assertFeedback(await rig.feedbackOf(2), stumbled('tavrik không trả lời trong 1 giây.'));
+    rig.remove('hang');
+    rig.write('linger', '');
+    await rig.setClipboard('vẫn gửi được');
+    rig.key('ctrl+alt+c');
+    assertFeedback(await rig.feedbackOf(4), [...stumbled('tavrik không trả lời trong 1 giây.'), ...pushed]);
+    assert.equal(rig.read('pushed').toString(), 'vẫn gửi được');
+    const leftover = Number(rig.read('linger-pid'));
+    await waitFor('the leftover to end', () => {
+      try { return /^\d+ \(.*\) Z/.test(fs.readFileSync(`/proc/${leftover}/stat`, 'utf8')); } catch { return true; }
+    });
+
+    // Only the end of a flood on standard error is kept, and its last line shown.
+    rig.remove('linger');
+    rig.write('flood-err', '100');
+    rig.write('fail', 'tràn lỗi');
+    rig.key('ctrl+alt+b');
+    await rig.feedbackOf(6);
+    assertFeedback(rig.feedback().slice(4), stumbled('tràn lỗi'));
+    if (!SANITIZED) assert.ok(peakMiB(agent.pid) < 32, `peak ${peakMiB(agent.pid)} MiB`);
+  });
+
+  test('stopped by a signal, it hands its text to the clipboard manager and exits 0', async () => {
+    let agent = await rig.startAgent();
+    rig.write('pull-output', 'giữ lại nhé');
+    rig.key('ctrl+alt+b');
+    await rig.feedbackOf(2);
+    const manager = await rig.peer('manager');
+    agent.kill('SIGTERM');
+    assert.deepEqual(await agent.exited, { code: 0, signal: null });
+    assert.equal(manager.output, 'ready\nsaved giữ lại nhé\n');
+    assert.equal(rig.readClipboard().toString(), 'giữ lại nhé');  // served by the manager now
+
+    // A manager that never answers costs three seconds at most.
+    agent = await rig.startAgent();
+    rig.key('ctrl+alt+b');
+    await rig.feedbackOf(4);
+    process.kill(manager.pid, 'SIGSTOP');
+    agent.kill('SIGINT');
+    assert.deepEqual(await agent.exited, { code: 0, signal: null });
+    process.kill(manager.pid, 'SIGCONT');
+
+    agent = await rig.startAgent();  // owns nothing: nothing to hand over
+    agent.kill('SIGHUP');
+    assert.deepEqual(await agent.exited, { code: 0, signal: null });
   });
 
   test('the agent serves TARGETS, STRING and TIMESTAMP for what it pulled', async () => {
@@ -208,15 +273,17 @@ describe('tavrik-agent under X11', () => {
     rig.key('ctrl+alt+b');
     await rig.feedbackOf(2);
     const targets = rig.readClipboard('TARGETS').toString().split('\n').filter(Boolean).sort();
-    assert.deepEqual(targets, ['MULTIPLE', 'STRING', 'TARGETS', 'TEXT', 'TIMESTAMP', 'UTF8_STRING']);
+    assert.deepEqual(targets, ['MULTIPLE', 'STRING', 'TARGETS', 'TEXT', 'TIMESTAMP', 'UTF8_STRING',
+                               'text/plain;charset=utf-8']);
     assert.ok(rig.readClipboard('STRING').equals(Buffer.from('caf\xe9', 'latin1')));
+    assert.equal(rig.readClipboard('text/plain;charset=utf-8').toString(), 'café');
     assert.match(rig.readClipboard('TIMESTAMP').toString(), /^\d+/);
     assert.throws(() => rig.readClipboard('image/png'));  // refused
   });
 });
 
 describe('tavrik-agent without a working display', () => {
-  test('no display: both registrations fail, and it keeps running', async () => {
+  test('no display: both registrations fail, and it keeps running until stopped', async () => {
     const rig = new Rig(null);
     try {
       const agent = await rig.startAgent();
@@ -226,7 +293,26 @@ describe('tavrik-agent without a working display', () => {
                    'RegisterEventHotKey lỗi: lấy về (ctrl+alt+b)=-1\n' +
                    'tavrik: ctrl+alt+c = gửi đi (HỎNG), ctrl+alt+b = lấy về (HỎNG)\n');
       assert.equal((await rig.feedbackOf(2)).length, 2);
-      assert.equal(agent.exitCode, null);
+      agent.kill('SIGTERM');  // answered by its event loop
+      assert.deepEqual(await agent.exited, { code: 0, signal: null });
+    } finally {
+      await rig.close();
+    }
+  });
+
+  test('start-up secures descriptors 0-2 before it opens any of its own', async () => {
+    const rig = new Rig(null);
+    try {
+      // Started with standard error closed: it must become /dev/null, not
+      // the agent's own wake-up descriptor.
+      const agent = spawn('sh', ['-c', 'exec "$@" 2>&-', 'sh', rig.agentPath, '--cli', COMPANION],
+                          { env: rig.env, stdio: ['ignore', 'ignore', 'ignore'] });
+      rig.children.push(agent);
+      const exited = new Promise((r) => agent.on('exit', (code, signal) => r({ code, signal })));
+      await rig.feedbackOf(2);
+      assert.equal(fs.readlinkSync(`/proc/${agent.pid}/fd/2`), '/dev/null');
+      agent.kill('SIGTERM');
+      assert.deepEqual(await exited, { code: 0, signal: null });
     } finally {
       await rig.close();
     }
@@ -251,7 +337,6 @@ describe('tavrik-agent without a working display', () => {
 describe('the programs as installed', () => {
   test('cmake --install lays them out, and the agent finds its notification program', async () => {
     const { execFileSync } = require('node:child_process');
-    const fs = require('node:fs');
     const os = require('node:os');
     const path = require('node:path');
     const prefix = fs.mkdtempSync(path.join(os.tmpdir(), 'tavrik-prefix-'));

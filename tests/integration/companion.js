@@ -2,12 +2,17 @@
 // The companion tool as the integration tests see it. Its behaviour is set
 // by files in $TAVRIK_TEST_DIR:
 //   hold          while it exists, the tool waits (a run in progress)
+//   hang          the tool ignores SIGTERM and never ends
+//   flood-err     write this many MiB to standard error first
+//   linger        leave a process behind that holds both outputs open;
+//                 its pid goes to linger-pid
 //   pull-output   what `clip pull --print` prints (nothing when absent)
 //   fail          when present, exit 1 with its text as the last stderr line
 // and it leaves: runs (one line per run), pushed (the push's stdin).
 'use strict';
 const fs = require('node:fs');
 const path = require('node:path');
+const { spawn } = require('node:child_process');
 
 const dir = process.env.TAVRIK_TEST_DIR;
 const file = (name) => path.join(dir, name);
@@ -16,9 +21,23 @@ const [, action] = process.argv.slice(2);
 fs.appendFileSync(file('runs'), `${action}\n`);
 const pause = new Int32Array(new SharedArrayBuffer(4));
 while (fs.existsSync(file('hold'))) Atomics.wait(pause, 0, 0, 20);
+if (fs.existsSync(file('hang'))) {
+  process.on('SIGTERM', () => {});
+  setInterval(() => {}, 1 << 30);
+  return;
+}
+if (fs.existsSync(file('flood-err'))) {
+  const mib = Buffer.alloc(1 << 20, 'e');
+  for (let i = Number(fs.readFileSync(file('flood-err'))); i > 0; i--) fs.writeSync(2, mib);
+}
+if (fs.existsSync(file('linger'))) {
+  const child = spawn('sleep', ['1000'], { stdio: ['ignore', 1, 2] });
+  fs.writeFileSync(file('linger-pid'), String(child.pid));
+  child.unref();
+}
 
 if (fs.existsSync(file('fail'))) {
-  process.stderr.write(`trying\n${fs.readFileSync(file('fail'), 'utf8')}\n`);
+  fs.writeSync(2, `trying\n${fs.readFileSync(file('fail'), 'utf8')}\n`);
   process.exit(1);
 }
 if (action === 'push') {

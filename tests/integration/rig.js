@@ -80,6 +80,16 @@ class Rig {
 
   key(...args) { xsession.key(this.env, ...args); }
 
+  // Another X client (tests/helpers/x_peer.cpp), once it is ready.
+  async peer(...args) {
+    const peer = spawn(process.env.TAVRIK_X_PEER, args, { env: this.env, stdio: ['ignore', 'pipe', 'inherit'] });
+    this.children.push(peer);
+    peer.output = '';
+    peer.stdout.on('data', (d) => { peer.output += d; });
+    await waitFor(`x_peer ${args[0]}`, () => peer.output.startsWith('ready\n'));
+    return peer;
+  }
+
   async setClipboard(data, target = 'UTF8_STRING') {
     const xclip = await xsession.ownClipboard(this.env, data, target);
     this.children.push(xclip);
@@ -126,9 +136,17 @@ class Rig {
   }
 }
 
+// The most memory a process has held, from the kernel's own count.
+function peakMiB(pid) {
+  const status = fs.readFileSync(`/proc/${pid}/status`, 'utf8');
+  return Number(/^VmHWM:\s+(\d+) kB$/m.exec(status)[1]) / 1024;
+}
+// Sanitizers keep shadow memory and freed blocks: their figures say nothing.
+const SANITIZED = Boolean(process.env.TAVRIK_SANITIZE);
+
 const notification = (title, body) =>
   ['osascript', '-e', `display notification "${body}" with title "${title}"`];
 const sound = (ok) =>
   ['afplay', ok ? '/System/Library/Sounds/Glass.aiff' : '/System/Library/Sounds/Basso.aiff'];
 
-module.exports = { Rig, startXvfb, waitFor, sleep, notification, sound, COMPANION };
+module.exports = { Rig, startXvfb, waitFor, sleep, notification, sound, peakMiB, SANITIZED, COMPANION };

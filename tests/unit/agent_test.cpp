@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -31,9 +32,10 @@ class Agent : public test::FakePlatformTest {
   }
 
   // Starts the agent with the helper as Node and `script` as tavrik.js.
-  void startWithTool(const std::string& script) {
+  void startWithTool(const std::string& script, std::vector<std::string> more = {}) {
     test::StderrCapture quiet;
-    ASSERT_EQ(start({"--node", kToolHelper, "--cli", script}), 0);
+    more.insert(more.begin(), {"--node", kToolHelper, "--cli", script});
+    ASSERT_EQ(start(more), 0);
   }
 
   // Lets the run finish and the main thread catch up with it.
@@ -61,6 +63,17 @@ TEST_F(Agent, UnreadableHotkeyNamesBothTexts) {
     test::StderrCapture err;
     EXPECT_EQ(start({"--copy", copy, "--paste", paste, "--cli", "t.js"}), 2);
     EXPECT_EQ(err.text(), "Phím tắt không đọc được: " + copy + " / " + paste + "\n");
+    EXPECT_TRUE(fake::calls().empty());
+  }
+}
+
+TEST_F(Agent, UnreadableTimeoutIsABadConfiguration) {
+  for (const std::string value :
+       {"0", "-5", "", "1.5", "+3", " 7", "9s", "1000001", "99999999999999999999"}) {
+    test::StderrCapture err;
+    EXPECT_EQ(start({"--cli", "t.js", "--timeout", value}), 2);
+    EXPECT_EQ(err.text(),
+              "Thời hạn --timeout không đọc được: " + value + " (cần một số giây nguyên dương)\n");
     EXPECT_TRUE(fake::calls().empty());
   }
 }
@@ -237,6 +250,43 @@ TEST_F(Agent, PullThatCannotWriteTheClipboardIsAFailure) {
   EXPECT_EQ(
       started(),
       (Started{sound(false), notification("Tavrik trượt chân", "Không ghi được vào clipboard.")}));
+}
+
+TEST_F(Agent, AClipboardThatCannotBeReadIsToldWithItsReason) {
+  const auto ran = test::tempPath("ran");
+  startWithTool("record:" + ran);
+  const std::pair<platform::ReadFailure, std::string> cases[] = {
+      {platform::ReadFailure::kNoAnswer, "Ứng dụng đang giữ clipboard không trả lời."},
+      {platform::ReadFailure::kTooSlow, "Ứng dụng đang giữ clipboard gửi quá chậm (quá 10 giây)."},
+      {platform::ReadFailure::kTooLarge, "Chữ trong clipboard quá lớn (hơn 256 MiB)."},
+  };
+  Started expected;
+  for (const auto& [failure, body] : cases) {
+    fake::failPasteboardRead(failure);
+    fake::press(1);
+    expected.push_back(sound(false));
+    expected.push_back(notification("Tavrik trượt chân", body));
+  }
+  EXPECT_EQ(started(), expected);
+  EXPECT_FALSE(std::filesystem::exists(ran));
+}
+
+TEST_F(Agent, AToolPastItsDeadlineIsToldAndTheNextPressRuns) {
+  const auto gate = test::tempPath("gate");
+  const auto ran = test::tempPath("ran");
+  startWithTool(steps({"record:" + ran, "await:" + gate}), {"--timeout", "1"});
+  fake::press(2);
+  finishRun(1);
+  { std::ofstream(gate) << ""; }
+  fake::press(2);
+  finishRun(1);
+  EXPECT_EQ(test::readFile(ran), "run\nrun\n");
+  EXPECT_EQ(
+      started(),
+      (Started{sound(false),
+               notification("Tavrik trượt chân", "tavrik không trả lời trong 1 giây."),
+               sound(false), notification("Chưa thấy mục tiêu nào", "Máy kia chưa gửi gì sang.")}));
+  std::filesystem::remove(gate);
 }
 
 TEST_F(Agent, PressesDuringARunAreDroppedSilently) {

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <filesystem>
 #include <mutex>
+#include <new>
 #include <thread>
 
 #include "platform/fake/fake.h"
@@ -100,6 +101,19 @@ TEST_F(RunnerTest, RunnerGoneBeforeTheJobStartsDoesNothing) {
   EXPECT_FALSE(std::filesystem::exists(marker));
   EXPECT_EQ(fake::waitForMainJobs(1, std::chrono::milliseconds(50)), 0u);
   EXPECT_TRUE(test::started().empty());
+}
+
+TEST_F(RunnerTest, AnythingThrownIsToldAndBusyStillClears) {
+  auto runner = std::make_shared<Runner>(kToolHelper, "out:x");
+  RunnerTestAccess::chay(*runner, {}, std::nullopt,
+                         [](std::int32_t, std::string, std::string) { throw std::bad_alloc(); });
+  ASSERT_EQ(fake::waitForMainJobs(1), 1u);
+  fake::waitBackgroundIdle();
+  EXPECT_EQ(
+      test::started(),
+      (std::vector<test::Started>{
+          test::sound(false),
+          test::notification("Tavrik trượt chân", "Lỗi bên trong tavrik-agent: std::bad_alloc")}));
 }
 
 TEST_F(RunnerTest, LaunchFailureIsToldAndTheNextPressRunsAgain) {

@@ -148,14 +148,17 @@ TEST(IncrSenders, ARepeatedRequestRestartsTheTransfer) {
   EXPECT_TRUE(senders.next(1, 100, 4)->last);
 }
 
-TEST(IncrReceiver, AppendsUntilTheEmptyChunk) {
-  IncrReceiver r;
-  EXPECT_TRUE(r.add("ab"));
-  EXPECT_TRUE(r.add("cd"));
-  EXPECT_FALSE(r.complete());
-  EXPECT_FALSE(r.add(""));
-  EXPECT_TRUE(r.complete());
-  EXPECT_EQ(r.take(), "abcd");
+TEST(IncrReceiver, StopsAtTheEmptyChunkOrPastItsLimit) {
+  using Step = IncrReceiver::Step;
+  IncrReceiver r(5);
+  EXPECT_EQ(r.add("ab"), Step::kMore);
+  EXPECT_EQ(r.add("cde"), Step::kMore);  // exactly the limit
+  EXPECT_EQ(r.add(""), Step::kDone);
+  EXPECT_EQ(r.take(), "abcde");
+  IncrReceiver over(5);
+  EXPECT_EQ(over.add("abcd"), Step::kMore);
+  EXPECT_EQ(over.add("ef"), Step::kTooLarge);
+  EXPECT_EQ(over.size(), 0u);  // the memory is given back at once
 }
 
 TEST(Latin1, BothWays) {

@@ -17,6 +17,16 @@ dispatch_queue_t dispatch_get_main_queue(void);
 dispatch_queue_t dispatch_get_global_queue(intptr_t identifier, uintptr_t flags);
 void dispatch_async_f(dispatch_queue_t queue, void* context, dispatch_function_t work);
 
+typedef struct dispatch_source_s* dispatch_source_t;
+typedef const struct dispatch_source_type_s* dispatch_source_type_t;
+extern const struct dispatch_source_type_s _dispatch_source_type_signal;
+#define DISPATCH_SOURCE_TYPE_SIGNAL (&_dispatch_source_type_signal)
+
+dispatch_source_t dispatch_source_create(dispatch_source_type_t type, uintptr_t handle,
+                                         uintptr_t mask, dispatch_queue_t queue);
+void dispatch_source_set_event_handler_f(dispatch_source_t source, dispatch_function_t handler);
+void dispatch_resume(dispatch_source_t object);
+
 #ifdef __cplusplus
 }
 #endif
