@@ -1,5 +1,6 @@
 #include "app/agent.h"
 
+#include <exception>
 #include <optional>
 #include <string>
 
@@ -24,8 +25,13 @@ std::int32_t onHotKeyPressed(platform::HotKeyEvent* event) {
   // A failed read leaves id 0, which does nothing; the signature is not
   // compared.
   (void)platform::getHotKeyID(event, &hotKeyID);
-  if (hotKeyID.id == kCopyHotKeyId) runner->push();
-  if (hotKeyID.id == kPasteHotKeyId) runner->pull();
+  // A press that fails inside (out of memory, say) is told; the agent goes on.
+  try {
+    if (hotKeyID.id == kCopyHotKeyId) runner->push();
+    if (hotKeyID.id == kPasteHotKeyId) runner->pull();
+  } catch (const std::exception& e) {
+    platform::writeStderr(std::string("tavrik: lỗi bên trong: ") + e.what() + "\n");
+  }
   return 0;
 }
 

@@ -1,4 +1,5 @@
 // Push and pull: the two actions behind the hotkeys.
+#include <exception>
 #include <string>
 #include <utility>
 #include <variant>
@@ -38,7 +39,13 @@ std::string readFailureText(platform::ReadFailure failure) {
 // Main thread. The write is checked: a clipboard we could not take is a
 // failure, not a success.
 void updatePasteboard(std::string text) {
-  if (!platform::writePasteboardText(std::move(text))) {
+  bool written = false;
+  try {
+    written = platform::writePasteboardText(std::move(text));
+  } catch (const std::exception&) {
+    // out of memory for our copy: the same as a clipboard we could not take
+  }
+  if (!written) {
     reportFailure("Không ghi được vào clipboard.");
     return;
   }

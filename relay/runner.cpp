@@ -43,6 +43,14 @@ void Runner::chay(std::vector<std::string> args, std::optional<std::string> stdi
                   Output output) {
   if (busy_) return;
   busy_ = true;
+  // A run that could not be handed over must not leave the runner busy.
+  struct Unbusy {
+    bool& busy;
+    bool armed = true;
+    ~Unbusy() {
+      if (armed) busy = false;
+    }
+  } unbusy{busy_};
   platform::postBackground([weak = weak_from_this(), args = std::move(args),
                             stdinText = std::move(stdinText), xong = std::move(xong), output] {
     const auto self = weak.lock();
@@ -84,6 +92,7 @@ void Runner::chay(std::vector<std::string> args, std::optional<std::string> stdi
       platform::writeStderr("tavrik: không trả được lượt chạy; khởi động lại tavrik-agent\n");
     }
   });
+  unbusy.armed = false;
 }
 
 std::string Runner::dongLoi(std::string_view out, std::string_view err) {

@@ -366,6 +366,10 @@ std::variant<ToolExit, LaunchError, ToolStopped> runTool(
   out.read.reset();
   err.read.reset();
 
+  // Outputs closed is not the same as exited: the exit has the same deadline.
+  if (!stopped && !leftoversHoldOutput && !watch.waitUntil(deadline)) {
+    stopped = ToolStopped::Why::kTimedOut;
+  }
   if (stopped) {
     endGroup(pid, watch);
     return ToolStopped{*stopped};

@@ -8,6 +8,7 @@
 //   flood:N             write N bytes to stdout and to stderr, interleaved
 //   fds                 print the open descriptors above 2
 //   close-stdin         close fd 0 without reading it
+//   close-outputs       close fds 1 and 2
 //   record:PATH         append one line to PATH
 //   save-stdin:PATH     read stdin to the end into PATH
 //   save-argv:PATH      write the arguments, each ended by NUL, to PATH
@@ -102,6 +103,9 @@ int main(int argc, char** argv) {
       }
     } else if (cmd == "close-stdin") {
       ::close(0);
+    } else if (cmd == "close-outputs") {
+      ::close(1);
+      ::close(2);
     } else if (cmd == "record") {
       const int fd = ::open(arg.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0600);
       writeAll(fd, "run\n");

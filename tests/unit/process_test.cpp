@@ -131,6 +131,12 @@ TEST(RunTool, PastTheDeadlineTheWholeGroupEnds) {
   EXPECT_EQ(std::get<ToolStopped>(r).why, ToolStopped::Why::kTimedOut);
   EXPECT_TRUE(ended(child));
   std::filesystem::remove(child);
+
+  // Closing its outputs does not end a run that is still going.
+  const auto quiet =
+      runTool(kToolHelper, {kToolHelper, steps({"close-outputs", "await:/nonexistent"})},
+              std::nullopt, limits);
+  ASSERT_TRUE(std::holds_alternative<ToolStopped>(quiet));
 }
 
 TEST(RunTool, AnExitedToolEndsTheRunThoughALeftoverHoldsItsOutputs) {
