@@ -4,14 +4,21 @@
 #include <dispatch/dispatch.h>
 #include <signal.h>
 
+#include <cstddef>
 #include <cstdlib>
 #include <initializer_list>
+#include <string>
 
 #include "platform/app.h"
 #include "platform/hotkeys.h"
+#include "platform/stderr.h"
 
 namespace tavrik::platform {
 namespace {
+
+// Our identifier crosses the seam as Carbon's own.
+static_assert(sizeof(EventHotKeyID) == sizeof(::EventHotKeyID) &&
+              offsetof(EventHotKeyID, id) == offsetof(::EventHotKeyID, id));
 
 HotKeyHandler handler = nullptr;
 EventTypeSpec eventType = {kEventClassKeyboard, kEventHotKeyPressed};
@@ -50,8 +57,13 @@ int runEventLoop() {
 
 void installHotKeyHandler(HotKeyHandler h) {
   handler = h;
-  (void)InstallEventHandler(GetApplicationEventTarget(), NewEventHandlerUPP(onHotKeyPressed), 1,
-                            &eventType, nullptr, &handlerRef);
+  // Without the handler no press would ever arrive: say so.
+  const OSStatus status =
+      InstallEventHandler(GetApplicationEventTarget(), NewEventHandlerUPP(onHotKeyPressed), 1,
+                          &eventType, nullptr, &handlerRef);
+  if (status != noErr) {
+    writeStderr("tavrik: InstallEventHandler lỗi: " + std::to_string(status) + "\n");
+  }
 }
 
 std::int32_t getHotKeyID(HotKeyEvent* event, EventHotKeyID* out) {
@@ -67,7 +79,10 @@ std::int32_t getHotKeyID(HotKeyEvent* event, EventHotKeyID* out) {
 std::int32_t registerHotKey(std::uint32_t keyCode, std::uint32_t modifiers, EventHotKeyID id) {
   EventHotKeyRef ref = nullptr;  // never unregistered, so not kept
   const ::EventHotKeyID carbonID = {id.signature, id.id};
-  return RegisterEventHotKey(keyCode, modifiers, carbonID, GetApplicationEventTarget(), 0, &ref);
+  // Exclusive: without it a combination another application holds is
+  // registered "successfully" and the presses may never reach us.
+  return RegisterEventHotKey(keyCode, modifiers, carbonID, GetApplicationEventTarget(),
+                             kEventHotKeyExclusive, &ref);
 }
 
 }  // namespace tavrik::platform
