@@ -1,0 +1,49 @@
+// macOS only: the backend at run time, in a real application. Exits 0 when
+// a pasteboard write reads back, a second registration of one combination
+// is refused, and a job posted to the main queue runs under the event loop.
+#import <AppKit/AppKit.h>
+
+#include <cstdio>
+#include <string>
+#include <variant>
+
+#include "platform/app.h"
+#include "platform/hotkeys.h"
+#include "platform/pasteboard.h"
+#include "platform/queues.h"
+
+using namespace tavrik::platform;
+
+namespace {
+
+int failures = 0;
+
+void check(bool ok, const char* what) {
+  if (!ok) {
+    std::fprintf(stderr, "FAILED: %s\n", what);
+    ++failures;
+  }
+}
+
+}  // namespace
+
+int main() {
+  check(makeApplication(), "makeApplication");
+  const std::string text = "Tavrik smoke — tiếng Việt\n";
+  check(writePasteboardText(text), "pasteboard write");
+  const auto read = readPasteboardText();
+  check(std::holds_alternative<std::string>(read) && std::get<std::string>(read) == text,
+        "pasteboard reads back what was written");
+
+  installHotKeyHandler([](HotKeyEvent*) -> std::int32_t { return 0; });
+  // ctrl+alt+shift+f12: unlikely to be anybody's.
+  check(registerHotKey(111, 0x1A00, {0x54565246, 1}) == 0, "first registration");
+  check(registerHotKey(111, 0x1A00, {0x54565246, 2}) != 0, "second registration refused");
+
+  postMain([] {
+    std::fprintf(stderr, "main-queue job ran under the event loop\n");
+    std::exit(failures == 0 ? 0 : 1);
+  });
+  runEventLoop();
+  return 1;  // only the job above may end it
+}

@@ -1,0 +1,4 @@
+// expect: instance method '-stringForTyp:' not found
+#import <AppKit/AppKit.h>
+
+bool broken() { return [[NSPasteboard generalPasteboard] stringForTyp:NSPasteboardTypeString]; }
