@@ -1,11 +1,17 @@
 #pragma once
 
+#include <string_view>
+
 // The application object and its event loop.
 namespace tavrik::platform {
 
 // Once, before anything else touches signals: a tool that closes its
 // standard input early must not kill the agent with SIGPIPE.
 void prepareProcess();
+
+// `tavrik-agent --trigger push|pull`: hands one press to the agent already
+// running for this user; the exit status (1 when there is none).
+int sendTrigger(std::string_view action);
 
 // Makes the shared application object: a background application with no
 // Dock icon or menu bar (on X11: the display connection), its queues, and

@@ -8,8 +8,12 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
+#include <variant>
 
+#include "platform/hotkeys.h"
 #include "platform/linux/incr.h"
+#include "platform/pasteboard.h"
 
 namespace tavrik::x11 {
 
@@ -43,6 +47,17 @@ struct Display {
 extern Display display;
 
 inline bool connected() { return display.c != nullptr; }
+
+// Connects to $DISPLAY for the clipboard and, when asked, the hotkeys;
+// false, told on standard error, when there is no display.
+bool connect(bool withHotkeys);
+std::string displayName();
+
+// The X routes behind the platform's hotkey and clipboard calls.
+std::int32_t registerHotKey(std::uint32_t keyCode, std::uint32_t modifiers,
+                            platform::EventHotKeyID id);
+std::variant<std::string, platform::ReadFailure> readClipboard();
+bool writeClipboard(std::string text);
 
 Millis monotonicMillis();
 

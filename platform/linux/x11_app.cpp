@@ -1,4 +1,5 @@
-// The X11 application: display connection, event loop and the queues.
+// The Linux application: the event loop, the queues, stop signals, and the
+// X display connection (one of the loop's inputs, when a route uses it).
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -16,8 +17,12 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "platform/app.h"
+#include "platform/linux/desktop.h"
+#include "platform/linux/routes.h"
+#include "platform/linux/trigger.h"
 #include "platform/linux/x11.h"
 #include "platform/queues.h"
 #include "platform/stderr.h"
@@ -85,6 +90,8 @@ bool handleStopSignals() {
   return true;
 }
 
+std::vector<desktop::Source*> sources;
+
 // Events read while waiting for something else, for the loop to handle.
 std::deque<xcb_generic_event_t*> keptEvents;
 bool keyboardDirty = false;
@@ -133,16 +140,38 @@ bool runOneMainJob() {
   return true;
 }
 
+}  // namespace
+
 std::string displayName() {
   const char* name = std::getenv("DISPLAY");
   return name ? name : "";
 }
 
-}  // namespace
+Millis monotonicMillis() { return desktop::monotonicMillis(); }
 
-Millis monotonicMillis() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+bool connect(bool withHotkeys) {
+  int screenNumber = 0;
+  xcb_connection_t* c = xcb_connect(nullptr, &screenNumber);
+  if (xcb_connection_has_error(c)) {
+    xcb_disconnect(c);
+    platform::writeStderr("tavrik: không kết nối được màn hình X (DISPLAY=" + displayName() +
+                          ")\n");
+    return false;
+  }
+  display.c = c;
+  auto it = xcb_setup_roots_iterator(xcb_get_setup(c));
+  for (int i = 0; i < screenNumber && it.rem > 0; ++i) xcb_screen_next(&it);
+  display.root = it.data->root;
+
+  display.window = xcb_generate_id(c);
+  const std::uint32_t values[] = {1, XCB_EVENT_MASK_PROPERTY_CHANGE};
+  xcb_create_window(c, XCB_COPY_FROM_PARENT, display.window, display.root, -10, -10, 1, 1, 0,
+                    XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT,
+                    XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
+  setUpClipboard();
+  if (withHotkeys) setUpHotkeys();
+  xcb_flush(c);
+  return true;
 }
 
 xcb_generic_event_t* waitForEvent(const std::function<bool(const xcb_generic_event_t*)>& match,
@@ -169,10 +198,20 @@ xcb_generic_event_t* waitForEvent(const std::function<bool(const xcb_generic_eve
 
 }  // namespace x11
 
+namespace desktop {
+
+Millis monotonicMillis() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+void addSource(Source* source) { x11::sources.push_back(source); }
+
+}  // namespace desktop
+
 namespace platform {
 
 bool makeApplication() {
-  using x11::display;
   x11::mainQueue.wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (x11::mainQueue.wakeFd < 0) {
     writeStderr(std::string("tavrik: không tạo được eventfd: ") + std::strerror(errno) + "\n");
@@ -189,35 +228,22 @@ bool makeApplication() {
                 "\n");
     return false;
   }
-  int screenNumber = 0;
-  xcb_connection_t* c = xcb_connect(nullptr, &screenNumber);
-  if (xcb_connection_has_error(c)) {
-    xcb_disconnect(c);
-    writeStderr("tavrik: không kết nối được màn hình X (DISPLAY=" + x11::displayName() + ")\n");
-    return true;  // the agent still runs, with no hotkeys
-  }
-  display.c = c;
-  auto it = xcb_setup_roots_iterator(xcb_get_setup(c));
-  for (int i = 0; i < screenNumber && it.rem > 0; ++i) xcb_screen_next(&it);
-  display.root = it.data->root;
-
-  display.window = xcb_generate_id(c);
-  const std::uint32_t values[] = {1, XCB_EVENT_MASK_PROPERTY_CHANGE};
-  xcb_create_window(c, XCB_COPY_FROM_PARENT, display.window, display.root, -10, -10, 1, 1, 0,
-                    XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT,
-                    XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
-  x11::setUpClipboard();
-  x11::setUpHotkeys();
-  xcb_flush(c);
-  return true;
+  return routes::choose();
 }
 
 int runEventLoop() {
   using x11::display;
+  routes::adviseIfUnbound();
   for (;;) {
     if (x11::stopRequested.load()) {
       if (x11::connected()) x11::handOverClipboard();
+      trigger::stop();
       return 0;
+    }
+    // Sources first: what they do may post jobs or read X events.
+    std::optional<x11::Millis> wakeBy;
+    for (auto* source : x11::sources) {
+      if (const auto t = source->prepare(); t && (!wakeBy || *t < *wakeBy)) wakeBy = t;
     }
     if (x11::connected()) {
       while (auto* e = x11::nextEvent()) {
@@ -245,17 +271,30 @@ int runEventLoop() {
       xcb_flush(display.c);
     }
 
-    pollfd fds[2] = {{x11::mainQueue.wakeFd, POLLIN, 0}, {-1, POLLIN, 0}};
-    nfds_t n = 1;
-    if (x11::connected()) fds[n++].fd = xcb_get_file_descriptor(display.c);
-    int timeout = -1;  // idle: sleep until something happens
-    if (const auto deadline = x11::connected() ? x11::transferDeadline() : std::nullopt) {
-      timeout = static_cast<int>(std::max<x11::Millis>(0, *deadline - x11::monotonicMillis()));
+    std::vector<pollfd> fds{{x11::mainQueue.wakeFd, POLLIN, 0}};
+    if (x11::connected()) fds.push_back({xcb_get_file_descriptor(display.c), POLLIN, 0});
+    std::vector<std::size_t> firsts;
+    for (auto* source : x11::sources) {
+      firsts.push_back(fds.size());
+      source->watch(fds);
     }
-    if (::poll(fds, n, timeout) < 0 && errno != EINTR) return 1;
+    firsts.push_back(fds.size());
+    if (const auto deadline = x11::connected() ? x11::transferDeadline() : std::nullopt) {
+      if (!wakeBy || *deadline < *wakeBy) wakeBy = deadline;
+    }
+    int timeout = -1;  // idle: sleep until something happens
+    if (wakeBy) {
+      timeout =
+          static_cast<int>(std::clamp<x11::Millis>(*wakeBy - x11::monotonicMillis(), 0, 1 << 30));
+    }
+    if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) return 1;
     if (fds[0].revents & POLLIN) {
       std::uint64_t count;
       (void)!::read(x11::mainQueue.wakeFd, &count, sizeof count);
+    }
+    for (std::size_t i = 0; i < x11::sources.size(); ++i) {
+      const std::span<const pollfd> mine(fds.data() + firsts[i], firsts[i + 1] - firsts[i]);
+      if (!x11::sources[i]->handle(mine)) return 1;
     }
   }
 }

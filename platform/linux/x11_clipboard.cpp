@@ -357,12 +357,8 @@ void handOverClipboard() {
   std::free(e);
 }
 
-}  // namespace tavrik::x11
-
-namespace tavrik::platform {
-
-std::variant<std::string, ReadFailure> readPasteboardText() {
-  using namespace x11;
+std::variant<std::string, platform::ReadFailure> readClipboard() {
+  using platform::ReadFailure;
   if (!connected()) return ReadFailure::kNoText;
   const xcb_window_t owner = ownerOf(display.atoms.clipboard);
   if (owner == XCB_NONE) return ReadFailure::kNoText;
@@ -391,8 +387,7 @@ std::variant<std::string, ReadFailure> readPasteboardText() {
   return ReadFailure::kNoText;
 }
 
-bool writePasteboardText(std::string text) {
-  using namespace x11;
+bool writeClipboard(std::string text) {
   if (!connected()) return false;
   const auto time = serverTime();
   if (!time) return false;
@@ -403,4 +398,4 @@ bool writePasteboardText(std::string text) {
   return true;
 }
 
-}  // namespace tavrik::platform
+}  // namespace tavrik::x11

@@ -16,17 +16,11 @@
 #include <vector>
 
 #include "platform/hotkeys.h"
+#include "platform/linux/desktop.h"
 #include "platform/linux/keymap.h"
 #include "platform/linux/x11.h"
 
 namespace tavrik {
-
-namespace platform {
-struct HotKeyEvent {
-  EventHotKeyID id;
-};
-}  // namespace platform
-
 namespace x11 {
 namespace {
 
@@ -55,7 +49,6 @@ struct Keyboard {
 };
 
 Keyboard keyboard;
-platform::HotKeyHandler handler = nullptr;
 std::vector<HotKey> hotkeys;
 
 void loadKeyboard() {
@@ -168,8 +161,7 @@ void dispatchKeyEvent(const xcb_generic_event_t* event) {
     }
     if (significantState(key->state, keyboard.bits) != h.mask || h.down) continue;
     h.down = true;
-    platform::HotKeyEvent e{h.id};
-    if (handler) handler(&e);
+    desktop::deliverPress(h.id.id);
     return;
   }
 }
@@ -184,32 +176,22 @@ void keyboardChanged() {
   xcb_flush(display.c);
 }
 
-}  // namespace x11
-
-namespace platform {
-
-void installHotKeyHandler(HotKeyHandler h) { x11::handler = h; }
-
-std::int32_t getHotKeyID(HotKeyEvent* event, EventHotKeyID* out) {
-  *out = event->id;
-  return 0;
-}
-
-std::int32_t registerHotKey(std::uint32_t keyCode, std::uint32_t modifiers, EventHotKeyID id) {
-  if (!x11::connected()) return x11::kNoDisplay;
-  x11::HotKey h{id, keyCode, modifiers, {}, 0, false};
-  if (!x11::resolve(h)) return x11::kInvalid;
+std::int32_t registerHotKey(std::uint32_t keyCode, std::uint32_t modifiers,
+                            platform::EventHotKeyID id) {
+  if (!connected()) return kNoDisplay;
+  HotKey h{id, keyCode, modifiers, {}, 0, false};
+  if (!resolve(h)) return kInvalid;
   // X lets a client grab its own combination twice; Carbon does not.
-  const auto wanted = x11::grabsOf(h);
-  for (const auto& other : x11::hotkeys) {
-    for (const auto& g : x11::grabsOf(other)) {
-      if (std::find(wanted.begin(), wanted.end(), g) != wanted.end()) return x11::kHeld;
+  const auto wanted = grabsOf(h);
+  for (const auto& other : hotkeys) {
+    for (const auto& g : grabsOf(other)) {
+      if (std::find(wanted.begin(), wanted.end(), g) != wanted.end()) return kHeld;
     }
   }
-  if (const auto status = x11::grab(h); status != 0) return status;
-  x11::hotkeys.push_back(std::move(h));
+  if (const auto status = grab(h); status != 0) return status;
+  hotkeys.push_back(std::move(h));
   return 0;
 }
 
-}  // namespace platform
+}  // namespace x11
 }  // namespace tavrik

@@ -34,6 +34,11 @@ OSStatus onHotKeyPressed(EventHandlerCallRef, EventRef event, void*) {
 
 }  // namespace
 
+int sendTrigger(std::string_view) {
+  writeStderr("tavrik: --trigger chỉ dùng trên Linux; trên macOS phím tắt đi thẳng tới agent\n");
+  return 2;
+}
+
 bool makeApplication() {
   [NSApplication sharedApplication];
   (void)[NSApp setActivationPolicy:NSApplicationActivationPolicyAccessory];

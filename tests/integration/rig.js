@@ -45,6 +45,8 @@ class Rig {
     this.children = [];
     this.env = { ...process.env, TAVRIK_TEST_DIR: this.dir };
     delete this.env.WAYLAND_DISPLAY;
+    delete this.env.XDG_RUNTIME_DIR;  // no trigger socket unless a test wants one
+    this.spawnOptions = {};
     if (display) this.env.DISPLAY = display;
     else delete this.env.DISPLAY;
     this.newFeedbackLog();
@@ -66,7 +68,8 @@ class Rig {
   // Starts the agent and waits for its status line.
   async startAgent(args = [], env = {}) {
     const agent = spawn(this.agentPath, ['--node', this.nodeRecorder, '--cli', COMPANION, ...args],
-                        { env: { ...this.env, ...env }, stdio: ['ignore', 'pipe', 'pipe'] });
+                        { env: { ...this.env, ...env }, stdio: ['ignore', 'pipe', 'pipe'],
+                          ...this.spawnOptions });
     this.children.push(agent);
     agent.stdoutText = '';
     agent.stderrText = '';
@@ -127,7 +130,17 @@ class Rig {
     this.children = [];
     fs.rmSync(this.dir, { recursive: true, force: true });
     fs.mkdirSync(this.dir);
+    if (this.spawnOptions.uid !== undefined) this.runAs(this.spawnOptions);
     this.newFeedbackLog();
+  }
+
+  // The agent (and so its companion and feedback programs) runs as this user.
+  runAs({ uid, gid }) {
+    this.spawnOptions = { uid, gid };
+    for (const p of [this.root, this.prefix, path.dirname(this.agentPath), this.agentPath,
+                     path.dirname(this.libexec), this.libexec, this.nodeRecorder, this.dir]) {
+      fs.chownSync(p, uid, gid);
+    }
   }
 
   async close() {

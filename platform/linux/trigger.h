@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// `tavrik-agent --trigger push|pull`: a press delivered over a Unix socket
+// in $XDG_RUNTIME_DIR, for desktops that bind commands, not hotkeys.
+namespace tavrik::trigger {
+
+// Serves the socket from the event loop; quiet without XDG_RUNTIME_DIR.
+void listen();
+bool listening();
+// At an orderly exit: the socket goes with the agent.
+void stop();
+
+// The client: delivers one press to the agent of this user; the exit status.
+int send(std::string_view action);
+
+// This program's own path, for the advice on what to bind.
+std::string selfPath();
+
+}  // namespace tavrik::trigger

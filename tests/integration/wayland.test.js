@@ -1,0 +1,170 @@
+'use strict';
+// The agent on a Wayland desktop: a headless sway with no window focused,
+// the real wl-copy, wl-paste and wtype, the trigger command bound in sway,
+// and the real xdg-desktop-portal frontend with a GlobalShortcuts backend
+// written for the tests.
+const { describe, test, before, after, afterEach } = require('node:test');
+const assert = require('node:assert/strict');
+const { spawn, spawnSync, execFileSync } = require('node:child_process');
+const fs = require('node:fs');
+const net = require('node:net');
+const os = require('node:os');
+const path = require('node:path');
+const { Rig, waitFor, notification, sound } = require('./rig.js');
+const { startSway, hasSway, startBus, startPortal } = require('./sway.js');
+
+const pushed = [sound(true), notification('Tavrik đã tung Sóng Âm',
+                                          'Đã gửi lên kho. Máy kia bấm Ctrl+Alt+B để lấy.')];
+const pulled = [sound(true), notification('Mục tiêu đã bị khoá', 'Truy sát ngay nào! Cmd+V để dán.')];
+const sorted = (records) => records.map((r) => r.join('\x1f')).sort();
+const assertFeedback = (got, expected) => assert.deepEqual(sorted(got), sorted(expected));
+
+const wlPaste = (env) => spawnSync('wl-paste', ['--no-newline'], { env, maxBuffer: 64 << 20 }).stdout;
+
+// A wl-copy that holds the selection until it is ended; resolves once
+// wl-paste reads the text back.
+async function wlCopy(rig, env, data) {
+  const copy = spawn('wl-copy', ['--foreground'], { env, stdio: ['pipe', 'ignore', 'ignore'] });
+  rig.children.push(copy);
+  copy.stdin.end(data);
+  await waitFor('wl-copy to own the selection', () => wlPaste(env).equals(Buffer.from(data)));
+}
+
+describe('tavrik-agent under Wayland (sway)', { skip: !hasSway() && 'needs root, sway, wl-clipboard, wtype' }, () => {
+  let sway;
+  let rig;
+  before(async () => {
+    rig = new Rig(null);
+    sway = await startSway([
+      `bindsym Ctrl+Alt+c exec ${rig.agentPath} --trigger push`,
+      `bindsym Ctrl+Alt+b exec ${rig.agentPath} --trigger pull`,
+    ]);
+    Object.assign(rig.env, { XDG_RUNTIME_DIR: sway.runtime, WAYLAND_DISPLAY: 'wayland-1' });
+    rig.runAs(sway.user);
+  });
+  afterEach(() => rig.reset());
+  after(async () => {
+    await rig.close();
+    await sway.stop();
+  });
+
+  test('compositor bindings run --trigger: the clipboard goes out and comes in byte for byte', async () => {
+    const agent = await rig.startAgent();
+    assert.equal(agent.stderrText.split('\n')[0],
+                 'tavrik: Wayland — phím tắt: lệnh tavrik-agent --trigger; ' +
+                 'clipboard: data-control (zwlr-data-control-unstable-v1)');
+    assert.match(agent.stderrText, /= gửi đi \(HỎNG\), .* = lấy về \(HỎNG\)\n/);
+    assert.match(agent.stderrText, /--trigger push \(gửi đi\) và .*--trigger pull \(lấy về\)\n/);
+    await rig.feedbackOf(2);  // the two refused registrations
+
+    const line = 'Sóng Âm 0123456789 ĐÂY LÀ TAVRIK\n';
+    const big = line.repeat(Math.ceil((3 << 20) / Buffer.byteLength(line)));
+    for (const [i, text] of ['Xin chào Wayland — có dấu\n', big].entries()) {
+      await wlCopy(rig, sway.env, text);
+      rig.remove('pushed');
+      execFileSync('wtype', ['-M', 'ctrl', '-M', 'alt', 'c', '-m', 'alt', '-m', 'ctrl'], { env: sway.env });
+      await rig.feedbackOf(4 + 4 * i);
+      assert.ok(rig.read('pushed').equals(Buffer.from(text)));
+
+      const other = text.split('').reverse().join('');
+      rig.write('pull-output', other);
+      execFileSync('wtype', ['-M', 'ctrl', '-M', 'alt', 'b', '-m', 'alt', '-m', 'ctrl'], { env: sway.env });
+      await rig.feedbackOf(6 + 4 * i);
+      assert.ok(wlPaste(sway.env).equals(Buffer.from(other)));
+    }
+    assertFeedback(rig.feedback().slice(2), [...pushed, ...pulled, ...pushed, ...pulled]);
+
+    agent.kill('SIGTERM');
+    assert.deepEqual(await agent.exited, { code: 0, signal: null });
+    assert.ok(!fs.existsSync(path.join(sway.runtime, 'tavrik-agent.sock')), 'the socket goes too');
+  });
+
+  test('--trigger without an agent exits 1; another user is refused', async () => {
+    const empty = fs.mkdtempSync(path.join(os.tmpdir(), 'tavrik-rt-'));
+    try {
+      const none = spawnSync(rig.agentPath, ['--trigger', 'push'],
+                             { env: { ...rig.env, XDG_RUNTIME_DIR: empty } });
+      assert.equal(none.status, 1);
+      assert.equal(none.stderr.toString(),
+                   `tavrik: không thấy tavrik-agent nào đang chạy (${empty}/tavrik-agent.sock)\n`);
+    } finally {
+      fs.rmSync(empty, { recursive: true, force: true });
+    }
+
+    await rig.startAgent();
+    await rig.feedbackOf(2);
+    // We are root here, not the agent's user: the agent answers no.
+    const socket = path.join(sway.runtime, 'tavrik-agent.sock');
+    const answer = await new Promise((resolve, reject) => {
+      let got = '';
+      const c = net.connect(socket);  // refused before it could ask for anything
+      c.on('data', (d) => { got += d; });
+      c.on('end', () => resolve(got));
+      c.on('error', reject);
+    });
+    assert.equal(answer, 'refused\n');
+    // And our client will not talk to another user's agent.
+    const mine = spawnSync(rig.agentPath, ['--trigger', 'pull'], { env: rig.env });
+    assert.equal(mine.status, 1);
+    assert.equal(mine.stderr.toString(), `tavrik: ${socket} thuộc người dùng khác\n`);
+    await waitFor('the refusal on standard error', () => rig.agent.stderrText.includes(
+      'tavrik: từ chối lệnh --trigger của người dùng khác\n'));
+    assert.deepEqual(rig.runs(), []);
+  });
+
+  describe('with the GlobalShortcuts portal', () => {
+    let bus;
+    let portalDir;
+    let portalRig;
+    before(async () => {
+      bus = await startBus();
+      portalDir = fs.mkdtempSync(path.join(os.tmpdir(), 'tavrik-portal-'));
+      portalRig = new Rig(null);
+      // The agent runs as root here, on root's private bus, and reaches
+      // sway's socket by its path.
+      Object.assign(portalRig.env, { DBUS_SESSION_BUS_ADDRESS: bus.address,
+                                     XDG_RUNTIME_DIR: portalRig.root, WAYLAND_DISPLAY: sway.socket });
+    });
+    after(async () => {
+      await portalRig.close();
+      bus.proc.kill();
+      fs.rmSync(portalDir, { recursive: true, force: true });
+    });
+
+    async function portal(mode) {
+      const { backend, frontend } =
+        await startPortal(portalRig.env, process.env.TAVRIK_PORTAL_BACKEND, mode, portalDir);
+      portalRig.children.push(backend, frontend);
+      return backend;
+    }
+
+    afterEach(() => portalRig.reset());
+
+    test('both shortcuts are bound with the converted triggers; Activated pushes and pulls', async () => {
+      const backend = await portal('accept');
+      const agent = await portalRig.startAgent(['--copy', 'cmd+shift+f12']);
+      assert.equal(agent.stderrText,
+                   'tavrik: Wayland — phím tắt: cổng GlobalShortcuts; ' +
+                   'clipboard: data-control (zwlr-data-control-unstable-v1)\n' +
+                   'tavrik: cmd+shift+f12 = gửi đi (OK), ctrl+alt+b = lấy về (OK)\n');
+      assert.match(backend.output, /\nbind push=SHIFT\+LOGO\+F12\nbind push=SHIFT\+LOGO\+F12 pull=CTRL\+ALT\+b\n$/);
+
+      await wlCopy(portalRig, sway.env, 'qua cổng portal');
+      backend.stdin.write('activate push\n');
+      await portalRig.feedbackOf(2);
+      assert.equal(portalRig.read('pushed').toString(), 'qua cổng portal');
+      portalRig.write('pull-output', 'về qua portal');
+      backend.stdin.write('activate pull\n');
+      assertFeedback(await portalRig.feedbackOf(4), [...pushed, ...pulled]);
+      assert.equal(wlPaste(sway.env).toString(), 'về qua portal');
+    });
+
+    test('a refused binding is reported as HỎNG', async () => {
+      await portal('refuse');
+      const agent = await portalRig.startAgent();
+      assert.match(agent.stderrText,
+                   /\nRegisterEventHotKey lỗi: gửi đi \(ctrl\+alt\+c\)=-9878\nRegisterEventHotKey lỗi: lấy về \(ctrl\+alt\+b\)=-9878\ntavrik: ctrl\+alt\+c = gửi đi \(HỎNG\), ctrl\+alt\+b = lấy về \(HỎNG\)\n/);
+      assert.equal((await portalRig.feedbackOf(2)).length, 2);
+    });
+  });
+});
