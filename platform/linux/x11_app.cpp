@@ -90,7 +90,8 @@ bool handleStopSignals() {
   return true;
 }
 
-std::vector<desktop::Source*> sources;
+// Kept for the life of the process, as the sources in it are.
+std::vector<desktop::Source*>& sources = *new std::vector<desktop::Source*>;
 
 // Events read while waiting for something else, for the loop to handle.
 std::deque<xcb_generic_event_t*> keptEvents;
