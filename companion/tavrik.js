@@ -1,40 +1,51 @@
 #!/usr/bin/env node
 // tavrik: the companion tool of tavrik-agent. Stores the clipboard text of
-// one machine for the other, in a store directory that both machines see
-// (a shared or synced folder).
+// one machine for the other, in a store both machines reach: a shared or
+// synced folder, or a folder on another machine reached over SSH.
 //
 //   tavrik clip push --stdin    store standard input, byte for byte
 //   tavrik clip pull --print    print the text last stored by another machine
+//   tavrik clip clear           remove this machine's text from the store
+//   tavrik key new              make a key for end-to-end encryption
 //   tavrik hotkeys set          how to change the agent's hotkeys
 //
-// TAVRIK_STORE    the store directory (default: $XDG_DATA_HOME/tavrik/store,
-//                 or ~/.local/share/tavrik/store)
-// TAVRIK_MACHINE  this machine's name in the store (default: the host name)
+// TAVRIK_STORE       the store: a directory (default $XDG_DATA_HOME/tavrik/store,
+//                    or ~/.local/share/tavrik/store), or ssh://HOST/PATH with
+//                    PATH absolute or ~/... under the remote home
+// TAVRIK_MACHINE     this machine's name in the store (default: the host name)
+// TAVRIK_KEY_FILE    the key (default ~/.config/tavrik/key); when it exists,
+//                    texts are stored encrypted and only encrypted texts read
+// TAVRIK_TTL         seconds after which a stored text is ignored (default: never)
+// TAVRIK_SSH_CONFIG  an ssh configuration file to use instead of the user's
 //
 // Exit status 0 on success; otherwise the reason is the last line of
 // standard error, which the agent shows to the user.
 'use strict';
+const crypto = require('node:crypto');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
+const { spawnSync } = require('node:child_process');
 
-function storeDir() {
-  if (process.env.TAVRIK_STORE) return process.env.TAVRIK_STORE;
-  const data = process.env.XDG_DATA_HOME || path.join(os.homedir(), '.local', 'share');
-  return path.join(data, 'tavrik', 'store');
-}
-
-function machineName() {
-  return process.env.TAVRIK_MACHINE || os.hostname();
-}
-
-// One file per machine; a name is made safe for any file system.
-const PREFIX = 'clip-';
-const fileOf = (machine) => PREFIX + encodeURIComponent(machine).replace(/\./g, '%2E');
+// Stored texts: "TVRK", a format version, a kind, the time of the push in
+// milliseconds (big-endian), then the text, or for kind 1 a nonce, the
+// AES-256-GCM ciphertext and its tag. The header, the nonce's use and the
+// writing machine's name are authenticated.
+const MAGIC = Buffer.from('TVRK');
+const VERSION = 1;
+const PLAIN = 0;
+const SEALED = 1;
+const HEADER = MAGIC.length + 2 + 8;
+const NONCE = 12;
+const TAG = 16;
 
 function fail(reason, status = 1) {
   process.stderr.write(`${reason}\n`);
   process.exit(status);
+}
+
+function warn(line) {
+  process.stderr.write(`${line}\n`);
 }
 
 // A descriptor someone made non-blocking answers EAGAIN: wait a little.
@@ -61,56 +72,281 @@ function readStdin() {
   return Buffer.concat(chunks);
 }
 
+function writeStdout(data) {
+  for (let off = 0; off < data.length;) off += retryOnEagain(() => fs.writeSync(1, data, off));
+}
+
+const machineName = () => process.env.TAVRIK_MACHINE || os.hostname();
+
+// One file per machine; a name is made safe for any file system and shell.
+const PREFIX = 'clip-';
+const fileOf = (machine) => PREFIX + encodeURIComponent(machine).replace(/[.!'()*~]/g,
+  (c) => `%${c.charCodeAt(0).toString(16).toUpperCase()}`);
+const machineOf = (file) => decodeURIComponent(file.slice(PREFIX.length));
+
+// ---- the key -------------------------------------------------------------
+
+function keyFile() {
+  if (process.env.TAVRIK_KEY_FILE) return process.env.TAVRIK_KEY_FILE;
+  const config = process.env.XDG_CONFIG_HOME || path.join(os.homedir(), '.config');
+  return path.join(config, 'tavrik', 'key');
+}
+
+function loadKey() {
+  const file = keyFile();
+  let text;
+  try {
+    text = fs.readFileSync(file, 'utf8');
+  } catch (e) {
+    if (e.code === 'ENOENT') return null;
+    fail(`Không đọc được khoá ${file}: ${e.message}`);
+  }
+  const key = Buffer.from(text.trim(), 'base64');
+  if (key.length !== 32) fail(`Khoá ${file} không hợp lệ (cần 32 byte viết bằng base64).`);
+  return key;
+}
+
+function newKey() {
+  const file = keyFile();
+  fs.mkdirSync(path.dirname(file), { recursive: true, mode: 0o700 });
+  const text = `${crypto.randomBytes(32).toString('base64')}\n`;
+  try {
+    fs.writeFileSync(file, text, { mode: 0o600, flag: 'wx' });  // never over an existing key
+  } catch (e) {
+    if (e.code === 'EEXIST') fail(`Đã có khoá ở ${file}; không ghi đè. Xoá nó trước nếu thật sự muốn khoá mới.`);
+    fail(`Không ghi được khoá ${file}: ${e.message}`);
+  }
+  fs.chmodSync(file, 0o600);
+  process.stdout.write(`Đã tạo khoá ở ${file}.\n` +
+    'Chép đúng tệp này sang máy kia, cùng chỗ và quyền 0600, ví dụ:\n' +
+    `  scp -p ${file} MÁY-KIA:${file}\n` +
+    'Từ giờ chữ được mã hoá trước khi vào kho; máy không có khoá này không đọc được.\n');
+}
+
+// ---- the stored form -------------------------------------------------------
+
+function seal(data, machine, key) {
+  const header = Buffer.alloc(HEADER);
+  MAGIC.copy(header);
+  header[4] = VERSION;
+  header[5] = key ? SEALED : PLAIN;
+  header.writeBigUInt64BE(BigInt(Date.now()), 6);
+  if (!key) return Buffer.concat([header, data]);
+  const nonce = crypto.randomBytes(NONCE);
+  const cipher = crypto.createCipheriv('aes-256-gcm', key, nonce);
+  cipher.setAAD(Buffer.concat([header, Buffer.from(machine, 'utf8')]));
+  const body = Buffer.concat([cipher.update(data), cipher.final()]);
+  return Buffer.concat([header, nonce, body, cipher.getAuthTag()]);
+}
+
+// The text and its time, or a refusal with the reason (never the bytes).
+// `mtime` stands for the time of a file from before the header existed.
+function open(stored, machine, key, mtime) {
+  const from = `Chữ từ máy ${machine}`;
+  if (stored.length < HEADER || !stored.subarray(0, 4).equals(MAGIC)) {
+    if (key) return { refused: `${from} không được mã hoá, mà máy này có khoá: không nhận.` };
+    return { text: stored, time: mtime };
+  }
+  if (stored[4] > VERSION) {
+    return { refused: `${from} được ghi bằng bản tavrik mới hơn (định dạng ${stored[4]}); hãy cập nhật tavrik.` };
+  }
+  const header = stored.subarray(0, HEADER);
+  const time = Number(stored.readBigUInt64BE(6));
+  if (stored[5] === PLAIN) {
+    if (key) return { refused: `${from} không được mã hoá, mà máy này có khoá: không nhận.` };
+    return { text: stored.subarray(HEADER), time };
+  }
+  if (!key) return { refused: `${from} đã được mã hoá; máy này chưa có khoá (${keyFile()}).` };
+  const broken = { refused: `${from} không giải mã được: sai khoá, hoặc dữ liệu bị sửa hay cắt cụt.` };
+  if (stored[5] !== SEALED || stored.length < HEADER + NONCE + TAG) return broken;
+  try {
+    const decipher = crypto.createDecipheriv('aes-256-gcm', key,
+                                             stored.subarray(HEADER, HEADER + NONCE));
+    decipher.setAAD(Buffer.concat([header, Buffer.from(machine, 'utf8')]));
+    decipher.setAuthTag(stored.subarray(stored.length - TAG));
+    const text = Buffer.concat([decipher.update(stored.subarray(HEADER + NONCE, stored.length - TAG)),
+                                decipher.final()]);
+    return { text, time };
+  } catch {
+    return broken;
+  }
+}
+
+function expired(time) {
+  const ttl = process.env.TAVRIK_TTL;
+  if (!ttl) return false;
+  const seconds = Number(ttl);
+  if (!Number.isFinite(seconds) || seconds <= 0) fail(`TAVRIK_TTL không hợp lệ: ${ttl} (cần số giây dương).`);
+  return time === undefined || Date.now() - time > seconds * 1000;
+}
+
+// ---- a store in a directory -----------------------------------------------
+
+function localDir() {
+  if (process.env.TAVRIK_STORE) return process.env.TAVRIK_STORE;
+  const data = process.env.XDG_DATA_HOME || path.join(os.homedir(), '.local', 'share');
+  return path.join(data, 'tavrik', 'store');
+}
+
+function warnIfOpen(dir, mode) {
+  if (mode & 0o077) {
+    warn(`Cảnh báo: người dùng khác đọc hoặc ghi được thư mục kho ${dir}; hãy chạy: chmod 700 ${dir}`);
+  }
+}
+
+const localStore = {
+  describe: localDir,
+  put(name, bytes) {
+    const dir = localDir();
+    const target = path.join(dir, name);
+    const temp = path.join(dir, `.${name}.${process.pid}.tmp`);
+    try {
+      if (!fs.existsSync(dir)) {
+        fs.mkdirSync(dir, { recursive: true, mode: 0o700 });
+        fs.chmodSync(dir, 0o700);
+      }
+      warnIfOpen(dir, fs.statSync(dir).mode);
+      // Written aside, private from birth, then renamed: a pull sees the old
+      // text or the new one.
+      const fd = fs.openSync(temp, 'w', 0o600);
+      try {
+        fs.fchmodSync(fd, 0o600);
+        fs.writeSync(fd, bytes);
+      } finally {
+        fs.closeSync(fd);
+      }
+      fs.renameSync(temp, target);
+    } catch (e) {
+      try { fs.rmSync(temp, { force: true }); } catch { /* nothing to clean */ }
+      fail(`Không ghi được vào kho ${dir}: ${e.message}`);
+    }
+  },
+  // The newest file of another machine: { name, bytes, mtime }, or null.
+  newestOther(mine) {
+    const dir = localDir();
+    let names;
+    try {
+      warnIfOpen(dir, fs.statSync(dir).mode);
+      names = fs.readdirSync(dir);
+    } catch (e) {
+      if (e.code === 'ENOENT') return null;  // nothing stored yet
+      fail(`Không đọc được kho ${dir}: ${e.message}`);
+    }
+    let newest = null;
+    for (const name of names) {
+      if (!name.startsWith(PREFIX) || name === mine) continue;
+      try {
+        const { mtimeMs } = fs.statSync(path.join(dir, name));
+        if (!newest || mtimeMs > newest.mtime) newest = { name, mtime: mtimeMs };
+      } catch { /* replaced or removed meanwhile */ }
+    }
+    if (!newest) return null;
+    try {
+      return { ...newest, bytes: fs.readFileSync(path.join(dir, newest.name)) };
+    } catch (e) {
+      fail(`Không đọc được kho ${dir}: ${e.message}`);
+    }
+  },
+  remove(name) {
+    const dir = localDir();
+    try {
+      fs.rmSync(path.join(dir, name), { force: true });
+    } catch (e) {
+      fail(`Không xoá được chữ trong kho ${dir}: ${e.message}`);
+    }
+  },
+};
+
+// ---- a store over SSH ------------------------------------------------------
+
+// One ssh run per operation. The remote side needs only a POSIX shell: the
+// script and every value travel as single-quoted words, so no name, path or
+// text can run anything on either side.
+const quote = (s) => `'${String(s).replace(/'/g, "'\\''")}'`;
+
+// Shared start of every remote script: $d is the store, ~/ taken from $HOME.
+const REMOTE_DIR = 'd=$1; case $d in "~/"*) d="$HOME/${d#"~/"}";; "~") d=$HOME;; esac; ' +
+  '[ -d "$d" ] || { echo "TAVRIK_NO_DIR" >&2; exit 3; }; ' +
+  'case $(ls -ld "$d" | cut -c5-10) in *r*|*w*) echo "TAVRIK_OPEN" >&2;; esac; ';
+
+function sshStore(url) {
+  const rest = url.slice('ssh://'.length);
+  const slash = rest.indexOf('/');
+  const host = slash < 0 ? rest : rest.slice(0, slash);
+  let remotePath = slash < 0 ? '' : rest.slice(slash);
+  if (remotePath.startsWith('/~')) remotePath = remotePath.slice(1);
+  if (!host || !remotePath || remotePath === '/') {
+    fail(`TAVRIK_STORE không hợp lệ: ${url} (cần ssh://MÁY/ĐƯỜNG/DẪN hoặc ssh://MÁY/~/ĐƯỜNG/DẪN).`);
+  }
+
+  function ssh(script, args, input) {
+    const options = ['-o', 'BatchMode=yes', '-o', 'ConnectTimeout=10', '-o', 'ServerAliveInterval=10',
+                     '-o', 'ServerAliveCountMax=3'];
+    if (process.env.TAVRIK_SSH_CONFIG) options.unshift('-F', process.env.TAVRIK_SSH_CONFIG);
+    const command = ['sh', '-c', script, 'tavrik', remotePath, ...args].map(quote).join(' ');
+    const r = spawnSync('ssh', [...options, '--', host, command],
+                        { input, maxBuffer: 512 << 20, stdio: ['pipe', 'pipe', 'pipe'] });
+    if (r.error) fail(`Không chạy được ssh: ${r.error.message}`);
+    const err = r.stderr.toString();
+    if (err.includes('TAVRIK_OPEN')) {
+      warn(`Cảnh báo: người dùng khác đọc hoặc ghi được thư mục kho ${remotePath} trên ${host}; hãy chạy chmod 700 ở đó.`);
+    }
+    if (r.status === 0) return r.stdout;
+    if (err.includes('TAVRIK_NO_DIR')) fail(`Không có thư mục kho ${remotePath} trên ${host}.`);
+    if (r.status === 255) {
+      const said = err.split('\n').filter((l) => l.trim()).pop() || 'không rõ lỗi';
+      if (/Permission denied/.test(said)) fail(`${host} từ chối khoá SSH của máy này (${said}).`);
+      fail(`Không kết nối được tới ${host} qua SSH: ${said}`);
+    }
+    fail(`Kho trên ${host} lỗi: ${err.split('\n').filter((l) => l.trim()).pop() || `mã ${r.status}`}`);
+  }
+
+  return {
+    describe: () => url,
+    put(name, bytes) {
+      ssh(`${REMOTE_DIR}umask 077; t="$d/.$2.$$.tmp"; ` +
+          'if cat > "$t" && mv -f "$t" "$d/$2"; then exit 0; fi; rm -f "$t"; exit 4', [name], bytes);
+    },
+    newestOther(mine) {
+      // The newest other file's name on the first line, then its bytes.
+      const out = ssh(`${REMOTE_DIR}cd "$d" || exit 4; for f in $(ls -t); do case $f in ` +
+                      `"$2") ;; clip-*) printf '%s\\n' "$f"; exec cat -- "$f";; esac; done`, [mine]);
+      if (out.length === 0) return null;
+      const end = out.indexOf(0x0a);
+      return { name: out.subarray(0, end).toString(), bytes: out.subarray(end + 1), mtime: undefined };
+    },
+    remove(name) {
+      ssh(`${REMOTE_DIR}rm -f -- "$d/$2"`, [name]);
+    },
+  };
+}
+
+const store = () => {
+  const where = process.env.TAVRIK_STORE || '';
+  return where.startsWith('ssh://') ? sshStore(where) : localStore;
+};
+
+// ---- the commands ----------------------------------------------------------
+
 function push() {
-  const dir = storeDir();
   let data;
   try {
     data = readStdin();
   } catch (e) {
     fail(`Không đọc được dữ liệu vào: ${e.message}`);
   }
-  const target = path.join(dir, fileOf(machineName()));
-  const temp = path.join(dir, `.${fileOf(machineName())}.${process.pid}.tmp`);
-  try {
-    fs.mkdirSync(dir, { recursive: true });
-    // Written aside, then renamed: a pull sees the old text or the new one.
-    fs.writeFileSync(temp, data);
-    fs.renameSync(temp, target);
-  } catch (e) {
-    try { fs.rmSync(temp, { force: true }); } catch { /* nothing to clean */ }
-    fail(`Không ghi được vào kho ${dir}: ${e.message}`);
-  }
+  const machine = machineName();
+  store().put(fileOf(machine), seal(data, machine, loadKey()));
 }
 
 function pull() {
-  const dir = storeDir();
-  const mine = fileOf(machineName());
-  let names;
-  try {
-    names = fs.readdirSync(dir);
-  } catch (e) {
-    if (e.code === 'ENOENT') return;  // nothing stored yet
-    fail(`Không đọc được kho ${dir}: ${e.message}`);
-  }
-  // The newest text from any other machine.
-  let newest = null;
-  for (const name of names) {
-    if (!name.startsWith(PREFIX) || name === mine) continue;
-    try {
-      const { mtimeMs } = fs.statSync(path.join(dir, name));
-      if (!newest || mtimeMs > newest.mtimeMs) newest = { name, mtimeMs };
-    } catch { /* replaced or removed meanwhile */ }
-  }
-  if (!newest) return;
-  let data;
-  try {
-    data = fs.readFileSync(path.join(dir, newest.name));
-  } catch (e) {
-    fail(`Không đọc được kho ${dir}: ${e.message}`);
-  }
-  for (let off = 0; off < data.length;) {
-    off += retryOnEagain(() => fs.writeSync(1, data, off));
-  }
+  const key = loadKey();
+  const found = store().newestOther(fileOf(machineName()));
+  if (!found) return;
+  const opened = open(found.bytes, machineOf(found.name), key, found.mtime);
+  if (opened.refused) fail(opened.refused);
+  if (expired(opened.time)) return;  // as if nothing had been sent
+  writeStdout(opened.text);
 }
 
 const HOTKEYS_HELP = `Phím tắt của tavrik-agent được đặt bằng tuỳ chọn dòng lệnh:
@@ -132,8 +368,11 @@ function main(args) {
   const command = args.join(' ');
   if (command === 'clip push --stdin') return push();
   if (command === 'clip pull --print') return pull();
+  if (command === 'clip clear') return store().remove(fileOf(machineName()));
+  if (command === 'key new') return newKey();
   if (command === 'hotkeys set') return void process.stdout.write(HOTKEYS_HELP);
-  fail('Cách dùng: tavrik clip push --stdin | tavrik clip pull --print | tavrik hotkeys set', 2);
+  fail('Cách dùng: tavrik clip push --stdin | tavrik clip pull --print | tavrik clip clear | ' +
+       'tavrik key new | tavrik hotkeys set', 2);
 }
 
 main(process.argv.slice(2));

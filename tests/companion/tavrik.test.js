@@ -7,20 +7,27 @@ const os = require('node:os');
 const path = require('node:path');
 
 const TOOL = path.join(__dirname, '..', '..', 'companion', 'tavrik.js');
+let root;
 let store;
 
-function tavrik(machine, args, input) {
-  const r = spawnSync(TOOL, args, {
-    input, maxBuffer: 64 << 20,
-    env: { ...process.env, TAVRIK_STORE: store, TAVRIK_MACHINE: machine },
-  });
+// Runs the tool as `machine`; `env` adds to (or, undefined, removes from)
+// its environment. No key unless a test makes one.
+function tavrik(machine, args, input, env = {}) {
+  const full = { ...process.env, TAVRIK_STORE: store, TAVRIK_MACHINE: machine,
+                 TAVRIK_KEY_FILE: path.join(root, 'no-key'), ...env };
+  for (const [k, v] of Object.entries(full)) if (v === undefined) delete full[k];
+  const r = spawnSync(TOOL, args, { input, maxBuffer: 64 << 20, env: full });
   return { status: r.status, out: r.stdout, err: r.stderr.toString() };
 }
-const push = (machine, text) => tavrik(machine, ['clip', 'push', '--stdin'], text);
-const pull = (machine) => tavrik(machine, ['clip', 'pull', '--print']);
+const push = (machine, text, env) => tavrik(machine, ['clip', 'push', '--stdin'], text, env);
+const pull = (machine, env) => tavrik(machine, ['clip', 'pull', '--print'], undefined, env);
+const lastLine = (r) => r.err.split('\n').filter(Boolean).pop();
 
-beforeEach(() => { store = fs.mkdtempSync(path.join(os.tmpdir(), 'tavrik-store-')); });
-afterEach(() => fs.rmSync(store, { recursive: true, force: true }));
+beforeEach(() => {
+  root = fs.mkdtempSync(path.join(os.tmpdir(), 'tavrik-companion-'));
+  store = path.join(root, 'store');
+});
+afterEach(() => fs.rmSync(root, { recursive: true, force: true }));
 
 test('a push from one machine is pulled byte for byte on the other', () => {
   const texts = ['Xin chào, thế giới!\n', 'a\r\nb\r\n', '   ', '\n', Buffer.from([0xff, 0, 0x80]),
@@ -61,6 +68,84 @@ test('machine names with odd characters stay inside the store', () => {
   assert.equal(pull('other').out.toString(), 'odd');
 });
 
+test('the store is private whatever the umask; an open one is reported', () => {
+  const r = spawnSync('sh', ['-c', 'umask 022; exec "$@"', 'sh', TOOL, 'clip', 'push', '--stdin'],
+                      { input: 'bí mật', env: { ...process.env, TAVRIK_STORE: store, TAVRIK_MACHINE: 'a',
+                                                 TAVRIK_KEY_FILE: path.join(root, 'no-key') } });
+  assert.equal(r.status, 0, r.stderr.toString());
+  assert.equal(r.stderr.toString(), '');
+  assert.equal(fs.statSync(store).mode & 0o777, 0o700);
+  assert.equal(fs.statSync(path.join(store, 'clip-a')).mode & 0o777, 0o600);
+  fs.chmodSync(store, 0o755);
+  const open = pull('b');
+  assert.equal(open.out.toString(), 'bí mật');
+  assert.equal(open.err, `Cảnh báo: người dùng khác đọc hoặc ghi được thư mục kho ${store}; hãy chạy: chmod 700 ${store}\n`);
+});
+
+test('with a key: ciphertext in the store, read back only with the same key', () => {
+  const keyA = { TAVRIK_KEY_FILE: path.join(root, 'a', 'key') };
+  const made = tavrik('a', ['key', 'new'], undefined, keyA);
+  assert.equal(made.status, 0, made.err);
+  assert.match(made.out.toString(), /scp -p /);
+  assert.equal(fs.statSync(keyA.TAVRIK_KEY_FILE).mode & 0o777, 0o600);
+  const again = tavrik('a', ['key', 'new'], undefined, keyA);
+  assert.equal(again.status, 1);
+  assert.match(lastLine(again), /^Đã có khoá ở .*; không ghi đè/);
+  const keyB = { TAVRIK_KEY_FILE: path.join(root, 'b-key') };
+  fs.copyFileSync(keyA.TAVRIK_KEY_FILE, keyB.TAVRIK_KEY_FILE);
+
+  const text = Buffer.from('Mật khẩu: hunter2 — tiếng Việt có dấu. '.repeat(100));
+  assert.equal(push('máy a', text, keyA).status, 0);
+  const stored = fs.readFileSync(path.join(store, fs.readdirSync(store)[0]));
+  for (let i = 0; i + 8 <= text.length; i += 8) {
+    assert.equal(stored.indexOf(text.subarray(i, i + 8)), -1, 'no run of the text is stored');
+  }
+  assert.ok(pull('máy b', keyB).out.equals(text));
+
+  // Refused, each with its reason as the last line and nothing printed.
+  const file = path.join(store, fs.readdirSync(store)[0]);
+  const refusedWith = (pattern, env = keyB) => {
+    const r = pull('máy b', env);
+    assert.equal(r.status, 1);
+    assert.equal(r.out.length, 0);
+    assert.match(lastLine(r), pattern);
+  };
+  const otherKey = { TAVRIK_KEY_FILE: path.join(root, 'other-key') };
+  tavrik('x', ['key', 'new'], undefined, otherKey);
+  refusedWith(/^Chữ từ máy máy a không giải mã được: sai khoá/, otherKey);
+  const flipped = Buffer.from(stored);
+  flipped[flipped.length - 40] ^= 1;
+  fs.writeFileSync(file, flipped);
+  refusedWith(/không giải mã được/);
+  fs.writeFileSync(file, stored.subarray(0, 20));
+  refusedWith(/không giải mã được/);
+  const future = Buffer.from(stored);
+  future[4] = 2;
+  fs.writeFileSync(file, future);
+  refusedWith(/bản tavrik mới hơn \(định dạng 2\)/);
+  fs.renameSync(file, path.join(store, 'clip-k%C3%A1c'));  // another machine's name: authenticated
+  fs.writeFileSync(path.join(store, 'clip-k%C3%A1c'), stored);
+  refusedWith(/không giải mã được/);
+  refusedWith(/đã được mã hoá; máy này chưa có khoá/, {});  // a machine without the key
+  push('máy c', 'không mã hoá');
+  refusedWith(/^Chữ từ máy máy c không được mã hoá, mà máy này có khoá: không nhận\.$/);
+});
+
+test('texts expire with TAVRIK_TTL; clip clear removes this machine\'s text', () => {
+  push('a', 'cũ');
+  const file = path.join(store, 'clip-a');
+  const stored = fs.readFileSync(file);
+  stored.writeBigUInt64BE(BigInt(Date.now() - 60_000), 6);  // pushed a minute ago
+  fs.writeFileSync(file, stored);
+  assert.equal(pull('b', { TAVRIK_TTL: '120' }).out.toString(), 'cũ');
+  assert.deepEqual(pull('b', { TAVRIK_TTL: '30' }), { status: 0, out: Buffer.alloc(0), err: '' });
+  assert.equal(pull('b').out.toString(), 'cũ');
+
+  assert.equal(tavrik('a', ['clip', 'clear']).status, 0);
+  assert.deepEqual(fs.readdirSync(store), []);
+  assert.equal(pull('b').out.length, 0);
+});
+
 test('a pull never sees half a push', async () => {
   const size = 4 << 20;
   const a = Buffer.alloc(size, 'a');
@@ -89,7 +174,7 @@ test('a pull never sees half a push', async () => {
 });
 
 test('failures exit non-zero with the reason as the last line of standard error', () => {
-  const file = path.join(store, 'not-a-directory');
+  const file = path.join(root, 'not-a-directory');
   fs.writeFileSync(file, '');
   const r = spawnSync(TOOL, ['clip', 'push', '--stdin'],
                       { input: 'x', env: { ...process.env, TAVRIK_STORE: file } });
@@ -100,6 +185,8 @@ test('failures exit non-zero with the reason as the last line of standard error'
   const usage = tavrik('m', ['clip', 'push']);
   assert.equal(usage.status, 2);
   assert.match(usage.err, /clip push --stdin/);
+
+  assert.match(lastLine(pull('m', { TAVRIK_STORE: 'ssh://host' })), /^TAVRIK_STORE không hợp lệ/);
 });
 
 test('hotkeys set explains the --copy and --paste options', () => {
