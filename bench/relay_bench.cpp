@@ -23,17 +23,9 @@
 #include "platform/fake/fake.h"
 #include "platform/process.h"
 #include "relay/runner.h"
+#include "tests/helpers/runner_access.h"
 
 extern char** environ;
-
-namespace tavrik {
-struct RunnerTestAccess {
-  static void chay(Runner& r, std::vector<std::string> args, std::optional<std::string> in,
-                   Runner::Xong xong) {
-    r.chay(std::move(args), std::move(in), std::move(xong));
-  }
-};
-}  // namespace tavrik
 
 namespace {
 
@@ -219,11 +211,12 @@ int main(int argc, char** argv) {
     return one(argv[2], argv[3], std::strtoull(argv[4], nullptr, 10));
   }
   const int pairs = argc >= 2 ? std::max(10, std::atoi(argv[1])) : 10;
-  std::printf("Relay throughput: runner and bare alternate, %d runs each per row; wall time\n"
-              "min / median in ms, MB/s and ratio from the medians (ratio = runner MB/s over\n"
-              "bare MB/s); CPU = user + system time of the driving process, median in ms;\n"
-              "peak = highest resident memory of a driving process\n",
-              pairs);
+  std::printf(
+      "Relay throughput: runner and bare alternate, %d runs each per row; wall time\n"
+      "min / median in ms, MB/s and ratio from the medians (ratio = runner MB/s over\n"
+      "bare MB/s); CPU = user + system time of the driving process, median in ms;\n"
+      "peak = highest resident memory of a driving process\n",
+      pairs);
   std::printf("%-5s %7s %19s %19s %9s %6s %15s %21s\n", "what", "size", "runner ms min/med",
               "bare ms min/med", "runner", "ratio", "CPU ms run/bare", "peak KiB run/bare");
   for (const char* what : {"push", "pull"}) {
@@ -231,16 +224,18 @@ int main(int argc, char** argv) {
       const std::size_t bytes = std::size_t{mib} << 20;
       const Row r = alternate(argv[0], what, bytes, pairs);
       const double run = median(r.wall[0]), bare = median(r.wall[1]);
-      std::printf("%-5s %3zu MiB %8.1f / %8.1f %8.1f / %8.1f %5.0fMB/s %6.2f %7.1f / %5.1f %10ld / %8ld\n",
-                  what, mib, minimum(r.wall[0]) * 1e3, run * 1e3, minimum(r.wall[1]) * 1e3,
-                  bare * 1e3, static_cast<double>(bytes) / 1e6 / run, bare / run,
-                  median(r.cpu[0]) * 1e3, median(r.cpu[1]) * 1e3, r.peak[0], r.peak[1]);
+      std::printf(
+          "%-5s %3zu MiB %8.1f / %8.1f %8.1f / %8.1f %5.0fMB/s %6.2f %7.1f / %5.1f %10ld / %8ld\n",
+          what, mib, minimum(r.wall[0]) * 1e3, run * 1e3, minimum(r.wall[1]) * 1e3, bare * 1e3,
+          static_cast<double>(bytes) / 1e6 / run, bare / run, median(r.cpu[0]) * 1e3,
+          median(r.cpu[1]) * 1e3, r.peak[0], r.peak[1]);
     }
   }
   const Row o = alternate(argv[0], "overhead", 0, pairs);
-  std::printf("\nRun overhead (mean of %d sequential runs of a tool that exits at once, per "
-              "measurement; median of %d)\n",
-              kOverheadRuns, pairs);
+  std::printf(
+      "\nRun overhead (mean of %d sequential runs of a tool that exits at once, per "
+      "measurement; median of %d)\n",
+      kOverheadRuns, pairs);
   std::printf("%-22s %12s %12s %7s\n", "", "runner", "bare", "ratio");
   std::printf("%-22s %9.0f us %9.0f us %7.2f\n", "time per run", median(o.wall[0]) * 1e6,
               median(o.wall[1]) * 1e6, median(o.wall[0]) / median(o.wall[1]));

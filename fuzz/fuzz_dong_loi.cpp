@@ -6,14 +6,7 @@
 #include <string_view>
 
 #include "relay/runner.h"
-
-namespace tavrik {
-struct RunnerTestAccess {
-  static std::string dongLoi(std::string_view out, std::string_view err) {
-    return Runner::dongLoi(out, err);
-  }
-};
-}  // namespace tavrik
+#include "tests/helpers/runner_access.h"
 
 namespace {
 

@@ -7,19 +7,13 @@
 #include <mutex>
 
 #include "platform/app.h"
+#include "platform/hotkey_event.h"
 #include "platform/pasteboard.h"
 #include "platform/process.h"
 #include "platform/programs.h"
 #include "platform/queues.h"
 
 namespace tavrik {
-
-namespace platform {
-struct HotKeyEvent {
-  bool readable;
-  EventHotKeyID id;
-};
-}  // namespace platform
 
 namespace fake {
 namespace {
@@ -95,12 +89,12 @@ std::vector<Registration> registrations() {
 }
 
 std::int32_t press(std::uint32_t id) {
-  platform::HotKeyEvent event{true, {0x54565246 /* a stranger's signature */, id}};
+  platform::HotKeyEvent event{{0x54565246 /* a stranger's signature */, id}};
   return state.handler(&event);
 }
 
 std::int32_t pressUnreadable() {
-  platform::HotKeyEvent event{false, {0, 1}};
+  platform::HotKeyEvent event{{0, 1}, false};
   return state.handler(&event);
 }
 

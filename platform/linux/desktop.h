@@ -10,17 +10,10 @@
 #include <span>
 #include <vector>
 
-#include "platform/hotkeys.h"
+#include "platform/hotkey_event.h"
 #include "platform/linux/incr.h"  // Millis
 
 namespace tavrik {
-
-namespace platform {
-struct HotKeyEvent {
-  EventHotKeyID id;
-};
-}  // namespace platform
-
 namespace desktop {
 
 using x11::Millis;

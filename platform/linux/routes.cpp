@@ -83,6 +83,7 @@ namespace platform {
 void installHotKeyHandler(HotKeyHandler h) { routes::handler = h; }
 
 std::int32_t getHotKeyID(HotKeyEvent* event, EventHotKeyID* out) {
+  if (!event->readable) return -9870;  // as Carbon's eventParameterNotFoundErr
   *out = event->id;
   return 0;
 }

@@ -16,15 +16,10 @@
 #include "platform/process.h"
 #include "relay/runner.h"
 #include "tests/helpers/fake_support.h"
+#include "tests/helpers/runner_access.h"
 #include "tests/helpers/test_support.h"
 
 namespace tavrik {
-
-struct RunnerTestAccess {
-  static void chay(Runner& r, std::optional<std::string> in, Runner::Xong xong) {
-    r.chay({}, std::move(in), std::move(xong));
-  }
-};
 
 namespace {
 
@@ -94,7 +89,7 @@ TEST_F(Stress, ManyRunsLeaveNothingBehind) {
   auto runner = std::make_shared<Runner>(test::kToolHelper, test::steps({"count", "err:e"}));
   int completions = 0;
   const auto oneRun = [&] {
-    RunnerTestAccess::chay(*runner, std::string("input"),
+    RunnerTestAccess::chay(*runner, {}, std::string("input"),
                            [&](std::int32_t status, std::string out, std::string) {
                              if (status == 0 && out == "5") ++completions;
                            });

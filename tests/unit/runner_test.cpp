@@ -9,19 +9,10 @@
 #include "platform/fake/fake.h"
 #include "relay/runner.h"
 #include "tests/helpers/fake_support.h"
+#include "tests/helpers/runner_access.h"
 #include "tests/helpers/test_support.h"
 
 namespace tavrik {
-
-struct RunnerTestAccess {
-  static void chay(Runner& r, std::vector<std::string> args, std::optional<std::string> in,
-                   Runner::Xong xong) {
-    r.chay(std::move(args), std::move(in), std::move(xong));
-  }
-  static std::string dongLoi(std::string_view out, std::string_view err) {
-    return Runner::dongLoi(out, err);
-  }
-};
 
 namespace {
 
