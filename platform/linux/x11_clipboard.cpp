@@ -51,21 +51,38 @@ struct Property {
   bool tooLarge = false;
 };
 
+using PropertyReply = std::unique_ptr<xcb_get_property_reply_t, decltype(&std::free)>;
+
+// Reads (and so deletes) a property of `window`, asking for at most `limit`
+// bytes and one more, which tells a larger one.
+PropertyReply readProperty(xcb_window_t window, xcb_atom_t atom, std::size_t limit) {
+  const auto units = static_cast<std::uint32_t>(std::min<std::size_t>(limit / 4 + 1, 0x1FFFFFFF));
+  return PropertyReply(xcb_get_property_reply(display.c,
+                                              xcb_get_property(display.c, 1, window, atom,
+                                                               XCB_GET_PROPERTY_TYPE_ANY, 0, units),
+                                              nullptr),
+                       &std::free);
+}
+
+std::string_view bytesOf(const PropertyReply& reply) {
+  return {static_cast<const char*>(xcb_get_property_value(reply.get())),
+          static_cast<std::size_t>(xcb_get_property_value_length(reply.get()))};
+}
+
+bool tooLarge(const PropertyReply& reply, std::size_t limit) {
+  return reply->bytes_after > 0 || bytesOf(reply).size() > limit;
+}
+
 // Reads and deletes a property of `window`, if it holds at most `limit`
 // bytes.
 Property takeProperty(xcb_window_t window, xcb_atom_t atom, std::size_t limit) {
   Property p;
-  const auto units = static_cast<std::uint32_t>(std::min<std::size_t>(limit / 4 + 1, 0x1FFFFFFF));
-  auto* reply = xcb_get_property_reply(
-      display.c, xcb_get_property(display.c, 1, window, atom, XCB_GET_PROPERTY_TYPE_ANY, 0, units),
-      nullptr);
+  const auto reply = readProperty(window, atom, limit);
   if (!reply) return p;
   p.type = reply->type;
   p.format = reply->format;
-  const auto length = static_cast<std::size_t>(xcb_get_property_value_length(reply));
-  p.tooLarge = reply->bytes_after > 0 || length > limit;
-  if (!p.tooLarge) p.bytes.assign(static_cast<const char*>(xcb_get_property_value(reply)), length);
-  std::free(reply);
+  p.tooLarge = tooLarge(reply, limit);
+  if (!p.tooLarge) p.bytes.assign(bytesOf(reply));
   return p;
 }
 
@@ -168,13 +185,16 @@ std::variant<Property, platform::ReadFailure> Read::convert(xcb_atom_t target) {
     if (!more) return late();
     std::free(more);
     lastProgress_ = monotonicMillis();
-    Property chunk = takeProperty(window_, selection, platform::kMaxText - receiver.size());
-    if (chunk.tooLarge) return ReadFailure::kTooLarge;
-    const auto step = receiver.add(chunk.bytes);
+    // Straight from the reply into the text: no copy in between.
+    const std::size_t room = platform::kMaxText - receiver.size();
+    const auto chunk = readProperty(window_, selection, room);
+    if (!chunk) return late();
+    if (tooLarge(chunk, room)) return ReadFailure::kTooLarge;
+    const auto step = receiver.add(bytesOf(chunk));
     if (step == IncrReceiver::Step::kTooLarge) return ReadFailure::kTooLarge;
     if (step == IncrReceiver::Step::kDone) break;
-    answer.type = chunk.type;
-    answer.format = chunk.format;
+    answer.type = chunk->type;
+    answer.format = chunk->format;
   }
   answer.bytes = receiver.take();
   return answer;

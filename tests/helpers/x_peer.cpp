@@ -2,7 +2,9 @@
 // then serves until killed.
 //   x_peer grab KEYSYM   holds Control+Mod1+KEYSYM on the root window
 //   x_peer trickle       owns CLIPBOARD; answers UTF8_STRING by INCR with
-//                        1 KiB every half second, never finishing
+//                        1 KiB every tenth of a second (well inside the
+//                        agent's one second, even on a loaded machine),
+//                        never finishing
 //   x_peer flood         the same with 1 MiB chunks as fast as they are taken
 //   x_peer manager       owns CLIPBOARD_MANAGER; on SAVE_TARGETS copies the
 //                        CLIPBOARD text, prints "saved <text>", takes
@@ -161,7 +163,7 @@ int main(int argc, char** argv) {
                     XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK, &mask);
   const std::string_view mode = argv[1];
   if (mode == "grab" && argc == 3) return grab(argv[2]);
-  if (mode == "trickle") return endlessIncr(1024, std::chrono::milliseconds(500));
+  if (mode == "trickle") return endlessIncr(1024, std::chrono::milliseconds(100));
   if (mode == "flood") return endlessIncr(1 << 20, std::chrono::milliseconds(0));
   if (mode == "manager") return manager();
   return 2;
