@@ -65,20 +65,32 @@ class Rig {
   remove(name) { fs.rmSync(this.file(name), { force: true }); }
   runs() { return (this.read('runs') || '').toString().split('\n').filter(Boolean); }
 
-  // Starts the agent and waits for its status line.
-  async startAgent(args = [], env = {}) {
-    const agent = spawn(this.agentPath, ['--node', this.nodeRecorder, '--cli', COMPANION, ...args],
-                        { env: { ...this.env, ...env }, stdio: ['ignore', 'pipe', 'pipe'],
-                          ...this.spawnOptions });
-    this.children.push(agent);
-    agent.stdoutText = '';
-    agent.stderrText = '';
-    agent.stdout.on('data', (d) => { agent.stdoutText += d; });
-    agent.stderr.on('data', (d) => { agent.stderrText += d; });
-    agent.exited = new Promise((r) => agent.on('exit', (code, signal) => r({ code, signal })));
-    await waitFor('the status line', () => STATUS_LINE.test(agent.stderrText));
-    this.agent = agent;
-    return agent;
+  // Starts the agent and waits for its status line. On a display both
+  // hotkeys must be bound unless `mayRefuse`: a grab still held by the
+  // agent a test just ended (the X server may not have cleaned up after it
+  // yet on a loaded machine) means starting again, with a fresh feedback log.
+  async startAgent(args = [], env = {}, { mayRefuse = false } = {}) {
+    const until = Date.now() + 30000;  // a refusal that lasts is the test's to report
+    for (;;) {
+      const agent = spawn(this.agentPath, ['--node', this.nodeRecorder, '--cli', COMPANION, ...args],
+                          { env: { ...this.env, ...env }, stdio: ['ignore', 'pipe', 'pipe'],
+                            ...this.spawnOptions });
+      this.children.push(agent);
+      agent.stdoutText = '';
+      agent.stderrText = '';
+      agent.stdout.on('data', (d) => { agent.stdoutText += d; });
+      agent.stderr.on('data', (d) => { agent.stderrText += d; });
+      agent.exited = new Promise((r) => agent.on('exit', (code, signal) => r({ code, signal })));
+      await waitFor('the status line', () => STATUS_LINE.test(agent.stderrText));
+      this.agent = agent;
+      if (!this.env.DISPLAY || mayRefuse || Date.now() > until ||
+          !STATUS_LINE.exec(agent.stderrText)[0].includes('HỎNG')) {
+        return agent;
+      }
+      agent.kill('SIGKILL');
+      await agent.exited;
+      this.newFeedbackLog();
+    }
   }
 
   key(...args) { xsession.key(this.env, ...args); }
