@@ -8,10 +8,12 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "platform/hotkey_event.h"
 #include "platform/linux/incr.h"  // Millis
+#include "platform/pasteboard.h"
 
 namespace tavrik {
 namespace desktop {
@@ -19,6 +21,22 @@ namespace desktop {
 using x11::Millis;
 
 Millis monotonicMillis();
+
+// The bounds of every clipboard read, X11 and Wayland alike: no progress
+// for this long...
+inline constexpr Millis kNoProgress = 1000;
+// ...or this long in all.
+inline constexpr Millis kWholeRead = 10000;
+
+// Why a read that started at `started` ran out of time.
+inline platform::ReadFailure lateness(Millis started) {
+  return monotonicMillis() >= started + kWholeRead ? platform::ReadFailure::kTooSlow
+                                                   : platform::ReadFailure::kNoAnswer;
+}
+
+// This program's own path (for what lies beside it, and for advice); empty
+// when it cannot be read.
+std::string executablePath();
 
 // A press of hotkey `id` (1 push, 2 pull), from whichever route saw it.
 void deliverPress(std::uint32_t id);

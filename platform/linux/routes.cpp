@@ -62,9 +62,10 @@ bool choose() {
 
 void adviseIfUnbound() {
   if (anyBound || !trigger::listening()) return;
-  platform::writeStderr(
-      "tavrik: chưa có phím tắt nào; hãy gán trong cài đặt bàn phím: " + trigger::selfPath() +
-      " --trigger push (gửi đi) và " + trigger::selfPath() + " --trigger pull (lấy về)\n");
+  std::string self = desktop::executablePath();
+  if (self.empty()) self = "tavrik-agent";
+  platform::writeStderr("tavrik: chưa có phím tắt nào; hãy gán trong cài đặt bàn phím: " + self +
+                        " --trigger push (gửi đi) và " + self + " --trigger pull (lấy về)\n");
 }
 
 }  // namespace routes

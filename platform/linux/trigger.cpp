@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -174,12 +173,6 @@ int send(std::string_view action) {
   if (answer == "ok") return 0;
   platform::writeStderr("tavrik-agent từ chối lệnh --trigger " + std::string(action) + "\n");
   return 1;
-}
-
-std::string selfPath() {
-  char self[PATH_MAX];
-  const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-  return n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string("tavrik-agent");
 }
 
 }  // namespace tavrik::trigger

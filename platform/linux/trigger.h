@@ -16,7 +16,4 @@ void stop();
 // The client: delivers one press to the agent of this user; the exit status.
 int send(std::string_view action);
 
-// This program's own path, for the advice on what to bind.
-std::string selfPath();
-
 }  // namespace tavrik::trigger

@@ -7,6 +7,7 @@
 #include <variant>
 #include <vector>
 
+#include "platform/linux/desktop.h"
 #include "platform/linux/latin1.h"
 #include "platform/linux/x11.h"
 #include "platform/pasteboard.h"
@@ -15,10 +16,6 @@
 namespace tavrik::x11 {
 namespace {
 
-// A read ends when the owner makes no progress for this long...
-constexpr Millis kOwnerTimeout = 1000;
-// ...or when it takes this long in all.
-constexpr Millis kReadTimeout = 10000;
 // How long a clipboard manager may take to copy our text at exit.
 constexpr Millis kHandOverTimeout = 3000;
 // A requestor that takes no chunk for this long is dropped.
@@ -101,7 +98,7 @@ std::optional<xcb_timestamp_t> serverTime() {
       [](const xcb_generic_event_t* ev) {
         return isPropertyChange(ev, display.window, display.atoms.clock, XCB_PROPERTY_NEW_VALUE);
       },
-      monotonicMillis() + kOwnerTimeout);
+      monotonicMillis() + desktop::kNoProgress);
   if (!e) return std::nullopt;
   const auto time = reinterpret_cast<xcb_property_notify_event_t*>(e)->time;
   std::free(e);
@@ -139,12 +136,9 @@ class Read {
 
  private:
   Millis deadline() const {
-    return std::min(lastProgress_ + kOwnerTimeout, started_ + kReadTimeout);
+    return std::min(lastProgress_ + desktop::kNoProgress, started_ + desktop::kWholeRead);
   }
-  platform::ReadFailure late() const {
-    return monotonicMillis() >= started_ + kReadTimeout ? platform::ReadFailure::kTooSlow
-                                                        : platform::ReadFailure::kNoAnswer;
-  }
+  platform::ReadFailure late() const { return desktop::lateness(started_); }
   bool newValue(const xcb_generic_event_t* e) const {
     return isPropertyChange(e, window_, display.atoms.selection, XCB_PROPERTY_NEW_VALUE);
   }

@@ -38,8 +38,6 @@ using desktop::Millis;
 using desktop::monotonicMillis;
 using platform::ReadFailure;
 
-constexpr Millis kOwnerTimeout = 1000;      // no progress for this long
-constexpr Millis kReadTimeout = 10000;      // a whole read
 constexpr Millis kRequestorTimeout = 5000;  // a reader that stops taking our text
 constexpr Millis kCompositorTimeout = 2000;
 constexpr std::size_t kChunk = 1 << 20;
@@ -343,10 +341,11 @@ std::variant<std::string, ReadFailure> read() {
   std::variant<std::string, ReadFailure> result = ReadFailure::kNoAnswer;
   char buf[65536];
   for (;;) {
-    const Millis deadline = std::min(progress + kOwnerTimeout, started + kReadTimeout);
+    const Millis deadline =
+        std::min(progress + desktop::kNoProgress, started + desktop::kWholeRead);
     const Millis now = monotonicMillis();
     if (now >= deadline) {
-      result = now >= started + kReadTimeout ? ReadFailure::kTooSlow : ReadFailure::kNoAnswer;
+      result = desktop::lateness(started);
       break;
     }
     pollfd p{fds[0], POLLIN, 0};
