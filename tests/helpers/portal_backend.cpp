@@ -4,8 +4,7 @@
 // one line per call it gets:
 //   session HANDLE
 //   bind ID=TRIGGER ...        (every shortcut of the call, in order)
-// With the argument "refuse" every binding is refused (response 2). A line
-// "activate ID" on standard input sends Activated for that shortcut.
+// A line "activate ID" on standard input sends Activated for that shortcut.
 #include <poll.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
@@ -19,7 +18,6 @@ namespace {
 constexpr const char* kPath = "/org/freedesktop/portal/desktop";
 constexpr const char* kInterface = "org.freedesktop.impl.portal.GlobalShortcuts";
 
-bool refuse = false;
 std::string session;
 
 void say(const std::string& line) {
@@ -43,7 +41,7 @@ int bindShortcuts(sd_bus_message* m, void*, sd_bus_error*) {
   std::string line = "bind";
   sd_bus_message* reply = nullptr;
   sd_bus_message_new_method_return(m, &reply);
-  sd_bus_message_append(reply, "u", refuse ? 2u : 0u);
+  sd_bus_message_append(reply, "u", 0u);
   sd_bus_message_open_container(reply, 'a', "{sv}");
   sd_bus_message_open_container(reply, 'e', "sv");
   sd_bus_message_append(reply, "s", "shortcuts");
@@ -103,8 +101,7 @@ const sd_bus_vtable vtable[] = {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  refuse = argc > 1 && std::strcmp(argv[1], "refuse") == 0;
+int main() {
   sd_bus* bus = nullptr;
   if (sd_bus_open_user(&bus) < 0) return 1;
   if (sd_bus_add_object_vtable(bus, nullptr, kPath, kInterface, vtable, nullptr) < 0) return 1;

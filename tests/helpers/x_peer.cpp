@@ -1,6 +1,6 @@
 // Another X client, for the integration tests. Prints "ready" once set up,
 // then serves until killed.
-//   x_peer grab KEYSYM   holds Control+Mod1+KEYSYM on the root window
+//   x_peer grab KEYCODE  holds Control+Mod1+KEYCODE on the root window
 //   x_peer trickle       owns CLIPBOARD; answers UTF8_STRING by INCR with
 //                        1 KiB every tenth of a second (well inside the
 //                        agent's one second, even on a loaded machine),
@@ -9,9 +9,12 @@
 //   x_peer manager       owns CLIPBOARD_MANAGER; on SAVE_TARGETS copies the
 //                        CLIPBOARD text, prints "saved <text>", takes
 //                        CLIPBOARD and serves the copy as UTF8_STRING
+//   x_peer ask           asks the CLIPBOARD owner for UTF8_STRING and
+//                        image/png in one MULTIPLE request, then for
+//                        UTF8_STRING at a time before it owned CLIPBOARD;
+//                        prints what it got and exits
 #include <unistd.h>
 #include <xcb/xcb.h>
-#include <xcb/xcb_keysyms.h>
 
 #include <chrono>
 #include <cstdint>
@@ -61,15 +64,52 @@ void put(xcb_window_t w, xcb_atom_t property, xcb_atom_t type, std::string_view 
   xcb_flush(c);
 }
 
-int grab(const char* keysym) {
-  xcb_key_symbols_t* syms = xcb_key_symbols_alloc(c);
-  xcb_keycode_t* codes = xcb_key_symbols_get_keycode(
-      syms, static_cast<xcb_keysym_t>(std::strtoul(keysym, nullptr, 0)));
-  if (!codes || *codes == XCB_NO_SYMBOL) return 1;
+std::string get(xcb_atom_t property) {
+  std::string text;
+  if (auto* reply = xcb_get_property_reply(
+          c, xcb_get_property(c, 0, window, property, XCB_GET_PROPERTY_TYPE_ANY, 0, 1 << 20),
+          nullptr)) {
+    text.assign(static_cast<const char*>(xcb_get_property_value(reply)),
+                static_cast<std::size_t>(xcb_get_property_value_length(reply)));
+    std::free(reply);
+  }
+  return text;
+}
+
+// The property the owner answered with, None for a refusal.
+xcb_atom_t convert(xcb_atom_t target, xcb_atom_t property, xcb_timestamp_t time) {
+  xcb_convert_selection(c, window, atom("CLIPBOARD"), target, property, time);
+  xcb_flush(c);
+  xcb_atom_t got = XCB_NONE;
+  while (auto* e = xcb_wait_for_event(c)) {
+    const bool done = (e->response_type & 0x7F) == XCB_SELECTION_NOTIFY;
+    if (done) got = reinterpret_cast<xcb_selection_notify_event_t*>(e)->property;
+    std::free(e);
+    if (done) break;
+  }
+  return got;
+}
+
+int ask() {
+  const xcb_atom_t utf8 = atom("UTF8_STRING"), pairs = atom("X_PEER_PAIRS"), a = atom("X_PEER_A");
+  const xcb_atom_t list[] = {utf8, a, atom("image/png"), atom("X_PEER_B")};
+  xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, pairs, atom("ATOM_PAIR"), 32, 4, list);
+  if (convert(atom("MULTIPLE"), pairs, XCB_CURRENT_TIME) != pairs) return 1;
+  const std::string answered = get(pairs);
+  if (answered.size() != sizeof list) return 1;
+  xcb_atom_t back[4];
+  std::memcpy(back, answered.data(), sizeof back);
+  std::printf("utf8 %s\npng %s\n", get(a).c_str(), back[3] == XCB_NONE ? "refused" : "served");
+  std::printf("stale %s\n", convert(utf8, a, 1) == XCB_NONE ? "refused" : "served");
+  return 0;
+}
+
+int grab(const char* keycode) {
+  const auto code = static_cast<xcb_keycode_t>(std::atoi(keycode));
   const auto mask = static_cast<std::uint16_t>(XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1);
-  if (xcb_generic_error_t* e =
-          xcb_request_check(c, xcb_grab_key_checked(c, 1, root, mask, codes[0], XCB_GRAB_MODE_ASYNC,
-                                                    XCB_GRAB_MODE_ASYNC))) {
+  if (xcb_generic_error_t* e = xcb_request_check(
+          c,
+          xcb_grab_key_checked(c, 1, root, mask, code, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC))) {
     std::fprintf(stderr, "grab failed: %d\n", e->error_code);
     return 1;
   }
@@ -133,13 +173,7 @@ int manager() {
         notify(r, XCB_NONE);
       }
     } else if (type == XCB_SELECTION_NOTIFY) {
-      auto* reply = xcb_get_property_reply(
-          c, xcb_get_property(c, 1, window, copy, XCB_GET_PROPERTY_TYPE_ANY, 0, 1 << 20), nullptr);
-      if (reply) {
-        text.assign(static_cast<const char*>(xcb_get_property_value(reply)),
-                    static_cast<std::size_t>(xcb_get_property_value_length(reply)));
-        std::free(reply);
-      }
+      text = get(copy);
       std::printf("saved %s\n", text.c_str());
       std::fflush(stdout);
       own(clipboard);
@@ -166,5 +200,6 @@ int main(int argc, char** argv) {
   if (mode == "trickle") return endlessIncr(1024, std::chrono::milliseconds(100));
   if (mode == "flood") return endlessIncr(1 << 20, std::chrono::milliseconds(0));
   if (mode == "manager") return manager();
+  if (mode == "ask") return ask();
   return 2;
 }

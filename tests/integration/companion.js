@@ -19,6 +19,7 @@ const file = (name) => path.join(dir, name);
 const [, action] = process.argv.slice(2);
 
 fs.appendFileSync(file('runs'), `${action}\n`);
+fs.writeSync(2, 'trying\n');  // standard error alone spoils nothing
 const pause = new Int32Array(new SharedArrayBuffer(4));
 while (fs.existsSync(file('hold'))) Atomics.wait(pause, 0, 0, 20);
 if (fs.existsSync(file('hang'))) {
@@ -37,7 +38,7 @@ if (fs.existsSync(file('linger'))) {
 }
 
 if (fs.existsSync(file('fail'))) {
-  fs.writeSync(2, `trying\n${fs.readFileSync(file('fail'), 'utf8')}\n`);
+  fs.writeSync(2, `\n${fs.readFileSync(file('fail'), 'utf8')}\n`);
   process.exit(1);
 }
 if (action === 'push') {

@@ -174,4 +174,12 @@ const notification = (title, body) =>
 const sound = (ok) =>
   ['afplay', ok ? '/System/Library/Sounds/Glass.aiff' : '/System/Library/Sounds/Basso.aiff'];
 
-module.exports = { Rig, startXvfb, waitFor, sleep, notification, sound, peakMiB, SANITIZED, COMPANION };
+const pushed = [sound(true), notification('Tavrik đã tung Sóng Âm',
+                                          'Đã gửi lên kho. Máy kia bấm Ctrl+Alt+B để lấy.')];
+const pulled = [sound(true), notification('Mục tiêu đã bị khoá', 'Truy sát ngay nào! Cmd+V để dán.')];
+// Feedback programs may start in either order: compared as sets of records.
+const sorted = (records) => records.map((r) => r.join('\x1f')).sort();
+const assertFeedback = (got, expected) => require('node:assert/strict').deepEqual(sorted(got), sorted(expected));
+
+module.exports = { Rig, startXvfb, waitFor, sleep, notification, sound, peakMiB, SANITIZED, COMPANION,
+                   pushed, pulled, assertFeedback };
