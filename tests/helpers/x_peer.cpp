@@ -1,6 +1,5 @@
 // Another X client, for the integration tests. Prints "ready" once set up,
 // then serves until killed.
-//   x_peer grab KEYCODE  holds Control+Mod1+KEYCODE on the root window
 //   x_peer trickle       owns CLIPBOARD; answers UTF8_STRING by INCR with
 //                        1 KiB every tenth of a second (well inside the
 //                        agent's one second, even on a loaded machine),
@@ -28,7 +27,7 @@
 namespace {
 
 xcb_connection_t* c;
-xcb_window_t root, window;
+xcb_window_t window;
 
 xcb_atom_t atom(const char* name) {
   auto* r = xcb_intern_atom_reply(
@@ -104,20 +103,6 @@ int ask() {
   return 0;
 }
 
-int grab(const char* keycode) {
-  const auto code = static_cast<xcb_keycode_t>(std::atoi(keycode));
-  const auto mask = static_cast<std::uint16_t>(XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1);
-  if (xcb_generic_error_t* e = xcb_request_check(
-          c,
-          xcb_grab_key_checked(c, 1, root, mask, code, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC))) {
-    std::fprintf(stderr, "grab failed: %d\n", e->error_code);
-    return 1;
-  }
-  ready();
-  pause();
-  return 0;
-}
-
 // Starts an INCR answer to every UTF8_STRING request; each deletion of the
 // property by the requestor is answered with another chunk, for ever.
 int endlessIncr(std::size_t chunk, std::chrono::milliseconds pace) {
@@ -190,13 +175,12 @@ int main(int argc, char** argv) {
   if (argc < 2) return 2;
   c = xcb_connect(nullptr, nullptr);
   if (xcb_connection_has_error(c)) return 1;
-  root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+  const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
   window = xcb_generate_id(c);
   const std::uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
   xcb_create_window(c, XCB_COPY_FROM_PARENT, window, root, 0, 0, 1, 1, 0,
                     XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK, &mask);
   const std::string_view mode = argv[1];
-  if (mode == "grab" && argc == 3) return grab(argv[2]);
   if (mode == "trickle") return endlessIncr(1024, std::chrono::milliseconds(100));
   if (mode == "flood") return endlessIncr(1 << 20, std::chrono::milliseconds(0));
   if (mode == "manager") return manager();
