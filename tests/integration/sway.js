@@ -10,14 +10,10 @@ const { waitFor } = require('../../scripts/lib/xsession.js');
 const USER = 'tavrik-wayland';
 
 function testUser() {
-  try {
-    execFileSync('id', ['-u', USER], { stdio: 'ignore' });
-  } catch {
+  if (spawnSync('id', ['-u', USER]).status !== 0) {
     execFileSync('useradd', ['--system', '--no-create-home', '--shell', '/usr/sbin/nologin', USER]);
   }
-  const uid = Number(execFileSync('id', ['-u', USER]));
-  const gid = Number(execFileSync('id', ['-g', USER]));
-  return { uid, gid };
+  return { uid: Number(execFileSync('id', ['-u', USER])), gid: Number(execFileSync('id', ['-g', USER])) };
 }
 
 // `bindings`: sway `bindsym` lines. Resolves once its socket is up.
@@ -50,15 +46,8 @@ async function startSway(bindings) {
   };
 }
 
-const hasSway = () => {
-  try {
-    execFileSync('sh', ['-c', 'command -v sway && command -v wl-copy && command -v wtype'],
-                 { stdio: 'ignore' });
-    return process.getuid() === 0;
-  } catch {
-    return false;
-  }
-};
+const hasSway = () => process.getuid() === 0 &&
+  spawnSync('sh', ['-c', 'command -v sway && command -v wl-copy && command -v wtype']).status === 0;
 
 // A private session bus; resolves with its process and address.
 async function startBus() {

@@ -12,7 +12,6 @@ const path = require('node:path');
 const { Rig, waitFor, pushed, pulled, assertFeedback } = require('./rig.js');
 const { startSway, hasSway, startBus, startPortal } = require('./sway.js');
 
-
 const wlPaste = (env) => spawnSync('wl-paste', ['--no-newline'], { env, maxBuffer: 64 << 20 }).stdout;
 
 // A wl-copy that holds the selection until it is ended; resolves once
@@ -43,6 +42,8 @@ describe('tavrik-agent under Wayland (sway)', { skip: !hasSway() && 'needs root,
   });
 
   test('compositor bindings run --trigger: the clipboard goes out and comes in byte for byte', async () => {
+    const press = (key) => execFileSync('wtype', ['-M', 'ctrl', '-M', 'alt', key, '-m', 'alt', '-m', 'ctrl'],
+                                        { env: sway.env });
     const agent = await rig.startAgent();
     assert.equal(agent.stderrText.split('\n')[0],
                  'tavrik: Wayland — phím tắt: lệnh tavrik-agent --trigger; ' +
@@ -55,14 +56,13 @@ describe('tavrik-agent under Wayland (sway)', { skip: !hasSway() && 'needs root,
     const big = line.repeat(Math.ceil((3 << 20) / Buffer.byteLength(line)));
     for (const [i, text] of ['Xin chào Wayland — có dấu\n', big].entries()) {
       await wlCopy(rig, sway.env, text);
-      rig.remove('pushed');
-      execFileSync('wtype', ['-M', 'ctrl', '-M', 'alt', 'c', '-m', 'alt', '-m', 'ctrl'], { env: sway.env });
+      press('c');
       await rig.feedbackOf(4 + 4 * i);
       assert.ok(rig.read('pushed').equals(Buffer.from(text)));
 
       const other = text.split('').reverse().join('');
       rig.write('pull-output', other);
-      execFileSync('wtype', ['-M', 'ctrl', '-M', 'alt', 'b', '-m', 'alt', '-m', 'ctrl'], { env: sway.env });
+      press('b');
       await rig.feedbackOf(6 + 4 * i);
       assert.ok(wlPaste(sway.env).equals(Buffer.from(other)));
     }
@@ -128,11 +128,11 @@ describe('tavrik-agent under Wayland (sway)', { skip: !hasSway() && 'needs root,
       assert.match(backend.output, /\nbind push=SHIFT\+LOGO\+F12\nbind push=SHIFT\+LOGO\+F12 pull=CTRL\+ALT\+b\n$/);
 
       await wlCopy(portalRig, sway.env, 'qua cổng portal');
-      backend.stdin.write('activate push\n');
+      backend.stdin.write('push\n');
       await portalRig.feedbackOf(2);
       assert.equal(portalRig.read('pushed').toString(), 'qua cổng portal');
       portalRig.write('pull-output', 'về qua portal');
-      backend.stdin.write('activate pull\n');
+      backend.stdin.write('pull\n');
       assertFeedback(await portalRig.feedbackOf(4), [...pushed, ...pulled]);
       assert.equal(wlPaste(sway.env).toString(), 'về qua portal');
     });
