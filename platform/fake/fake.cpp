@@ -1,7 +1,5 @@
 #include "platform/fake/fake.h"
 
-#include <sys/stat.h>
-
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -23,7 +21,6 @@ struct State {
   std::condition_variable mainPosted;
   std::thread::id mainThread;
   std::vector<std::string> calls;
-  std::vector<Registration> registrations;
   std::vector<std::pair<std::uint32_t, std::int32_t>> refusals;
   platform::HotKeyHandler handler = nullptr;
   bool pasteboardHasText = false;
@@ -56,7 +53,6 @@ void reset() {
   std::lock_guard lock(state.mutex);
   state.mainThread = std::this_thread::get_id();
   state.calls.clear();
-  state.registrations.clear();
   state.refusals.clear();
   state.handler = nullptr;
   state.pasteboardHasText = false;
@@ -81,11 +77,6 @@ std::vector<std::string> calls() {
 void refuseRegistration(std::uint32_t id, std::int32_t status) {
   std::lock_guard lock(state.mutex);
   state.refusals.emplace_back(id, status);
-}
-
-std::vector<Registration> registrations() {
-  std::lock_guard lock(state.mutex);
-  return state.registrations;
 }
 
 std::int32_t press(std::uint32_t id) {
@@ -208,13 +199,12 @@ std::int32_t getHotKeyID(HotKeyEvent* event, EventHotKeyID* out) {
   return 0;
 }
 
-std::int32_t registerHotKey(std::uint32_t keyCode, std::uint32_t modifiers, EventHotKeyID id) {
+std::int32_t registerHotKey(std::uint32_t, std::uint32_t, EventHotKeyID id) {
   std::lock_guard lock(fake::state.mutex);
   fake::state.calls.push_back("registerHotKey " + std::to_string(id.id));
   for (const auto& [refusedId, status] : fake::state.refusals) {
     if (refusedId == id.id) return status;
   }
-  fake::state.registrations.push_back({keyCode, modifiers, id});
   return 0;
 }
 
@@ -263,13 +253,10 @@ std::string soundProgram() {
 
 std::optional<LaunchError> launchProgram(const std::string& path,
                                          const std::vector<std::string>& argv) {
-  struct stat st {};
-  const long long before =
-      ::fstat(2, &st) == 0 && S_ISREG(st.st_mode) ? static_cast<long long>(st.st_size) : -1;
   {
     std::lock_guard lock(fake::state.mutex);
     fake::state.launches.push_back(
-        {path, argv, std::this_thread::get_id() == fake::state.mainThread, before});
+        {path, argv, std::this_thread::get_id() == fake::state.mainThread});
   }
   // The tests' make-believe programs are only recorded.
   if (path.starts_with("/test/")) return std::nullopt;

@@ -20,13 +20,6 @@ struct Launch {
   std::string path;
   std::vector<std::string> argv;
   bool onMainThread;
-  long long stderrBytesBefore;  // size of fd 2 when started (-1: not a file)
-};
-
-struct Registration {
-  std::uint32_t keyCode;
-  std::uint32_t modifiers;
-  platform::EventHotKeyID id;
 };
 
 // Forgets everything; the calling thread becomes the main thread. Joins
@@ -38,7 +31,6 @@ void reset();
 std::vector<std::string> calls();
 
 void refuseRegistration(std::uint32_t id, std::int32_t status);
-std::vector<Registration> registrations();
 
 // Delivers a press to the installed handler; returns the handler's result.
 std::int32_t press(std::uint32_t id);

@@ -6,23 +6,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <initializer_list>
 #include <sstream>
 #include <string>
 
 namespace tavrik::test {
-
-inline const std::string kToolHelper = TAVRIK_TOOL_HELPER;
-
-// The helper's step list (see tool_helper.cpp).
-inline std::string steps(std::initializer_list<std::string> list) {
-  std::string s;
-  for (const auto& step : list) {
-    if (!s.empty()) s += '\x1f';
-    s += step;
-  }
-  return s;
-}
 
 // A fresh file name under the temporary directory.
 inline std::string tempPath(const std::string& stem) {
@@ -31,6 +18,14 @@ inline std::string tempPath(const std::string& stem) {
            ("tavrik-" + std::to_string(::getpid()) + "-" + stem + "-" + std::to_string(counter++));
   std::filesystem::remove(p);
   return p.string();
+}
+
+// The tests' stand-in for tavrik.js: a shell script, run by kShell.
+inline const std::string kShell = "/bin/sh";
+inline std::string script(const std::string& text) {
+  const auto path = tempPath("tool");
+  std::ofstream(path) << text << '\n';
+  return path;
 }
 
 inline std::string readFile(const std::string& path) {

@@ -1,7 +1,7 @@
 'use strict';
 const { describe, test, before, after, afterEach } = require('node:test');
 const assert = require('node:assert/strict');
-const { spawn, execFileSync } = require('node:child_process');
+const { spawn, spawnSync, execFileSync } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
@@ -245,39 +245,45 @@ describe('tavrik-agent under X11', () => {
 });
 
 describe('tavrik-agent without a working display', () => {
-  test('no display: both registrations fail, and it keeps running until stopped', async () => {
-    const rig = new Rig(null);
-    try {
-      const agent = await rig.startAgent();
-      assert.equal(agent.stderrText, 'tavrik: không kết nối được màn hình X (DISPLAY=)\n' +
-                                     'RegisterEventHotKey lỗi: gửi đi (ctrl+alt+c)=-1\n' +
-                                     'RegisterEventHotKey lỗi: lấy về (ctrl+alt+b)=-1\n' +
-                                     'tavrik: ctrl+alt+c = gửi đi (HỎNG), ctrl+alt+b = lấy về (HỎNG)\n');
-      assertFeedback(await rig.feedbackOf(2), [held, notification('Phím này có người giữ mất rồi',
-        'Ứng dụng khác đang giữ lấy về (ctrl+alt+b). Đổi bằng: tavrik hotkeys set')]);
-      agent.kill('SIGTERM');  // answered by its event loop
-      assert.deepEqual(await agent.exited, { code: 0, signal: null });
-    } finally {
-      await rig.close();
+  const noDisplay = new Rig(null);
+  afterEach(() => noDisplay.reset());
+  after(() => noDisplay.close());
+  test('a bad command line ends it with status 2 and one line, before anything else', () => {
+    const timeout = (v) => [['--cli', 't.js', '--timeout', v],
+                            `Thời hạn --timeout không đọc được: ${v} (cần một số giây nguyên dương)`];
+    for (const [args, line] of [
+      [[], 'Thiếu --cli <đường dẫn tavrik.js>'], [['--copy', 'x', '--cli'], 'Thiếu --cli <đường dẫn tavrik.js>'],
+      [['--copy', 'ctrl+esc', '--paste', 'ctrl+alt', '--cli', 't.js'], 'Phím tắt không đọc được: ctrl+esc / ctrl+alt'],
+      [['--copy', '', '--cli', 't.js', '--timeout', 'x'], 'Phím tắt không đọc được:  / ctrl+alt+b'],
+      ...['0', '', '1.5', '+3', ' 7', '1000001', '99999999999999999999'].map(timeout)]) {
+      const r = spawnSync(process.env.TAVRIK_AGENT, args, { env: { ...process.env, DISPLAY: '' } });
+      assert.deepEqual([r.status, r.stderr.toString()], [2, `${line}\n`]);
     }
   });
 
+  test('no display: both registrations fail, and it keeps running until stopped', async () => {
+    const agent = await noDisplay.startAgent();
+    assert.equal(agent.stderrText, 'tavrik: không kết nối được màn hình X (DISPLAY=)\n' +
+                                   'RegisterEventHotKey lỗi: gửi đi (ctrl+alt+c)=-1\n' +
+                                   'RegisterEventHotKey lỗi: lấy về (ctrl+alt+b)=-1\n' +
+                                   'tavrik: ctrl+alt+c = gửi đi (HỎNG), ctrl+alt+b = lấy về (HỎNG)\n');
+    assertFeedback(await noDisplay.feedbackOf(2), [held, notification('Phím này có người giữ mất rồi',
+      'Ứng dụng khác đang giữ lấy về (ctrl+alt+b). Đổi bằng: tavrik hotkeys set')]);
+    agent.kill('SIGTERM');  // answered by its event loop
+    assert.deepEqual(await agent.exited, { code: 0, signal: null });
+  });
+
   test('start-up secures descriptors 0-2 before it opens any of its own', async () => {
-    const rig = new Rig(null);
-    try {
-      // Started with standard error closed: it must become /dev/null, not
-      // the agent's own wake-up descriptor.
-      const agent = spawn('sh', ['-c', 'exec "$@" 2>&-', 'sh', rig.agentPath, '--cli', COMPANION],
-                          { env: rig.env, stdio: ['ignore', 'ignore', 'ignore'] });
-      rig.children.push(agent);
-      const exited = new Promise((r) => agent.on('exit', (code, signal) => r({ code, signal })));
-      await rig.feedbackOf(2);
-      assert.equal(fs.readlinkSync(`/proc/${agent.pid}/fd/2`), '/dev/null');
-      agent.kill('SIGTERM');
-      assert.deepEqual(await exited, { code: 0, signal: null });
-    } finally {
-      await rig.close();
-    }
+    // Started with standard error closed: it must become /dev/null, not
+    // the agent's own wake-up descriptor.
+    const agent = spawn('sh', ['-c', 'exec "$@" 2>&-', 'sh', noDisplay.agentPath, '--cli', COMPANION],
+                        { env: noDisplay.env, stdio: 'ignore' });
+    noDisplay.children.push(agent);
+    const exited = new Promise((r) => agent.on('exit', (code, signal) => r({ code, signal })));
+    await noDisplay.feedbackOf(2);
+    assert.equal(fs.readlinkSync(`/proc/${agent.pid}/fd/2`), '/dev/null');
+    agent.kill('SIGTERM');
+    assert.deepEqual(await exited, { code: 0, signal: null });
   });
 
   test('a broken X connection is reported and ends the agent with status 1', async () => {
