@@ -6,7 +6,6 @@
 
 #include "app/agent.h"
 #include "platform/fake/fake.h"
-#include "tests/helpers/fake_support.h"
 #include "tests/helpers/test_support.h"
 
 namespace tavrik {

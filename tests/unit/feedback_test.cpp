@@ -2,7 +2,6 @@
 
 #include "feedback/feedback.h"
 #include "platform/fake/fake.h"
-#include "tests/helpers/fake_support.h"
 #include "tests/helpers/test_support.h"
 
 namespace tavrik {
