@@ -20,14 +20,10 @@ struct State {
   std::mutex mutex;
   std::condition_variable mainPosted;
   std::thread::id mainThread;
-  std::vector<std::string> calls;
-  std::vector<std::pair<std::uint32_t, std::int32_t>> refusals;
   platform::HotKeyHandler handler = nullptr;
   bool pasteboardHasText = false;
   std::string pasteboard;
-  std::optional<platform::ReadFailure> readFailure;
   bool failWrites = false;
-  int writes = 0;
   bool touchedOffMain = false;
   std::string notifier = "/nonexistent/osascript";
   std::string sound = "/nonexistent/afplay";
@@ -52,14 +48,10 @@ void reset() {
   waitBackgroundIdle();
   std::lock_guard lock(state.mutex);
   state.mainThread = std::this_thread::get_id();
-  state.calls.clear();
-  state.refusals.clear();
   state.handler = nullptr;
   state.pasteboardHasText = false;
   state.pasteboard.clear();
-  state.readFailure.reset();
   state.failWrites = false;
-  state.writes = 0;
   state.touchedOffMain = false;
   state.notifier = "/nonexistent/osascript";
   state.sound = "/nonexistent/afplay";
@@ -67,16 +59,6 @@ void reset() {
   state.mainJobs.clear();
   state.holdBackground = false;
   state.heldJobs.clear();
-}
-
-std::vector<std::string> calls() {
-  std::lock_guard lock(state.mutex);
-  return state.calls;
-}
-
-void refuseRegistration(std::uint32_t id, std::int32_t status) {
-  std::lock_guard lock(state.mutex);
-  state.refusals.emplace_back(id, status);
 }
 
 std::int32_t press(std::uint32_t id) {
@@ -99,17 +81,12 @@ void setPasteboardNonText() {
   state.pasteboard.clear();
 }
 
-void failPasteboardRead(std::optional<platform::ReadFailure> failure) {
-  state.readFailure = failure;
-}
-
 std::optional<std::string> pasteboardText() {
   if (!state.pasteboardHasText) return std::nullopt;
   return state.pasteboard;
 }
 
 void failPasteboardWrites(bool fail) { state.failWrites = fail; }
-int pasteboardWrites() { return state.writes; }
 bool pasteboardTouchedOffMain() { return state.touchedOffMain; }
 
 void setPrograms(std::string notifier, std::string sound) {
@@ -175,21 +152,12 @@ void waitBackgroundIdle() {
 
 namespace platform {
 
-bool makeApplication() {
-  std::lock_guard lock(fake::state.mutex);
-  fake::state.calls.emplace_back("makeApplication");
-  return true;
-}
+bool makeApplication() { return true; }
 
-int runEventLoop() {
-  std::lock_guard lock(fake::state.mutex);
-  fake::state.calls.emplace_back("runEventLoop");
-  return 0;
-}
+int runEventLoop() { return 0; }
 
 void installHotKeyHandler(HotKeyHandler handler) {
   std::lock_guard lock(fake::state.mutex);
-  fake::state.calls.emplace_back("installHotKeyHandler");
   fake::state.handler = handler;
 }
 
@@ -199,25 +167,16 @@ std::int32_t getHotKeyID(HotKeyEvent* event, EventHotKeyID* out) {
   return 0;
 }
 
-std::int32_t registerHotKey(std::uint32_t, std::uint32_t, EventHotKeyID id) {
-  std::lock_guard lock(fake::state.mutex);
-  fake::state.calls.push_back("registerHotKey " + std::to_string(id.id));
-  for (const auto& [refusedId, status] : fake::state.refusals) {
-    if (refusedId == id.id) return status;
-  }
-  return 0;
-}
+std::int32_t registerHotKey(std::uint32_t, std::uint32_t, EventHotKeyID) { return 0; }
 
 std::variant<std::string, ReadFailure> readPasteboardText() {
   fake::noteClipboardThread();
-  if (fake::state.readFailure) return *fake::state.readFailure;
   if (auto text = fake::pasteboardText()) return std::move(*text);
   return ReadFailure::kNoText;
 }
 
 bool writePasteboardText(std::string text) {
   fake::noteClipboardThread();
-  ++fake::state.writes;
   if (fake::state.failWrites) return false;
   fake::state.pasteboardHasText = true;
   fake::state.pasteboard = std::move(text);

@@ -1,8 +1,8 @@
 #pragma once
 
-// In-memory platform for tests: records every call, lets a test press a
-// hotkey, set the clipboard and run the main queue step by step. Process
-// launching is the real POSIX code.
+// In-memory platform for tests: records the feedback programs started,
+// lets a test press a hotkey, set the clipboard and run the main queue step
+// by step. Process launching is the real POSIX code.
 
 #include <chrono>
 #include <cstdint>
@@ -26,23 +26,14 @@ struct Launch {
 // background work still running.
 void reset();
 
-// Platform calls in order: "makeApplication", "installHotKeyHandler",
-// "registerHotKey <id>", "runEventLoop".
-std::vector<std::string> calls();
-
-void refuseRegistration(std::uint32_t id, std::int32_t status);
-
 // Delivers a press to the installed handler; returns the handler's result.
 std::int32_t press(std::uint32_t id);
 std::int32_t pressUnreadable();
 
 void setPasteboardText(std::string text);
 void setPasteboardNonText();
-// While set, every read fails so; nothing resets it but reset().
-void failPasteboardRead(std::optional<platform::ReadFailure> failure);
 std::optional<std::string> pasteboardText();
 void failPasteboardWrites(bool fail);
-int pasteboardWrites();
 bool pasteboardTouchedOffMain();
 
 // Where the feedback programs are; empty means "/nonexistent/...".
