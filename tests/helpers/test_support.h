@@ -15,11 +15,14 @@
 
 namespace tavrik::test {
 
+// What every temporary file of this process is named with.
+inline std::string tempPrefix() { return "tavrik-" + std::to_string(::getpid()) + "-"; }
+
 // A fresh file name under the temporary directory.
 inline std::string tempPath(const std::string& stem) {
   static int counter = 0;
   auto p = std::filesystem::temp_directory_path() /
-           ("tavrik-" + std::to_string(::getpid()) + "-" + stem + "-" + std::to_string(counter++));
+           (tempPrefix() + stem + "-" + std::to_string(counter++));
   std::filesystem::remove(p);
   return p.string();
 }

@@ -23,15 +23,22 @@ using platform::ToolExit;
 using platform::ToolStopped;
 using namespace std::chrono_literals;
 
+// A process's state and parent from /proc; {0, 0} once it is gone.
+std::pair<char, int> stateAndParent(const std::string& pid) {
+  const std::string stat = test::readFile("/proc/" + pid + "/stat");
+  const auto close = stat.rfind(") ");
+  if (close == std::string::npos) return {0, 0};
+  return {stat[close + 2], std::atoi(stat.c_str() + close + 4)};
+}
+
 // True once `pid` has ended (gone, or a zombie left to its new parent).
 bool ended(const std::string& pidFile) {
   const std::string pid = test::readFile(pidFile);
   EXPECT_FALSE(pid.empty());
   const auto deadline = std::chrono::steady_clock::now() + 30s;
   for (;;) {
-    const std::string stat = test::readFile("/proc/" + pid + "/stat");
-    const auto state = stat.find(") ");
-    if (stat.empty() || (state != std::string::npos && stat[state + 2] == 'Z')) return true;
+    const char state = stateAndParent(pid).first;
+    if (state == 0 || state == 'Z') return true;
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(10ms);
   }
@@ -48,9 +55,7 @@ std::pair<int, int> leftovers() {
   int fds = 0, children = 0;
   for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++fds;
   for (const auto& e : std::filesystem::directory_iterator("/proc")) {
-    const std::string stat = test::readFile(e.path().string() + "/stat");
-    const auto close = stat.rfind(") ");
-    if (close != std::string::npos && std::atoi(stat.c_str() + close + 4) == ::getpid()) ++children;
+    if (stateAndParent(e.path().filename().string()).second == ::getpid()) ++children;
   }
   return {fds, children};
 }
