@@ -173,26 +173,29 @@ describe('tavrik-agent under X11', () => {
     });
   }
 
-  test('a companion past its deadline, or leaving a process behind, is ended', async () => {
+  test('a companion past its deadline, or leaving a process behind, is ended with all it started', async () => {
+    const leftoverEnds = () => waitFor('the leftover to end', () => {
+      try {
+        return /^\d+ \(.*\) Z/.test(fs.readFileSync(`/proc/${Number(rig.read('linger-pid'))}/stat`, 'utf8'));
+      } catch { return true; }
+    });
     let agent = await rig.startAgent(['--timeout', '1']);
+    rig.write('linger', '');
     rig.write('hang', '');
     rig.key('ctrl+alt+b');
     assertFeedback(await rig.feedbackOf(2), stumbled('tavrik không trả lời trong 1 giây.'));
+    await leftoverEnds();
     rig.remove('hang');
     // The rest with the default deadline: one second is no bound for a
     // companion that works, on a loaded machine.
     agent.kill('SIGTERM');
     await agent.exited;
     agent = await rig.startAgent();
-    rig.write('linger', '');
     await rig.setClipboard('vẫn gửi được');
     rig.key('ctrl+alt+c');
     await rig.feedbackOf(4);
     assert.equal(rig.read('pushed').toString(), 'vẫn gửi được');
-    const leftover = Number(rig.read('linger-pid'));
-    await waitFor('the leftover to end', () => {
-      try { return /^\d+ \(.*\) Z/.test(fs.readFileSync(`/proc/${leftover}/stat`, 'utf8')); } catch { return true; }
-    });
+    await leftoverEnds();
     // Only the end of a flood on standard error is kept, and its last line shown.
     rig.remove('linger');
     rig.write('flood-err', '100');

@@ -2,10 +2,10 @@
 // The companion tool as the integration tests see it. Its behaviour is set
 // by files in $TAVRIK_TEST_DIR:
 //   hold          while it exists, the tool waits (a run in progress)
-//   hang          the tool ignores SIGTERM and never ends
 //   flood-err     write this many MiB to standard error first
 //   linger        leave a process behind that holds both outputs open;
 //                 its pid goes to linger-pid
+//   hang          the tool ignores SIGTERM and never ends
 //   pull-output   what `clip pull --print` prints (nothing when absent)
 //   fail          when present, exit 1 with its text as the last stderr line
 // and it leaves: runs (one line per run), pushed (the push's stdin).
@@ -22,6 +22,11 @@ fs.appendFileSync(file('runs'), `${action}\n`);
 fs.writeSync(2, 'trying\n');  // standard error alone spoils nothing
 const pause = new Int32Array(new SharedArrayBuffer(4));
 while (fs.existsSync(file('hold'))) Atomics.wait(pause, 0, 0, 20);
+if (fs.existsSync(file('linger'))) {
+  const child = spawn('sleep', ['1000'], { stdio: ['ignore', 1, 2] });
+  fs.writeFileSync(file('linger-pid'), String(child.pid));
+  child.unref();
+}
 if (fs.existsSync(file('hang'))) {
   process.on('SIGTERM', () => {});
   setInterval(() => {}, 1 << 30);
@@ -30,11 +35,6 @@ if (fs.existsSync(file('hang'))) {
 if (fs.existsSync(file('flood-err'))) {
   const mib = Buffer.alloc(1 << 20, 'e');
   for (let i = Number(fs.readFileSync(file('flood-err'))); i > 0; i--) fs.writeSync(2, mib);
-}
-if (fs.existsSync(file('linger'))) {
-  const child = spawn('sleep', ['1000'], { stdio: ['ignore', 1, 2] });
-  fs.writeFileSync(file('linger-pid'), String(child.pid));
-  child.unref();
 }
 
 if (fs.existsSync(file('fail'))) {
