@@ -76,11 +76,6 @@ void setPasteboardText(std::string text) {
   state.pasteboard = std::move(text);
 }
 
-void setPasteboardNonText() {
-  state.pasteboardHasText = false;
-  state.pasteboard.clear();
-}
-
 std::optional<std::string> pasteboardText() {
   if (!state.pasteboardHasText) return std::nullopt;
   return state.pasteboard;

@@ -31,7 +31,6 @@ std::int32_t press(std::uint32_t id);
 std::int32_t pressUnreadable();
 
 void setPasteboardText(std::string text);
-void setPasteboardNonText();
 std::optional<std::string> pasteboardText();
 void failPasteboardWrites(bool fail);
 bool pasteboardTouchedOffMain();
