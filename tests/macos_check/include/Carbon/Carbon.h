@@ -44,8 +44,7 @@ struct EventHotKeyID {
 typedef struct EventHotKeyID EventHotKeyID;
 
 enum { noErr = 0 };
-enum { eventHotKeyExistsErr = -9878, eventHotKeyInvalidErr = -9879 };
-enum { kEventHotKeyNoOptions = 0, kEventHotKeyExclusive = (1 << 0) };
+enum { kEventHotKeyExclusive = (1 << 0) };
 enum { kEventClassKeyboard = 0x6B657962 /* 'keyb' */ };
 enum { kEventHotKeyPressed = 5 };
 enum { kEventParamDirectObject = 0x2D2D2D2D /* '----' */ };
@@ -65,15 +64,4 @@ OSStatus RegisterEventHotKey(UInt32 inHotKeyCode, UInt32 inHotKeyModifiers,
 
 #ifdef __cplusplus
 }
-
-// What the declarations above must agree with: Apple's four-character codes
-// and the layouts the backend relies on.
-constexpr UInt32 fourCharCode(const char (&c)[5]) {
-  return UInt32(c[0]) << 24 | UInt32(c[1]) << 16 | UInt32(c[2]) << 8 | UInt32(c[3]);
-}
-static_assert(kEventClassKeyboard == fourCharCode("keyb"));
-static_assert(kEventParamDirectObject == fourCharCode("----"));
-static_assert(typeEventHotKeyID == fourCharCode("hkid"));
-static_assert(sizeof(EventHotKeyID) == 8 && __builtin_offsetof(EventHotKeyID, id) == 4);
-static_assert(sizeof(EventTypeSpec) == 8 && __builtin_offsetof(EventTypeSpec, eventKind) == 4);
 #endif

@@ -1,4 +1,0 @@
-// expect: use of undeclared identifier 'kEventHotKeyReleased'
-#include <Carbon/Carbon.h>
-
-EventTypeSpec broken() { return {kEventClassKeyboard, kEventHotKeyReleased}; }
