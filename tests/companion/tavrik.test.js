@@ -1,144 +1,232 @@
 'use strict';
-const { test, beforeEach, afterEach } = require('node:test');
+const { describe, test, before, after, beforeEach, afterEach } = require('node:test');
 const assert = require('node:assert/strict');
-const { spawn, spawnSync } = require('node:child_process');
+const { spawn, spawnSync, execFileSync } = require('node:child_process');
+const crypto = require('node:crypto');
 const fs = require('node:fs');
+const net = require('node:net');
 const os = require('node:os');
 const path = require('node:path');
 
 const TOOL = path.join(__dirname, '..', '..', 'companion', 'tavrik.js');
+const SSHD = '/usr/sbin/sshd';
 let root;
-let store;
+let base;  // the environment of every run: the store, and no key unless a test makes one
 
 // Runs the tool as `machine`; `env` adds to (or, undefined, removes from)
-// its environment. No key unless a test makes one.
+// its environment.
 function tavrik(machine, args, input, env = {}) {
-  const full = { ...process.env, TAVRIK_STORE: store, TAVRIK_MACHINE: machine,
-                 TAVRIK_KEY_FILE: path.join(root, 'no-key'), ...env };
+  const full = { ...process.env, ...base, TAVRIK_MACHINE: machine, ...env };
   for (const [k, v] of Object.entries(full)) if (v === undefined) delete full[k];
-  const r = spawnSync(TOOL, args, { input, maxBuffer: 64 << 20, env: full });
+  const r = spawnSync(TOOL, args, { input, maxBuffer: 64 << 20, cwd: root, env: full });
   return { status: r.status, out: r.stdout, err: r.stderr.toString() };
 }
 const push = (machine, text, env) => tavrik(machine, ['clip', 'push', '--stdin'], text, env);
 const pull = (machine, env) => tavrik(machine, ['clip', 'pull', '--print'], undefined, env);
 const lastLine = (r) => r.err.split('\n').filter(Boolean).pop();
+const none = { status: 0, out: Buffer.alloc(0), err: '' };
 
-beforeEach(() => {
-  root = fs.mkdtempSync(path.join(os.tmpdir(), 'tavrik-companion-'));
-  store = path.join(root, 'store');
-});
-afterEach(() => fs.rmSync(root, { recursive: true, force: true }));
-
-test('a push from one machine is pulled byte for byte on the other, never on its own', () => {
-  assert.deepEqual(pull('mac-b'), { status: 0, out: Buffer.alloc(0), err: '' });  // nothing stored yet
-  for (const text of ['Xin chào, thế giới!\n', 'a\r\nb\r\n', Buffer.from([0xff, 0, 0x80]), 'x'.repeat(3 << 20)]) {
-    assert.deepEqual(push('../x/..', text), { status: 0, out: Buffer.alloc(0), err: '' });
-    assert.ok(pull('mac-b').out.equals(Buffer.from(text)));
+// The same for every kind of store, whose files are in `dir`: a push from
+// one machine is pulled byte for byte on another, never on its own, and is
+// private; clip clear removes it; with a key only ciphertext is stored.
+function roundTrip(odd, dir, texts) {
+  assert.deepEqual(pull('máy b'), none);  // nothing stored yet
+  for (const text of texts) {
+    assert.deepEqual(push(odd, text), none);
+    assert.ok(pull('máy b').out.equals(Buffer.from(text)));
   }
-  assert.equal(pull('../x/..').out.length, 0);
-  assert.equal(fs.readdirSync(store).length, 1);  // an odd name stays inside the store
-});
+  assert.equal(pull(odd).out.length, 0);
+  const [stored, ...more] = fs.readdirSync(dir);
+  assert.deepEqual([fs.statSync(path.join(dir, stored)).mode & 0o777, more], [0o600, []]);
+  assert.deepEqual(tavrik(odd, ['clip', 'clear']), none);
+  assert.deepEqual(fs.readdirSync(dir), []);
 
-test('the newest text from any other machine wins', () => {
-  push('one', 'first');
-  push('two', 'second');
-  // Set the times apart: a file system may stamp both pushes alike.
-  const stamp = (name, seconds) => fs.utimesSync(path.join(store, `clip-${name}`), seconds, seconds);
-  stamp('one', 1000);
-  stamp('two', 2000);
-  assert.equal(pull('three').out.toString(), 'second');
-  assert.equal(pull('two').out.toString(), 'first');
-});
-
-test('the store is private whatever the umask; an open one is reported', () => {
-  const r = spawnSync('sh', ['-c', 'umask 022; exec "$@"', 'sh', TOOL, 'clip', 'push', '--stdin'],
-                      { input: 'bí mật', env: { ...process.env, TAVRIK_STORE: store, TAVRIK_MACHINE: 'a',
-                                                 TAVRIK_KEY_FILE: path.join(root, 'no-key') } });
-  assert.equal(r.status, 0, r.stderr.toString());
-  assert.equal(fs.statSync(store).mode & 0o777, 0o700);
-  assert.equal(fs.statSync(path.join(store, 'clip-a')).mode & 0o777, 0o600);
-  fs.chmodSync(store, 0o755);
-  const open = pull('b');
-  assert.equal(open.out.toString(), 'bí mật');
-  assert.equal(open.err, `Cảnh báo: người dùng khác đọc hoặc ghi được thư mục kho ${store}; hãy chạy: chmod 700 ${store}\n`);
-});
-
-test('with a key: ciphertext in the store, read back only with the same key', () => {
-  const keyA = { TAVRIK_KEY_FILE: path.join(root, 'a', 'key') };
-  assert.match(tavrik('a', ['key', 'new'], undefined, keyA).out.toString(), /scp -p /);
-  assert.equal(fs.statSync(keyA.TAVRIK_KEY_FILE).mode & 0o777, 0o600);
-  assert.match(lastLine(tavrik('a', ['key', 'new'], undefined, keyA)), /^Đã có khoá ở .*; không ghi đè/);
-
+  const key = { TAVRIK_KEY_FILE: path.join(root, 'key') };
+  assert.match(tavrik('a', ['key', 'new'], undefined, key).out.toString(), /scp -p /);
   const text = Buffer.from('Mật khẩu: hunter2 — tiếng Việt có dấu. '.repeat(100));
-  assert.equal(push('máy a', text, keyA).status, 0);
-  const file = path.join(store, fs.readdirSync(store)[0]);
-  const stored = fs.readFileSync(file);
+  assert.deepEqual(push('máy a', text, key), none);
+  const sealed = fs.readFileSync(path.join(dir, fs.readdirSync(dir)[0]));
   for (let i = 0; i + 8 <= text.length; i += 8) {
-    assert.equal(stored.indexOf(text.subarray(i, i + 8)), -1, 'no run of the text is stored');
+    assert.equal(sealed.indexOf(text.subarray(i, i + 8)), -1, 'no run of the text is stored');
   }
-  assert.ok(pull('máy b', keyA).out.equals(text));
+  assert.ok(pull('máy b', key).out.equals(text));
+  return { key, sealed };
+}
 
-  // Refused, each with its reason as the last line and nothing printed.
-  const refusedWith = (pattern, env = keyA) => {
-    const r = pull('máy b', env);
-    assert.deepEqual([r.status, r.out.length], [1, 0]);
-    assert.match(lastLine(r), pattern);
-  };
-  const otherKey = { TAVRIK_KEY_FILE: path.join(root, 'other-key') };
-  tavrik('x', ['key', 'new'], undefined, otherKey);
-  refusedWith(/^Chữ từ máy máy a không giải mã được: sai khoá/, otherKey);
-  refusedWith(/đã được mã hoá; máy này chưa có khoá/, {});
-  const flipped = Buffer.from(stored);
-  flipped[flipped.length - 40] ^= 1;
-  fs.writeFileSync(file, flipped);
-  refusedWith(/không giải mã được/);
-  flipped[4] = 2;
-  fs.writeFileSync(file, flipped);
-  refusedWith(/bản tavrik mới hơn \(định dạng 2\)/);
-  fs.renameSync(file, path.join(store, 'clip-k%C3%A1c'));  // the machine's name is authenticated
-  fs.writeFileSync(path.join(store, 'clip-k%C3%A1c'), stored);
-  refusedWith(/không giải mã được/);
-  push('máy c', 'không mã hoá');
-  refusedWith(/^Chữ từ máy máy c không được mã hoá, mà máy này có khoá: không nhận\.$/);
-});
+describe('a store in a directory', () => {
+  let store;
+  beforeEach(() => {
+    root = fs.mkdtempSync(path.join(os.tmpdir(), 'tavrik-companion-'));
+    store = path.join(root, 'store');
+    base = { TAVRIK_STORE: store, TAVRIK_KEY_FILE: path.join(root, 'no-key') };
+  });
+  afterEach(() => fs.rmSync(root, { recursive: true, force: true }));
 
-test('texts expire with TAVRIK_TTL; clip clear removes this machine\'s text', () => {
-  push('a', 'cũ');
-  const file = path.join(store, 'clip-a');
-  const stored = fs.readFileSync(file);
-  stored.writeBigUInt64BE(BigInt(Date.now() - 60_000), 6);  // pushed a minute ago
-  fs.writeFileSync(file, stored);
-  assert.equal(pull('b', { TAVRIK_TTL: '120' }).out.toString(), 'cũ');
-  assert.deepEqual(pull('b', { TAVRIK_TTL: '30' }), { status: 0, out: Buffer.alloc(0), err: '' });
-  assert.equal(tavrik('a', ['clip', 'clear']).status, 0);
-  assert.deepEqual(fs.readdirSync(store), []);
-});
+  test('push and pull; with a key, read back only with the same key', () => {
+    const texts = ['Xin chào, thế giới!\n', 'a\r\nb\r\n', Buffer.from([0xff, 0, 0x80]), 'x'.repeat(3 << 20)];
+    const { key, sealed } = roundTrip('../x/..', store, texts);  // an odd name stays inside the store
+    assert.equal(fs.statSync(key.TAVRIK_KEY_FILE).mode & 0o777, 0o600);
+    assert.match(lastLine(tavrik('a', ['key', 'new'], undefined, key)), /^Đã có khoá ở .*; không ghi đè/);
 
-test('a pull never sees half a push', async () => {
-  const texts = [Buffer.alloc(4 << 20, 'a'), Buffer.alloc(4 << 20, 'b')];
-  push('writer', texts[0]);
-  const writer = (async () => {
+    // Refused, each with its reason as the last line and nothing printed.
+    const file = path.join(store, fs.readdirSync(store)[0]);
+    const refusedWith = (pattern, env = key) => {
+      const r = pull('máy b', env);
+      assert.deepEqual([r.status, r.out.length], [1, 0]);
+      assert.match(lastLine(r), pattern);
+    };
+    const otherKey = { TAVRIK_KEY_FILE: path.join(root, 'other-key') };
+    tavrik('x', ['key', 'new'], undefined, otherKey);
+    refusedWith(/^Chữ từ máy máy a không giải mã được: sai khoá/, otherKey);
+    refusedWith(/đã được mã hoá; máy này chưa có khoá/, {});
+    const flipped = Buffer.from(sealed);
+    flipped[flipped.length - 40] ^= 1;
+    fs.writeFileSync(file, flipped);
+    refusedWith(/không giải mã được/);
+    flipped[4] = 2;
+    fs.writeFileSync(file, flipped);
+    refusedWith(/bản tavrik mới hơn \(định dạng 2\)/);
+    fs.renameSync(file, path.join(store, 'clip-k%C3%A1c'));  // the machine's name is authenticated
+    fs.writeFileSync(path.join(store, 'clip-k%C3%A1c'), sealed);
+    refusedWith(/không giải mã được/);
+    push('máy c', 'không mã hoá');
+    refusedWith(/^Chữ từ máy máy c không được mã hoá, mà máy này có khoá: không nhận\.$/);
+  });
+
+  test('the newest text from any other machine wins, until TAVRIK_TTL', () => {
+    push('one', 'first');
+    push('two', 'second');
+    // Set the times apart: a file system may stamp both pushes alike.
+    const stamp = (name, seconds) => fs.utimesSync(path.join(store, `clip-${name}`), seconds, seconds);
+    stamp('one', 1000);
+    stamp('two', 2000);
+    assert.equal(pull('three').out.toString(), 'second');
+    assert.equal(pull('two').out.toString(), 'first');
+    // The time of the push is in the text's header.
+    const file = path.join(store, 'clip-one');
+    const stored = fs.readFileSync(file);
+    stored.writeBigUInt64BE(BigInt(Date.now() - 60_000), 6);  // pushed a minute ago
+    fs.writeFileSync(file, stored);
+    assert.equal(pull('two', { TAVRIK_TTL: '120' }).out.toString(), 'first');
+    assert.deepEqual(pull('two', { TAVRIK_TTL: '30' }), none);
+  });
+
+  test('the store is private whatever the umask; an open one is reported', () => {
+    const r = spawnSync('sh', ['-c', 'umask 022; exec "$@"', 'sh', TOOL, 'clip', 'push', '--stdin'],
+                        { input: 'bí mật', env: { ...process.env, ...base, TAVRIK_MACHINE: 'a' } });
+    assert.equal(r.status, 0, r.stderr.toString());
+    assert.equal(fs.statSync(store).mode & 0o777, 0o700);
+    fs.chmodSync(store, 0o755);
+    const open = pull('b');
+    assert.equal(open.out.toString(), 'bí mật');
+    assert.equal(open.err, `Cảnh báo: người dùng khác đọc hoặc ghi được thư mục kho ${store}; hãy chạy: chmod 700 ${store}\n`);
+  });
+
+  test('a pull never sees half a push', async () => {
+    const texts = [Buffer.alloc(4 << 20, 'a'), Buffer.alloc(4 << 20, 'b')];
+    push('writer', texts[0]);
+    const writer = (async () => {
+      for (let i = 0; i < 20; i++) {
+        const p = spawn(TOOL, ['clip', 'push', '--stdin'], { env: { ...process.env, ...base, TAVRIK_MACHINE: 'writer' } });
+        p.stdin.end(texts[i % 2]);
+        await new Promise((resolve) => p.on('exit', resolve));
+      }
+    })();
     for (let i = 0; i < 20; i++) {
-      const p = spawn(TOOL, ['clip', 'push', '--stdin'], { env: { ...process.env, TAVRIK_STORE: store, TAVRIK_MACHINE: 'writer' } });
-      p.stdin.end(texts[i % 2]);
-      await new Promise((resolve) => p.on('exit', resolve));
+      const out = pull('reader').out;
+      assert.ok(out.equals(texts[0]) || out.equals(texts[1]), 'a whole text');
+      await new Promise((r) => setTimeout(r, 5));
     }
-  })();
-  for (let i = 0; i < 20; i++) {
-    const out = pull('reader').out;
-    assert.ok(out.equals(texts[0]) || out.equals(texts[1]), 'a whole text');
-    await new Promise((r) => setTimeout(r, 5));
-  }
-  await writer;
-  assert.deepEqual(fs.readdirSync(store).filter((n) => n.endsWith('.tmp')), []);
+    await writer;
+    assert.deepEqual(fs.readdirSync(store).filter((n) => n.endsWith('.tmp')), []);
+  });
+
+  test('failures exit non-zero with the reason as the last line of standard error', () => {
+    fs.writeFileSync(path.join(root, 'file'), '');
+    const r = tavrik('m', ['clip', 'push', '--stdin'], 'x', { TAVRIK_STORE: path.join(root, 'file') });
+    assert.notEqual(r.status, 0);
+    assert.match(lastLine(r), /^Không ghi được vào kho .*file/);
+    assert.equal(tavrik('m', ['clip', 'push']).status, 2);
+    assert.match(lastLine(pull('m', { TAVRIK_STORE: 'ssh://host' })), /^TAVRIK_STORE không hợp lệ/);
+    assert.match(tavrik('m', ['hotkeys', 'set']).out.toString(), /--copy ctrl\+alt\+c --paste ctrl\+alt\+b/);
+  });
 });
 
-test('failures exit non-zero with the reason as the last line of standard error', () => {
-  fs.writeFileSync(path.join(root, 'file'), '');
-  const r = tavrik('m', ['clip', 'push', '--stdin'], 'x', { TAVRIK_STORE: path.join(root, 'file') });
-  assert.notEqual(r.status, 0);
-  assert.match(lastLine(r), /^Không ghi được vào kho .*file/);
-  assert.equal(tavrik('m', ['clip', 'push']).status, 2);
-  assert.match(lastLine(pull('m', { TAVRIK_STORE: 'ssh://host' })), /^TAVRIK_STORE không hợp lệ/);
-  assert.match(tavrik('m', ['hotkeys', 'set']).out.toString(), /--copy ctrl\+alt\+c --paste ctrl\+alt\+b/);
+// Against a real OpenSSH server on 127.0.0.1 with a port, host key, user
+// key and configuration of its own.
+describe('a store reached over SSH', { skip: !(fs.existsSync(SSHD) && process.getuid() === 0) && 'needs root and sshd' }, () => {
+  let sshd;
+  let remote;  // the remote store, as a path on this machine
+  const freePort = () => new Promise((resolve) => {
+    const server = net.createServer().listen(0, '127.0.0.1', () => {
+      const { port } = server.address();
+      server.close(() => resolve(port));
+    });
+  });
+  const listening = (port) => new Promise((resolve) => {
+    const c = net.connect(port, '127.0.0.1', () => { c.destroy(); resolve(true); }).on('error', () => resolve(false));
+  });
+
+  before(async () => {
+    root = fs.mkdtempSync(path.join(os.tmpdir(), 'tavrik-ssh-'));
+    const file = (name) => path.join(root, name);
+    for (const key of ['host_key', 'user_key', 'other_key']) {
+      execFileSync('ssh-keygen', ['-q', '-t', 'ed25519', '-N', '', '-f', file(key)]);
+    }
+    fs.copyFileSync(file('user_key.pub'), file('authorized_keys'));
+    fs.mkdirSync('/run/sshd', { recursive: true, mode: 0o755 });  // sshd's privilege separation
+    const port = await freePort();
+    const closed = await freePort();
+    fs.writeFileSync(file('sshd_config'), [
+      `Port ${port}`, 'ListenAddress 127.0.0.1', `HostKey ${file('host_key')}`,
+      `AuthorizedKeysFile ${file('authorized_keys')}`, `PidFile ${file('sshd.pid')}`,
+      'StrictModes no', 'UsePAM no', 'PasswordAuthentication no', 'KbdInteractiveAuthentication no',
+      'PubkeyAuthentication yes', 'PermitRootLogin prohibit-password', '',
+    ].join('\n'));
+    const host = (name, key, p = port) => [
+      `Host ${name}`, '  HostName 127.0.0.1', `  Port ${p}`, '  User root',
+      `  IdentityFile ${file(key)}`, '  IdentitiesOnly yes', '  HostKeyAlias tavrik-test',
+      `  UserKnownHostsFile ${file('known_hosts')}`, '  StrictHostKeyChecking yes', '  LogLevel ERROR',
+    ].join('\n');
+    fs.writeFileSync(file('ssh_config'), [host('tavrikhost', 'user_key'), host('badkey', 'other_key'),
+                                          host('nowhere', 'user_key', closed), ''].join('\n'));
+    fs.writeFileSync(file('known_hosts'), `tavrik-test ${fs.readFileSync(file('host_key.pub'))}`);
+    sshd = spawn(SSHD, ['-D', '-e', '-f', file('sshd_config')], { stdio: 'ignore' });
+    sshd.gone = new Promise((r) => sshd.on('exit', r));
+    const deadline = Date.now() + 30000;
+    while (!(await listening(port))) {
+      if (Date.now() > deadline || sshd.exitCode !== null) throw new Error('sshd did not start');
+      await new Promise((r) => setTimeout(r, 50));
+    }
+    remote = path.join(root, "kho chung 'q'");
+    fs.mkdirSync(remote, { mode: 0o700 });
+    base = { TAVRIK_SSH_CONFIG: file('ssh_config'), TAVRIK_STORE: `ssh://tavrikhost${remote}`,
+             TAVRIK_KEY_FILE: file('no-key') };
+  });
+
+  after(async () => {
+    sshd.kill();
+    await sshd.gone;
+    fs.rmSync(root, { recursive: true, force: true });
+  });
+
+  test('push and pull with names that a shell would run, running nothing', () => {
+    const odd = `a; touch PWNED $(touch PWNED2) \`touch PWNED3\` 'q" \\ ~`;
+    roundTrip(odd, remote, [Buffer.from('Xin chào qua SSH\n'), crypto.randomBytes(20e6)]);
+    for (const dir of [root, remote, os.homedir()]) {
+      assert.deepEqual(fs.readdirSync(dir).filter((n) => n.startsWith('PWNED')), [], dir);
+    }
+  });
+
+  test('an unreachable host, a refused key and a missing directory each end with a reason', () => {
+    for (const [where, reason, args] of [
+      ['ssh://nowhere/tmp/x', /^Không kết nối được tới nowhere qua SSH: .*Connection refused/, ['clip', 'pull', '--print']],
+      [`ssh://badkey${remote}`, /^badkey từ chối khoá SSH của máy này \(.*Permission denied/, ['clip', 'push', '--stdin']],
+      ['ssh://tavrikhost/nonexistent/tavrik', /^Không có thư mục kho \/nonexistent\/tavrik trên tavrikhost\.$/, ['clip', 'pull', '--print']],
+    ]) {
+      const r = tavrik('a', args, 'x', { TAVRIK_STORE: where });
+      assert.deepEqual([r.status !== 0, r.out.length], [true, 0], where);
+      assert.match(lastLine(r), reason);
+    }
+  });
 });
