@@ -7,6 +7,8 @@
 namespace tavrik {
 namespace {
 
+// Texts of plain ASCII are checked by fuzz_parse_hotkey against a reading of
+// its own (seeds in fuzz/corpus/parse_hotkey); here, what only Unicode shows.
 TEST(ParseHotkey, ReadableTexts) {
   struct Case {
     std::string text;
@@ -17,13 +19,7 @@ TEST(ParseHotkey, ReadableTexts) {
       {"ctrl+alt+c", 0x1800, 8},
       {"\u00A0Ctrl\t+\u3000ALT\u2003+ c\u00A0", 0x1800, 8},  // Zs of every width, and tab
       {"cmd+shift+f12", 0x300, 111},
-      {"meta+a", 0x100, 0},  // key code 0 is a real key
-      {"opt+space", 0x800, 49},
-      {"c+ctrl+ctrl+control", 0x1000, 8},
-      {"ctrl+c+v", 0x1000, 9},
-      {"+ctrl+fn++c+", 0x1000, 8},
       {"ctrl+ \u00A0+c", 0x1000, 8},  // the blank piece clears the key, c sets it
-      {"option+command+shift+control+0", 0x1B00, 29},
       {"ctrl+\u212A", 0x1000, 40},    // KELVIN SIGN lower-cases to k
       {"\u0130+ctrl+i", 0x1000, 34},  // "i̇" is no key, but the '+' after it still cuts
   };
@@ -39,9 +35,8 @@ TEST(ParseHotkey, ReadableTexts) {
 // U+0130's full lower case (i + U+0307), ill-formed UTF-8, ZERO WIDTH SPACE
 // (Cf, not Zs) and LONG S (its lower case is itself).
 TEST(ParseHotkey, UnreadableTexts) {
-  for (const char* text : {"", "++", "c", "ctrl+alt", "ctrl+esc", "ctrl+c+fn", "ctrl+c+ \t",
-                           "ctrl+c\n", "ctrl+\u0301+c", "ctrl+c\u0301", "ctrl+\u0130", "ctrl+\xff",
-                           "ctrl+c\u200B", "\u017Fhift+a", "ctrl+f13"}) {
+  for (const char* text : {"", "ctrl+alt", "ctrl+\u0301+c", "ctrl+c\u0301", "ctrl+\u0130",
+                           "ctrl+\xff", "ctrl+c\u200B", "\u017Fhift+a"}) {
     EXPECT_FALSE(parseHotkey(text).has_value()) << text;
   }
 }
