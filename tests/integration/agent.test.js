@@ -34,14 +34,10 @@ describe('tavrik-agent under X11', () => {
     const big = line.repeat(Math.ceil((4 << 20) / Buffer.byteLength(line)));
     for (const [i, [text, target]] of [['Xin chào, thế giới!\n', 'text/plain;charset=utf-8'],
                                        ['   ', 'UTF8_STRING'], [big, 'UTF8_STRING']].entries()) {
-      await rig.setClipboard(text, target);
-      rig.key('ctrl+alt+c');
-      await rig.feedbackOf(4 * i + 2);
+      await rig.push(text, 4 * i + 2, target);
       assert.ok(rig.read('pushed').equals(Buffer.from(text)));
       const other = text.split('').reverse().join('');
-      rig.write('pull-output', other);
-      rig.key('ctrl+alt+b');
-      await rig.feedbackOf(4 * i + 4);
+      await rig.pull(other, 4 * i + 4);
       assert.ok(rig.readClipboard().equals(Buffer.from(other)));
     }
     assert.equal(rig.read('argv-push').toString(),
@@ -56,29 +52,20 @@ describe('tavrik-agent under X11', () => {
     await rig.startAgent();
     rig.key('ctrl+alt+c');  // nobody owns the clipboard
     await rig.feedbackOf(2);
-    await rig.setClipboard(Buffer.from([0x89, 0x50, 0x4e, 0x47, 0, 1, 2]), 'image/png');
-    rig.key('ctrl+alt+c');
-    await rig.feedbackOf(4);
-    await rig.setClipboard('');
-    rig.key('ctrl+alt+c');
-    await rig.feedbackOf(6);
+    await rig.push(Buffer.from([0x89, 0x50, 0x4e, 0x47, 0, 1, 2]), 4, 'image/png');
+    await rig.push('', 6);
     assert.deepEqual(rig.runs(), []);
     await rig.setClipboard('giữ nguyên');
-    rig.key('ctrl+alt+b');
-    await rig.feedbackOf(8);
-    rig.write('pull-output', 'không dùng');
+    await rig.pull(undefined, 8);
     rig.write('fail', 'không có mạng');
-    rig.key('ctrl+alt+b');
-    assertFeedback(await rig.feedbackOf(10), [...nothingToSend, ...nothingToSend, ...nothingToSend,
+    assertFeedback(await rig.pull('không dùng', 10), [...nothingToSend, ...nothingToSend, ...nothingToSend,
                                               ...nothingToFetch, ...stumbled('không có mạng')]);
     assert.equal(rig.readClipboard().toString(), 'giữ nguyên');
   });
 
   test('presses during a run are dropped; with NumLock or CapsLock on, one run per press held', async () => {
     await rig.startAgent();
-    rig.write('pull-output', 'x');
-    rig.key('ctrl+alt+b');
-    await rig.feedbackOf(2);
+    await rig.pull('x', 2);
     rig.write('hold', '');
     rig.key('ctrl+alt+b');
     await waitFor('the run', () => rig.runs().length === 2);
@@ -127,9 +114,7 @@ describe('tavrik-agent under X11', () => {
 
   test('after a keyboard change the hotkeys follow their keys', async () => {
     await rig.startAgent();
-    rig.write('pull-output', 'x');
-    rig.key('ctrl+alt+b');
-    await rig.feedbackOf(2);
+    await rig.pull('x', 2);
     const swap = (c, x) => execFileSync('xmodmap', ['-e', `keycode 54 = ${c}`, '-e', `keycode 53 = ${x}`],
                                         { env: rig.env });
     swap('x X', 'c C');
@@ -172,8 +157,7 @@ describe('tavrik-agent under X11', () => {
     let agent = await rig.startAgent(['--timeout', '1']);
     rig.write('linger', '');
     rig.write('hang', '');
-    rig.key('ctrl+alt+b');
-    assertFeedback(await rig.feedbackOf(2), stumbled('tavrik không trả lời trong 1 giây.'));
+    assertFeedback(await rig.pull(undefined, 2), stumbled('tavrik không trả lời trong 1 giây.'));
     await leftoverEnds();
     rig.remove('hang');
     // The rest with the default deadline: one second is no bound for a
@@ -181,51 +165,39 @@ describe('tavrik-agent under X11', () => {
     agent.kill('SIGTERM');
     await agent.exited;
     agent = await rig.startAgent();
-    await rig.setClipboard('vẫn gửi được');
-    rig.key('ctrl+alt+c');
-    await rig.feedbackOf(4);
+    await rig.push('vẫn gửi được', 4);
     assert.equal(rig.read('pushed').toString(), 'vẫn gửi được');
     await leftoverEnds();
     // Only the end of a flood on standard error is kept, and its last line shown.
     rig.remove('linger');
     rig.write('flood-err', '100');
     rig.write('fail', 'tràn lỗi');
-    rig.key('ctrl+alt+b');
-    await rig.feedbackOf(6);
+    await rig.pull(undefined, 6);
     assertFeedback(rig.feedback().slice(2), [...pushed, ...stumbled('tràn lỗi')]);
     if (!SANITIZED) assert.ok(peakMiB(agent.pid) < 32, `peak ${peakMiB(agent.pid)} MiB`);
   });
 
   test('stopped by a signal, it hands its text to the clipboard manager and exits 0', async () => {
     let agent = await rig.startAgent();
-    rig.write('pull-output', 'giữ lại nhé');
-    rig.key('ctrl+alt+b');
-    await rig.feedbackOf(2);
+    await rig.pull('giữ lại nhé', 2);
     const manager = await rig.peer('manager');
-    agent.kill('SIGTERM');
-    assert.deepEqual(await agent.exited, { code: 0, signal: null });
+    await rig.stop(agent);
     assert.equal(manager.output, 'ready\nsaved giữ lại nhé\n');
     assert.equal(rig.readClipboard().toString(), 'giữ lại nhé');  // served by the manager now
 
     // A manager that never answers costs three seconds at most.
     agent = await rig.startAgent();
-    rig.key('ctrl+alt+b');
-    await rig.feedbackOf(4);
+    await rig.pull(undefined, 4);
     process.kill(manager.pid, 'SIGSTOP');
-    agent.kill('SIGINT');
-    assert.deepEqual(await agent.exited, { code: 0, signal: null });
+    await rig.stop(agent, 'SIGINT');
     process.kill(manager.pid, 'SIGCONT');
-
-    agent = await rig.startAgent();  // owns nothing: nothing to hand over
-    agent.kill('SIGHUP');
-    assert.deepEqual(await agent.exited, { code: 0, signal: null });
+    // Owns nothing: nothing to hand over.
+    await rig.stop(await rig.startAgent(), 'SIGHUP');
   });
 
   test('the agent serves TARGETS, STRING, TIMESTAMP and MULTIPLE, and refuses stale requests', async () => {
     await rig.startAgent();
-    rig.write('pull-output', 'café');
-    rig.key('ctrl+alt+b');
-    await rig.feedbackOf(2);
+    await rig.pull('café', 2);
     const targets = rig.readClipboard('TARGETS').toString().split('\n').filter(Boolean).sort();
     assert.deepEqual(targets, ['MULTIPLE', 'STRING', 'TARGETS', 'TEXT', 'TIMESTAMP', 'UTF8_STRING',
                                'text/plain;charset=utf-8']);
@@ -269,8 +241,7 @@ describe('tavrik-agent without a working display', () => {
                                    'tavrik: ctrl+alt+c = gửi đi (HỎNG), ctrl+alt+b = lấy về (HỎNG)\n');
     assertFeedback(await noDisplay.feedbackOf(2), [held, notification('Phím này có người giữ mất rồi',
       'Ứng dụng khác đang giữ lấy về (ctrl+alt+b). Đổi bằng: tavrik hotkeys set')]);
-    agent.kill('SIGTERM');  // answered by its event loop
-    assert.deepEqual(await agent.exited, { code: 0, signal: null });
+    await noDisplay.stop(agent);  // answered by its event loop
   });
 
   test('start-up secures descriptors 0-2 before it opens any of its own', async () => {
@@ -279,11 +250,10 @@ describe('tavrik-agent without a working display', () => {
     const agent = spawn('sh', ['-c', 'exec "$@" 2>&-', 'sh', noDisplay.agentPath, '--cli', COMPANION],
                         { env: noDisplay.env, stdio: 'ignore' });
     noDisplay.children.push(agent);
-    const exited = new Promise((r) => agent.on('exit', (code, signal) => r({ code, signal })));
+    agent.exited = new Promise((r) => agent.on('exit', (code, signal) => r({ code, signal })));
     await noDisplay.feedbackOf(2);
     assert.equal(fs.readlinkSync(`/proc/${agent.pid}/fd/2`), '/dev/null');
-    agent.kill('SIGTERM');
-    assert.deepEqual(await exited, { code: 0, signal: null });
+    await noDisplay.stop(agent);
   });
 });
 

@@ -2,6 +2,7 @@
 // A private X server, a copy of the agent laid out as installed, recording
 // programs in place of the notification and sound programs, and the
 // clipboard tools. Everything started here is stopped here.
+const assert = require('node:assert/strict');
 const { spawn } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
@@ -131,6 +132,27 @@ class Rig {
     return this.feedback();
   }
 
+  // A press of a hotkey, and the feedback once `count` programs in all have
+  // started: a push of `data` put on the clipboard first, a pull of what the
+  // companion prints (`output`, when given).
+  async push(data, count, target) {
+    await this.setClipboard(data, target);
+    this.key('ctrl+alt+c');
+    return this.feedbackOf(count);
+  }
+
+  async pull(output, count) {
+    if (output !== undefined) this.write('pull-output', output);
+    this.key('ctrl+alt+b');
+    return this.feedbackOf(count);
+  }
+
+  // Stops an agent by a signal; it must exit 0.
+  async stop(agent, signal = 'SIGTERM') {
+    agent.kill(signal);
+    assert.deepEqual(await agent.exited, { code: 0, signal: null });
+  }
+
   // Ends what this rig started, by pid, and waits until each is gone.
   async reset() {
     await Promise.all(this.children.map((c) => {
@@ -179,7 +201,7 @@ const pushed = [sound(true), notification('Tavrik đã tung Sóng Âm',
 const pulled = [sound(true), notification('Mục tiêu đã bị khoá', 'Truy sát ngay nào! Cmd+V để dán.')];
 // Feedback programs may start in either order: compared as sets of records.
 const sorted = (records) => records.map((r) => r.join('\x1f')).sort();
-const assertFeedback = (got, expected) => require('node:assert/strict').deepEqual(sorted(got), sorted(expected));
+const assertFeedback = (got, expected) => assert.deepEqual(sorted(got), sorted(expected));
 
 module.exports = { Rig, startXvfb, waitFor, sleep, notification, sound, peakMiB, SANITIZED, COMPANION,
                    pushed, pulled, assertFeedback };
