@@ -5,6 +5,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -27,6 +28,12 @@ Millis monotonicMillis();
 inline constexpr Millis kNoProgress = 1000;
 // ...or this long in all.
 inline constexpr Millis kWholeRead = 10000;
+
+// When a read that started at `started`, and last saw the owner make
+// progress at `progress`, runs out of time.
+inline Millis readDeadline(Millis progress, Millis started) {
+  return std::min(progress + kNoProgress, started + kWholeRead);
+}
 
 // Why a read that started at `started` ran out of time.
 inline platform::ReadFailure lateness(Millis started) {

@@ -135,9 +135,7 @@ class Read {
   std::variant<Property, platform::ReadFailure> convert(xcb_atom_t target);
 
  private:
-  Millis deadline() const {
-    return std::min(lastProgress_ + desktop::kNoProgress, started_ + desktop::kWholeRead);
-  }
+  Millis deadline() const { return desktop::readDeadline(lastProgress_, started_); }
   platform::ReadFailure late() const { return desktop::lateness(started_); }
   bool newValue(const xcb_generic_event_t* e) const {
     return isPropertyChange(e, window_, display.atoms.selection, XCB_PROPERTY_NEW_VALUE);

@@ -341,8 +341,7 @@ std::variant<std::string, ReadFailure> read() {
   std::variant<std::string, ReadFailure> result = ReadFailure::kNoAnswer;
   char buf[65536];
   for (;;) {
-    const Millis deadline =
-        std::min(progress + desktop::kNoProgress, started + desktop::kWholeRead);
+    const Millis deadline = desktop::readDeadline(progress, started);
     const Millis now = monotonicMillis();
     if (now >= deadline) {
       result = desktop::lateness(started);

@@ -59,9 +59,9 @@ async function startBus() {
   return { proc, address: address.trim() };
 }
 
-// The tests' GlobalShortcuts backend, then the
-// real portal frontend choosing it, both on the bus of `env`, which gets
-// what the frontend needs to find the backend. Returns the two processes.
+// The tests' GlobalShortcuts backend, then the real portal frontend
+// choosing it, both on the bus of `env`, which gets what the frontend needs
+// to find the backend. Returns the two processes.
 async function startPortal(env, backendPath, portalDir) {
   fs.writeFileSync(path.join(portalDir, 'tavriktest.portal'),
                    '[portal]\nDBusName=org.freedesktop.impl.portal.desktop.tavriktest\n' +
