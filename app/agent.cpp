@@ -65,6 +65,10 @@ int agentMain(std::span<const std::string> arguments) {
   if (!platform::makeApplication()) return 1;
   platform::installHotKeyHandler(&onHotKeyPressed);
   signature = fourCharCode("TVRK");
+  const platform::HotKeyRequest requests[] = {
+      {copyHotkey->keyCode, copyHotkey->modifiers, {signature, kCopyHotKeyId}},
+      {pasteHotkey->keyCode, pasteHotkey->modifiers, {signature, kPasteHotKeyId}}};
+  platform::announceHotKeys(requests);
 
   const bool okCopy = dangKy(*copyHotkey, kCopyHotKeyId, "gửi đi (" + settings.copySpec + ")");
   const bool okPaste = dangKy(*pasteHotkey, kPasteHotKeyId, "lấy về (" + settings.pasteSpec + ")");
@@ -75,6 +79,7 @@ int agentMain(std::span<const std::string> arguments) {
   status += statusWord(okPaste);
   status += ")\n";
   platform::writeStderr(status);
+  adviseTriggers();
 
   return platform::runEventLoop();
 }

@@ -19,7 +19,13 @@ constexpr std::uint32_t fourCharCode(const char (&c)[5]) {
 extern std::uint32_t signature;
 
 // Claims the combination for hotkey `id`; on refusal tells the user and
-// the operator (`ten` names the hotkey) and returns false.
+// the operator (`ten` names the hotkey) and returns false. Where the
+// desktop cannot claim keys at all, only the operator is told.
 bool dangKy(HotkeySpec hotkey, std::uint32_t id, std::string_view ten);
+
+// After the registrations: if some hotkey failed for want of a way to claim
+// keys, one notification says which commands to bind instead; none once the
+// user's bindings have been seen to work.
+void adviseTriggers();
 
 }  // namespace tavrik

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
+#include <string>
 
 // System-wide hotkeys: claim a key combination and deliver its presses to
 // one handler on the main thread.
@@ -22,8 +24,30 @@ void installHotKeyHandler(HotKeyHandler handler);
 // Reads the event's hotkey identifier into *out; non-zero when it cannot.
 std::int32_t getHotKeyID(HotKeyEvent* event, EventHotKeyID* out);
 
+struct HotKeyRequest {
+  std::uint32_t keyCode;
+  std::uint32_t modifiers;
+  EventHotKeyID id;
+};
+
+// Before the registrations, every hotkey that will be registered: a
+// facility that binds a set at once asks the user once, not per key.
+void announceHotKeys(std::span<const HotKeyRequest> all);
+
 // 0 when the combination is now ours; any other value means nothing was
 // claimed (the values are the backend's own).
 std::int32_t registerHotKey(std::uint32_t keyCode, std::uint32_t modifiers, EventHotKeyID id);
+
+// True when a registerHotKey status says that this desktop offers no way
+// to claim keys (or did not bind them), not that anything holds the key.
+bool hotKeysUnavailable(std::int32_t status);
+
+// Where keys cannot be claimed, a desktop's own shortcut binding can run
+// `PROGRAM --trigger push|pull`: the program, or empty when this platform
+// serves no triggers.
+std::string triggerProgram();
+
+// True once a trigger has arrived for this user: the bindings work.
+bool triggerUsedBefore();
 
 }  // namespace tavrik::platform

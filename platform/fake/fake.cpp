@@ -162,7 +162,11 @@ std::int32_t getHotKeyID(HotKeyEvent* event, EventHotKeyID* out) {
   return 0;
 }
 
+void announceHotKeys(std::span<const HotKeyRequest>) {}
 std::int32_t registerHotKey(std::uint32_t, std::uint32_t, EventHotKeyID) { return 0; }
+bool hotKeysUnavailable(std::int32_t) { return false; }
+std::string triggerProgram() { return {}; }
+bool triggerUsedBefore() { return false; }
 
 std::variant<std::string, ReadFailure> readPasteboardText() {
   fake::noteClipboardThread();

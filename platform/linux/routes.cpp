@@ -62,8 +62,7 @@ bool choose() {
 
 void adviseIfUnbound() {
   if (anyBound || !trigger::listening()) return;
-  std::string self = desktop::executablePath();
-  if (self.empty()) self = "tavrik-agent";
+  const std::string self = platform::triggerProgram();
   platform::writeStderr("tavrik: chưa có phím tắt nào; hãy gán trong cài đặt bàn phím: " + self +
                         " --trigger push (gửi đi) và " + self + " --trigger pull (lấy về)\n");
 }
@@ -89,6 +88,22 @@ std::int32_t getHotKeyID(HotKeyEvent* event, EventHotKeyID* out) {
   return 0;
 }
 
+void announceHotKeys(std::span<const HotKeyRequest> all) {
+  if (routes::hotkeyRoute == routes::HotkeyRoute::kPortal) portal::bindAll(all);
+}
+
+bool hotKeysUnavailable(std::int32_t status) {
+  return status == routes::kNoFacility || status == portal::kNotBound;
+}
+
+std::string triggerProgram() {
+  if (!trigger::listening()) return {};
+  std::string self = desktop::executablePath();
+  return self.empty() ? "tavrik-agent" : self;
+}
+
+bool triggerUsedBefore() { return trigger::triggerUsedBefore(); }
+
 std::int32_t registerHotKey(std::uint32_t keyCode, std::uint32_t modifiers, EventHotKeyID id) {
   std::int32_t status = routes::kNoFacility;
   switch (routes::hotkeyRoute) {
@@ -96,7 +111,7 @@ std::int32_t registerHotKey(std::uint32_t keyCode, std::uint32_t modifiers, Even
       status = x11::registerHotKey(keyCode, modifiers, id);
       break;
     case routes::HotkeyRoute::kPortal:
-      status = portal::bind(keyCode, modifiers, id);
+      status = portal::bound(id);
       break;
     case routes::HotkeyRoute::kNone:
       break;

@@ -11,10 +11,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/linux/desktop.h"
 #include "platform/stderr.h"
@@ -45,7 +47,8 @@ bool peerIsUs(int fd) {
   return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == ::getuid();
 }
 
-// Reads up to a line feed, within the deadline; what was read.
+// Reads up to a line feed, within the deadline; what was read (the client's
+// side: it has nothing else to do meanwhile).
 std::string readLine(int fd, desktop::Millis deadline) {
   std::string line;
   char buf[64];
@@ -70,37 +73,112 @@ void writeAll(int fd, std::string_view text) {
   }
 }
 
+// A few bytes to a client; a socket buffer always has room for them.
+void answer(int fd, std::string_view text) {
+  (void)!::send(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+// Once a trigger has arrived, this user's bindings work: the advice to make
+// them is not shown again.
+void rememberTriggerUsed() {
+  static bool remembered = false;
+  if (remembered) return;
+  remembered = true;
+  const std::string file = triggerStateFile();
+  if (file.empty()) return;
+  std::string dir = file.substr(0, file.rfind('/'));
+  for (std::size_t at = 1; (at = dir.find('/', at)) != std::string::npos; ++at) {
+    ::mkdir(dir.substr(0, at).c_str(), 0700);
+  }
+  ::mkdir(dir.c_str(), 0700);
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    platform::writeStderr("tavrik: không ghi được " + file + ": " + std::strerror(errno) + "\n");
+    return;
+  }
+  ::close(fd);
+}
+
+// The socket and its clients, each read without blocking and with a
+// deadline of its own: a client that says nothing costs the loop nothing.
 class Server final : public desktop::Source {
  public:
   explicit Server(int fd) : fd_(fd) {}
-  void watch(std::vector<pollfd>& fds) override { fds.push_back({fd_, POLLIN, 0}); }
+
+  std::optional<desktop::Millis> prepare() override {
+    const desktop::Millis now = desktop::monotonicMillis();
+    std::erase_if(clients_, [now](const Client& c) {
+      if (c.deadline > now) return false;
+      ::close(c.fd);
+      return true;
+    });
+    if (clients_.empty()) return std::nullopt;
+    return clients_.front().deadline;  // accepted in order, with one timeout
+  }
+
+  void watch(std::vector<pollfd>& fds) override {
+    fds.push_back({fd_, POLLIN, 0});
+    for (const auto& c : clients_) fds.push_back({c.fd, POLLIN, 0});
+  }
+
   bool handle(std::span<const pollfd> fds) override {
-    if (fds.empty() || fds[0].revents == 0) return true;
-    const int client = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client < 0) return true;
-    serve(client);
-    ::close(client);
+    // Clients first: accepting may drop the oldest, shifting the entries.
+    for (const auto& p : fds.subspan(1)) {
+      if (p.revents != 0) read(p.fd);
+    }
+    if (!fds.empty() && fds[0].revents != 0) acceptAll();
     return true;
   }
 
  private:
-  static void serve(int client) {
-    if (!peerIsUs(client)) {
-      writeAll(client, "refused\n");
-      platform::writeStderr("tavrik: từ chối lệnh --trigger của người dùng khác\n");
-      return;
+  struct Client {
+    int fd;
+    desktop::Millis deadline;
+    std::string request;
+  };
+  // Clients waiting to be read; beyond this the oldest is dropped.
+  static constexpr std::size_t kMaxPending = 16;
+
+  void acceptAll() {
+    for (;;) {
+      const int client = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      if (client < 0) return;
+      if (!peerIsUs(client)) {
+        answer(client, "refused\n");
+        ::close(client);
+        platform::writeStderr("tavrik: từ chối lệnh --trigger của người dùng khác\n");
+        continue;
+      }
+      if (clients_.size() == kMaxPending) {
+        ::close(clients_.front().fd);
+        clients_.erase(clients_.begin());
+      }
+      clients_.push_back({client, desktop::monotonicMillis() + kAnswerTimeout, {}});
     }
-    const std::string request = readLine(client, desktop::monotonicMillis() + kAnswerTimeout);
+  }
+
+  void read(int fd) {
+    const auto it = std::find_if(clients_.begin(), clients_.end(),
+                                 [fd](const Client& c) { return c.fd == fd; });
+    if (it == clients_.end()) return;
+    char buf[64];
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    if (n > 0) it->request.append(buf, static_cast<std::size_t>(n));
+    const std::size_t end = it->request.find('\n');
+    if (end == std::string::npos && n > 0 && it->request.size() < 64) return;
+    const std::string request = it->request.substr(0, end);
+    clients_.erase(it);
     const std::uint32_t id = request == "push" ? 1 : request == "pull" ? 2 : 0;
-    if (id == 0) {
-      writeAll(client, "refused\n");
-      return;
-    }
-    writeAll(client, "ok\n");
+    answer(fd, id == 0 ? "refused\n" : "ok\n");
+    ::close(fd);
+    if (id == 0) return;
+    rememberTriggerUsed();
     desktop::deliverPress(id);  // during a run it is dropped, like a press
   }
 
   int fd_;
+  std::vector<Client> clients_;
 };
 
 bool serving = false;
@@ -130,7 +208,7 @@ void listen() {
   const mode_t previous = ::umask(0177);
   const bool bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
   ::umask(previous);
-  if (!bound || ::listen(fd, 8) != 0) {
+  if (!bound || ::listen(fd, 64) != 0) {
     platform::writeStderr("tavrik: không mở được " + path + ": " + std::strerror(errno) + "\n");
     ::close(fd);
     return;
@@ -141,6 +219,19 @@ void listen() {
 }
 
 bool listening() { return serving; }
+
+std::string triggerStateFile() {
+  const char* state = std::getenv("XDG_STATE_HOME");
+  if (state != nullptr && *state == '/') return std::string(state) + "/tavrik/trigger-used";
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || *home != '/') return {};
+  return std::string(home) + "/.local/state/tavrik/trigger-used";
+}
+
+bool triggerUsedBefore() {
+  const std::string file = triggerStateFile();
+  return !file.empty() && ::access(file.c_str(), F_OK) == 0;
+}
 
 void stop() {
   if (serving) ::unlink(served.c_str());
@@ -168,10 +259,14 @@ int send(std::string_view action) {
   }
   writeAll(fd, std::string(action) + "\n");
   ::shutdown(fd, SHUT_WR);
-  const std::string answer = readLine(fd, desktop::monotonicMillis() + kAnswerTimeout);
+  const desktop::Millis deadline = desktop::monotonicMillis() + kAnswerTimeout;
+  const std::string reply = readLine(fd, deadline);
   ::close(fd);
-  if (answer == "ok") return 0;
-  platform::writeStderr("tavrik-agent từ chối lệnh --trigger " + std::string(action) + "\n");
+  if (reply == "ok") return 0;
+  // Silence until the deadline is not a refusal: the agent is stuck.
+  const bool late = reply.empty() && desktop::monotonicMillis() >= deadline;
+  platform::writeStderr("tavrik-agent " + std::string(late ? "không trả lời" : "từ chối") +
+                        " lệnh --trigger " + std::string(action) + "\n");
   return 1;
 }
 

@@ -81,6 +81,12 @@ std::int32_t getHotKeyID(HotKeyEvent* event, EventHotKeyID* out) {
   return status;
 }
 
+// Carbon claims one key at a time, and always can: every refusal is real.
+void announceHotKeys(std::span<const HotKeyRequest>) {}
+bool hotKeysUnavailable(std::int32_t) { return false; }
+std::string triggerProgram() { return {}; }
+bool triggerUsedBefore() { return false; }
+
 std::int32_t registerHotKey(std::uint32_t keyCode, std::uint32_t modifiers, EventHotKeyID id) {
   EventHotKeyRef ref = nullptr;  // never unregistered, so not kept
   const ::EventHotKeyID carbonID = {id.signature, id.id};

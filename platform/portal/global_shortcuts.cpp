@@ -4,6 +4,7 @@
 
 #include <systemd/sd-bus.h>
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -35,14 +36,28 @@ struct Shortcut {
 
 sd_bus* bus = nullptr;
 std::string session;
-std::vector<Shortcut> shortcuts;
 unsigned tokens = 0;
+// bound()'s answer for ids 1 and 2, set by bindAll.
+std::int32_t statuses[3] = {-1, -1, -1};
 
 struct Response {
   bool done = false;
   std::uint32_t code = 2;
   std::string sessionHandle;
+  std::vector<std::string> bound;  // the ids in "shortcuts"
 };
+
+// The ids of a(sa{sv}) at the read position.
+void readShortcutIds(sd_bus_message* m, std::vector<std::string>& ids) {
+  if (sd_bus_message_enter_container(m, 'a', "(sa{sv})") <= 0) return;
+  while (sd_bus_message_enter_container(m, 'r', "sa{sv}") > 0) {
+    const char* id = nullptr;
+    if (sd_bus_message_read(m, "s", &id) >= 0 && id != nullptr) ids.emplace_back(id);
+    sd_bus_message_skip(m, "a{sv}");
+    sd_bus_message_exit_container(m);
+  }
+  sd_bus_message_exit_container(m);
+}
 
 int onResponse(sd_bus_message* m, void* userdata, sd_bus_error*) {
   auto* r = static_cast<Response*>(userdata);
@@ -56,6 +71,10 @@ int onResponse(sd_bus_message* m, void* userdata, sd_bus_error*) {
     if (key != nullptr && std::strcmp(key, "session_handle") == 0 &&
         sd_bus_message_read(m, "v", "s", &value) >= 0 && value != nullptr) {
       r->sessionHandle = value;
+    } else if (key != nullptr && std::strcmp(key, "shortcuts") == 0 &&
+               sd_bus_message_enter_container(m, 'v', "a(sa{sv})") > 0) {
+      readShortcutIds(m, r->bound);
+      sd_bus_message_exit_container(m);
     } else {
       sd_bus_message_skip(m, "v");
     }
@@ -120,12 +139,32 @@ std::optional<Response> request(sd_bus_message* m, const std::string& token, Mil
   return r;
 }
 
-bool createSession() {
+// Appends the shortcuts as a(sa{sv}).
+bool appendShortcuts(sd_bus_message* m, const std::vector<Shortcut>& shortcuts) {
+  bool built = sd_bus_message_open_container(m, 'a', "(sa{sv})") >= 0;
+  for (const auto& s : shortcuts) {
+    built = built && sd_bus_message_append(m, "(sa{sv})", s.id.c_str(), 2, "description", "s",
+                                           s.description.c_str(), "preferred_trigger", "s",
+                                           s.trigger.c_str()) >= 0;
+  }
+  return built && sd_bus_message_close_container(m) >= 0;
+}
+
+// KDE before Plasma 6.1 registers only the shortcuts declared here.
+bool createSession(const std::vector<Shortcut>& shortcuts) {
   const std::string token = newToken();
   sd_bus_message* m = nullptr;
-  if (sd_bus_message_new_method_call(bus, &m, kService, kPath, kInterface, "CreateSession") < 0 ||
-      sd_bus_message_append(m, "a{sv}", 2, "handle_token", "s", token.c_str(),
-                            "session_handle_token", "s", "tavrik") < 0) {
+  const bool built =
+      sd_bus_message_new_method_call(bus, &m, kService, kPath, kInterface, "CreateSession") >= 0 &&
+      sd_bus_message_open_container(m, 'a', "{sv}") >= 0 &&
+      sd_bus_message_append(m, "{sv}", "handle_token", "s", token.c_str()) >= 0 &&
+      sd_bus_message_append(m, "{sv}", "session_handle_token", "s", "tavrik") >= 0 &&
+      sd_bus_message_open_container(m, 'e', "sv") >= 0 &&
+      sd_bus_message_append(m, "s", "shortcuts") >= 0 &&
+      sd_bus_message_open_container(m, 'v', "a(sa{sv})") >= 0 && appendShortcuts(m, shortcuts) &&
+      sd_bus_message_close_container(m) >= 0 && sd_bus_message_close_container(m) >= 0 &&
+      sd_bus_message_close_container(m) >= 0;
+  if (!built) {
     sd_bus_message_unref(m);
     return false;
   }
@@ -135,27 +174,18 @@ bool createSession() {
   return true;
 }
 
-std::optional<std::uint32_t> bindAll() {
+std::optional<Response> bindShortcuts(const std::vector<Shortcut>& shortcuts) {
   const std::string token = newToken();
   sd_bus_message* m = nullptr;
-  bool built =
+  const bool built =
       sd_bus_message_new_method_call(bus, &m, kService, kPath, kInterface, "BindShortcuts") >= 0 &&
-      sd_bus_message_append(m, "o", session.c_str()) >= 0 &&
-      sd_bus_message_open_container(m, 'a', "(sa{sv})") >= 0;
-  for (const auto& s : shortcuts) {
-    built = built && sd_bus_message_append(m, "(sa{sv})", s.id.c_str(), 2, "description", "s",
-                                           s.description.c_str(), "preferred_trigger", "s",
-                                           s.trigger.c_str()) >= 0;
-  }
-  built = built && sd_bus_message_close_container(m) >= 0 &&
-          sd_bus_message_append(m, "sa{sv}", "", 1, "handle_token", "s", token.c_str()) >= 0;
+      sd_bus_message_append(m, "o", session.c_str()) >= 0 && appendShortcuts(m, shortcuts) &&
+      sd_bus_message_append(m, "sa{sv}", "", 1, "handle_token", "s", token.c_str()) >= 0;
   if (!built) {
     sd_bus_message_unref(m);
     return std::nullopt;
   }
-  const auto r = request(m, token, kBindTimeout);
-  if (!r) return std::nullopt;
-  return r->code;
+  return request(m, token, kBindTimeout);
 }
 
 class Bus final : public desktop::Source {
@@ -231,20 +261,44 @@ bool connect() {
   return true;
 }
 
-std::int32_t bind(std::uint32_t keyCode, std::uint32_t modifiers, platform::EventHotKeyID id) {
-  if (bus == nullptr) return -1;
-  const std::string trigger = triggerFor(keyCode, modifiers);
-  if (trigger.empty() || (id.id != 1 && id.id != 2)) return -9879;
-  if (session.empty() && !createSession()) return -1;
-  const bool push = id.id == 1;
-  shortcuts.push_back({push ? "push" : "pull",
-                       push ? "Gửi clipboard sang máy kia" : "Lấy chữ từ máy kia về clipboard",
-                       trigger});
-  const auto code = bindAll();
-  if (code == 0u) return 0;
-  shortcuts.pop_back();
-  if (!code) return -1;
-  return *code == 1 ? -128 : -9878;
+void bindAll(std::span<const platform::HotKeyRequest> all) {
+  std::vector<Shortcut> shortcuts;
+  std::vector<std::uint32_t> ids;
+  for (const auto& h : all) {
+    const std::string trigger = triggerFor(h.keyCode, h.modifiers);
+    const std::uint32_t id = h.id.id;
+    if (id != 1 && id != 2) continue;
+    if (bus == nullptr) continue;  // stays -1
+    if (trigger.empty()) {
+      statuses[id] = -9879;
+      continue;
+    }
+    const bool push = id == 1;
+    shortcuts.push_back({push ? "push" : "pull",
+                         push ? "Gửi clipboard sang máy kia" : "Lấy chữ từ máy kia về clipboard",
+                         trigger});
+    ids.push_back(id);
+  }
+  if (shortcuts.empty() || !createSession(shortcuts)) return;
+  const auto r = bindShortcuts(shortcuts);
+  if (!r) return;
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    std::int32_t& status = statuses[ids[i]];
+    if (r->code == 1) {
+      status = -128;
+    } else if (r->code != 0) {
+      status = -9878;
+    } else {
+      // Answered 0, yet bound only what it lists.
+      const bool listed =
+          std::find(r->bound.begin(), r->bound.end(), shortcuts[i].id) != r->bound.end();
+      status = listed ? 0 : kNotBound;
+    }
+  }
+}
+
+std::int32_t bound(platform::EventHotKeyID id) {
+  return id.id == 1 || id.id == 2 ? statuses[id.id] : -9879;
 }
 
 }  // namespace tavrik::portal

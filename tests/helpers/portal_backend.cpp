@@ -2,13 +2,18 @@
 // xdg-desktop-portal frontend. It owns
 // org.freedesktop.impl.portal.desktop.tavriktest and prints "ready", then
 // "bind" and every string of each BindShortcuts call. Each "ID" written to
-// its standard input sends Activated for it.
+// its standard input sends Activated for it, if it was bound. It binds the shortcuts of the
+// call, or as KDE before Plasma 6.1 does, with argument "session" only
+// those given at CreateSession, with "empty" none (answering 0 all the same).
 #include <poll.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -16,6 +21,24 @@ constexpr const char* kPath = "/org/freedesktop/portal/desktop";
 constexpr const char* kInterface = "org.freedesktop.impl.portal.GlobalShortcuts";
 
 std::string session;
+std::string mode;
+std::vector<std::string> declared;  // the ids given at CreateSession
+std::vector<std::string> bound;     // only these are ever activated
+
+// The ids of the a(sa{sv}) at the read position.
+std::vector<std::string> ids(sd_bus_message* m) {
+  std::vector<std::string> out;
+  sd_bus_message_enter_container(m, 'a', "(sa{sv})");
+  while (sd_bus_message_enter_container(m, 'r', "sa{sv}") > 0) {
+    const char* id = nullptr;
+    sd_bus_message_read(m, "s", &id);
+    out.emplace_back(id);
+    sd_bus_message_skip(m, "a{sv}");
+    sd_bus_message_exit_container(m);
+  }
+  sd_bus_message_exit_container(m);
+  return out;
+}
 
 void say(const std::string& line) {
   std::printf("%s\n", line.c_str());
@@ -25,8 +48,21 @@ void say(const std::string& line) {
 int createSession(sd_bus_message* m, void*, sd_bus_error*) {
   const char* handle = nullptr;
   const char* sessionHandle = nullptr;
-  sd_bus_message_read(m, "oo", &handle, &sessionHandle);
+  sd_bus_message_read(m, "oos", &handle, &sessionHandle, nullptr);
   session = sessionHandle;
+  sd_bus_message_enter_container(m, 'a', "{sv}");
+  while (sd_bus_message_enter_container(m, 'e', "sv") > 0) {
+    const char* key = nullptr;
+    sd_bus_message_read(m, "s", &key);
+    if (std::strcmp(key, "shortcuts") == 0 &&
+        sd_bus_message_enter_container(m, 'v', "a(sa{sv})") > 0) {
+      declared = ids(m);
+      sd_bus_message_exit_container(m);
+    } else {
+      sd_bus_message_skip(m, "v");
+    }
+    sd_bus_message_exit_container(m);
+  }
   return sd_bus_reply_method_return(m, "ua{sv}", 0u, 1, "session_id", "s", "tavriktest");
 }
 
@@ -50,9 +86,28 @@ void strings(sd_bus_message* m, std::string& out) {
 int bindShortcuts(sd_bus_message* m, void*, sd_bus_error*) {
   std::string line = "bind";
   sd_bus_message_skip(m, "oo");
+  bound = ids(m);
+  sd_bus_message_rewind(m, true);
+  sd_bus_message_skip(m, "oo");
   strings(m, line);
   say(line);
-  return sd_bus_reply_method_return(m, "ua{sv}", 0u, 0);
+  if (mode == "session") bound = declared;
+  if (mode == "empty") bound.clear();
+  sd_bus_message* reply = nullptr;
+  sd_bus_message_new_method_return(m, &reply);
+  sd_bus_message_append(reply, "u", 0u);
+  sd_bus_message_open_container(reply, 'a', "{sv}");
+  sd_bus_message_open_container(reply, 'e', "sv");
+  sd_bus_message_append(reply, "s", "shortcuts");
+  sd_bus_message_open_container(reply, 'v', "a(sa{sv})");
+  sd_bus_message_open_container(reply, 'a', "(sa{sv})");
+  for (const auto& id : bound) {
+    sd_bus_message_append(reply, "(sa{sv})", id.c_str(), 1, "trigger_description", "s", "?");
+  }
+  for (int i = 0; i < 4; ++i) sd_bus_message_close_container(reply);
+  const int sent = sd_bus_send(nullptr, reply, nullptr);
+  sd_bus_message_unref(reply);
+  return sent;
 }
 
 int version(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void*,
@@ -70,7 +125,8 @@ const sd_bus_vtable vtable[] = {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc > 1) mode = argv[1];
   sd_bus* bus = nullptr;
   if (sd_bus_open_user(&bus) < 0) return 1;
   if (sd_bus_add_object_vtable(bus, nullptr, kPath, kInterface, vtable, nullptr) < 0) return 1;
@@ -88,6 +144,7 @@ int main() {
     const ssize_t n = ::read(0, id, sizeof id - 1);
     if (n <= 0) return 0;  // the test is done with us
     id[n - 1] = '\0';
+    if (std::find(bound.begin(), bound.end(), id) == bound.end()) continue;
     sd_bus_emit_signal(bus, kPath, kInterface, "Activated", "osta{sv}", session.c_str(), id,
                        std::uint64_t{0}, 0);
   }

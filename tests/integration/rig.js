@@ -47,6 +47,7 @@ class Rig {
     this.env = { ...process.env, TAVRIK_TEST_DIR: this.dir };
     delete this.env.WAYLAND_DISPLAY;
     delete this.env.XDG_RUNTIME_DIR;  // no trigger socket unless a test wants one
+    this.env.XDG_STATE_HOME = this.root;  // whether a trigger has ever arrived
     this.spawnOptions = {};
     if (display) this.env.DISPLAY = display;
     else delete this.env.DISPLAY;

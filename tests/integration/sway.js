@@ -59,15 +59,15 @@ async function startBus() {
   return { proc, address: address.trim() };
 }
 
-// The tests' GlobalShortcuts backend, then the real portal frontend
+// The tests' GlobalShortcuts backend (in `mode`, if given), then the real portal frontend
 // choosing it, both on the bus of `env`, which gets what the frontend needs
 // to find the backend. Returns the two processes.
-async function startPortal(env, backendPath, portalDir) {
+async function startPortal(env, backendPath, portalDir, mode) {
   fs.writeFileSync(path.join(portalDir, 'tavriktest.portal'),
                    '[portal]\nDBusName=org.freedesktop.impl.portal.desktop.tavriktest\n' +
                    'Interfaces=org.freedesktop.impl.portal.GlobalShortcuts;\nUseIn=tavriktest\n');
   Object.assign(env, { XDG_DESKTOP_PORTAL_DIR: portalDir, XDG_CURRENT_DESKTOP: 'tavriktest' });
-  const backend = spawn(backendPath, [], { env, stdio: ['pipe', 'pipe', 'inherit'] });
+  const backend = spawn(backendPath, mode ? [mode] : [], { env, stdio: ['pipe', 'pipe', 'inherit'] });
   backend.output = '';
   backend.stdout.on('data', (d) => { backend.output += d; });
   await waitFor('the portal backend', () => backend.output.startsWith('ready\n'));

@@ -9,9 +9,11 @@ const { spawn, spawnSync, execFileSync } = require('node:child_process');
 const fs = require('node:fs');
 const net = require('node:net');
 const path = require('node:path');
-const { Rig, waitFor, pushed, pulled, assertFeedback } = require('./rig.js');
+const { Rig, waitFor, pushed, pulled, assertFeedback, notification } = require('./rig.js');
 const { startSway, hasSway, startBus, startPortal } = require('./sway.js');
 
+const advice = (agent) => notification('Tavrik chưa có phím tắt',
+  `Gán hai lệnh này trong cài đặt phím tắt: ${agent} --trigger push (gửi đi), ${agent} --trigger pull (lấy về).`);
 const wlPaste = (env) => spawnSync('wl-paste', ['--no-newline'], { env, maxBuffer: 64 << 20 }).stdout;
 
 // A wl-copy that holds the selection until it is ended; resolves once
@@ -50,26 +52,32 @@ describe('tavrik-agent under Wayland (sway)', { skip: !hasSway() && 'needs root,
                  'clipboard: data-control (zwlr-data-control-unstable-v1)');
     assert.match(agent.stderrText, /= gửi đi \(HỎNG\), .* = lấy về \(HỎNG\)\n/);
     assert.match(agent.stderrText, /--trigger push \(gửi đi\) và .*--trigger pull \(lấy về\)\n/);
-    await rig.feedbackOf(2);  // the two refused registrations
+    // Nothing holds the keys: one notification naming the commands, no false "held".
+    assertFeedback(await rig.feedbackOf(1), [advice(rig.agentPath)]);
 
     const line = 'Sóng Âm 0123456789 ĐÂY LÀ TAVRIK\n';
     const big = line.repeat(Math.ceil((3 << 20) / Buffer.byteLength(line)));
     for (const [i, text] of ['Xin chào Wayland — có dấu\n', big].entries()) {
       await wlCopy(rig, sway.env, text);
       press('c');
-      await rig.feedbackOf(4 + 4 * i);
+      await rig.feedbackOf(3 + 4 * i);
       assert.ok(rig.read('pushed').equals(Buffer.from(text)));
 
       const other = text.split('').reverse().join('');
       rig.write('pull-output', other);
       press('b');
-      await rig.feedbackOf(6 + 4 * i);
+      await rig.feedbackOf(5 + 4 * i);
       assert.ok(wlPaste(sway.env).equals(Buffer.from(other)));
     }
-    assertFeedback(rig.feedback().slice(2), [...pushed, ...pulled, ...pushed, ...pulled]);
+    assertFeedback(rig.feedback().slice(1), [...pushed, ...pulled, ...pushed, ...pulled]);
 
     await rig.stop(agent);
     assert.ok(!fs.existsSync(path.join(sway.runtime, 'tavrik-agent.sock')), 'the socket goes too');
+    // The bindings have been seen to work: no advice at the next start.
+    await rig.startAgent();
+    await wlCopy(rig, sway.env, 'lần nữa');
+    press('c');
+    assertFeedback((await rig.feedbackOf(11)).slice(9), pushed);
   });
 
   test('--trigger without an agent exits 1; another user is refused', async () => {
@@ -78,8 +86,19 @@ describe('tavrik-agent under Wayland (sway)', { skip: !hasSway() && 'needs root,
     assert.equal(none.stderr.toString(),
                  `tavrik: không thấy tavrik-agent nào đang chạy (${rig.root}/tavrik-agent.sock)\n`);
 
+    // An agent that takes the request and says nothing is not a refusal.
+    const mute = net.createServer(() => {}).listen(path.join(rig.root, 'tavrik-agent.sock'));
+    await new Promise((r) => mute.on('listening', r));
+    const late = await new Promise((resolve) => {
+      const c = spawn(rig.agentPath, ['--trigger', 'push'], { env: { ...rig.env, XDG_RUNTIME_DIR: rig.root } });
+      let err = '';
+      c.stderr.on('data', (d) => { err += d; });
+      c.on('exit', (code) => resolve([code, err]));
+    });
+    mute.close();
+    assert.deepEqual(late, [1, 'tavrik-agent không trả lời lệnh --trigger push\n']);
+
     await rig.startAgent();
-    await rig.feedbackOf(2);
     // We are root here, not the agent's user: the agent answers no.
     const socket = path.join(sway.runtime, 'tavrik-agent.sock');
     const answer = await new Promise((resolve, reject) => {
@@ -115,19 +134,23 @@ describe('tavrik-agent under Wayland (sway)', { skip: !hasSway() && 'needs root,
       bus.proc.kill();
     });
 
-    test('both shortcuts are bound with the converted triggers; Activated pushes and pulls', async () => {
+    const portal = async (mode) => {
       const { backend, frontend } =
-        await startPortal(portalRig.env, process.env.TAVRIK_PORTAL_BACKEND, portalRig.root);
+        await startPortal(portalRig.env, process.env.TAVRIK_PORTAL_BACKEND, portalRig.root, mode);
       portalRig.children.push(backend, frontend);
+      return backend;
+    };
+    afterEach(() => portalRig.reset());
+
+    test('both shortcuts are bound in one request with the converted triggers; Activated pushes and pulls', async () => {
+      const backend = await portal();
       const agent = await portalRig.startAgent(['--copy', 'cmd+shift+f12']);
       assert.equal(agent.stderrText,
                    'tavrik: Wayland — phím tắt: cổng GlobalShortcuts; ' +
                    'clipboard: data-control (zwlr-data-control-unstable-v1)\n' +
                    'tavrik: cmd+shift+f12 = gửi đi (OK), ctrl+alt+b = lấy về (OK)\n');
-      // Push alone, then both: each id with its description and converted trigger.
-      const [one, both] = backend.output.split('\n').filter((l) => l.startsWith('bind'));
-      assert.match(one, /^bind push description [^+]* preferred_trigger SHIFT\+LOGO\+F12  handle_token \S+$/);
-      assert.match(both, /^bind push .* pull description .* preferred_trigger CTRL\+ALT\+b  /);
+      // One request (one dialog), each id with its description and converted trigger.
+      assert.match(backend.output, /^ready\nbind push description [^+]* preferred_trigger SHIFT\+LOGO\+F12 pull description .* preferred_trigger CTRL\+ALT\+b  handle_token \S+\n$/);
       await wlCopy(portalRig, sway.env, 'qua cổng portal');
       backend.stdin.write('push\n');
       await portalRig.feedbackOf(2);
@@ -136,6 +159,25 @@ describe('tavrik-agent under Wayland (sway)', { skip: !hasSway() && 'needs root,
       backend.stdin.write('pull\n');
       assertFeedback(await portalRig.feedbackOf(4), [...pushed, ...pulled]);
       assert.equal(wlPaste(sway.env).toString(), 'về qua portal');
+    });
+
+    test('KDE before 6.1: what CreateSession declared is bound; an answer that binds nothing is HỎNG', async () => {
+      const backend = await portal('session');
+      let agent = await portalRig.startAgent();
+      assert.match(agent.stderrText, /\ntavrik: ctrl\+alt\+c = gửi đi \(OK\), ctrl\+alt\+b = lấy về \(OK\)\n$/);
+      portalRig.write('pull-output', 'từ KDE');
+      backend.stdin.write('pull\n');
+      assertFeedback(await portalRig.feedbackOf(2), pulled);
+      assert.equal(wlPaste(sway.env).toString(), 'từ KDE');
+
+      await portalRig.reset();
+      await portal('empty');
+      agent = await portalRig.startAgent();
+      assert.ok(agent.stderrText.includes('RegisterEventHotKey lỗi: gửi đi (ctrl+alt+c)=-9880\n' +
+                                          'RegisterEventHotKey lỗi: lấy về (ctrl+alt+b)=-9880\n' +
+                                          'tavrik: ctrl+alt+c = gửi đi (HỎNG), ctrl+alt+b = lấy về (HỎNG)\n'));
+      await waitFor('the advice line', () => agent.stderrText.includes('--trigger pull (lấy về)\n'));
+      assertFeedback(await portalRig.feedbackOf(1), [advice(portalRig.agentPath)]);
     });
   });
 });
