@@ -20,6 +20,11 @@ void reportFailure(std::string_view line) {
   showNotification(kStumbled, line);
 }
 
+// A clipboard that cannot be reached is not an empty one.
+std::string unreachableText() {
+  return "Không với tới được clipboard: " + platform::whyClipboardUnreachable() + ".";
+}
+
 std::string readFailureText(platform::ReadFailure failure) {
   using platform::ReadFailure;
   switch (failure) {
@@ -30,6 +35,8 @@ std::string readFailureText(platform::ReadFailure failure) {
     case ReadFailure::kTooLarge:
       return "Chữ trong clipboard quá lớn (hơn " + std::to_string(platform::kMaxText >> 20) +
              " MiB).";
+    case ReadFailure::kUnreachable:
+      return unreachableText();
     case ReadFailure::kNoText:
       break;
   }
@@ -46,7 +53,8 @@ void updatePasteboard(std::string text) {
     // out of memory for our copy: the same as a clipboard we could not take
   }
   if (!written) {
-    reportFailure("Không ghi được vào clipboard.");
+    const bool unreachable = !platform::whyClipboardUnreachable().empty();
+    reportFailure(unreachable ? unreachableText() : "Không ghi được vào clipboard.");
     return;
   }
   phatTieng(true);

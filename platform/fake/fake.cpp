@@ -182,6 +182,8 @@ bool writePasteboardText(std::string text) {
   return true;
 }
 
+std::string whyClipboardUnreachable() { return {}; }
+
 void postMain(Job job) {
   {
     std::lock_guard lock(fake::state.mutex);

@@ -21,10 +21,11 @@ namespace {
 constexpr std::int32_t kNoFacility = -1;
 
 enum class HotkeyRoute { kX11, kPortal, kNone };
-enum class ClipboardRoute { kX11, kDataControl };
+enum class ClipboardRoute { kNone, kX11, kDataControl };
 
 HotkeyRoute hotkeyRoute = HotkeyRoute::kX11;
-ClipboardRoute clipboardRoute = ClipboardRoute::kX11;
+ClipboardRoute clipboardRoute = ClipboardRoute::kNone;
+std::string unreachable;  // why, while there is no clipboard route
 platform::HotKeyHandler handler = nullptr;
 bool anyBound = false;
 
@@ -33,21 +34,50 @@ bool set(const char* name) {
   return value != nullptr && *value != '\0';
 }
 
+// The clipboard of a Wayland session, as the route line names it:
+// data-control, else the X11 CLIPBOARD through Xwayland.
+std::string connectWaylandClipboard() {
+  if (const auto protocol = wayland::connect()) {
+    clipboardRoute = ClipboardRoute::kDataControl;
+    return "data-control (" + *protocol + ")";
+  }
+  if (set("DISPLAY") && x11::connect(false)) {
+    clipboardRoute = ClipboardRoute::kX11;
+    return "X11 qua Xwayland (DISPLAY=" + x11::displayName() + ")";
+  }
+  unreachable = "trình quản lý Wayland không cho data-control, và " +
+                (set("DISPLAY") ? x11::whyNotConnected() : "chưa có màn hình X (DISPLAY chưa đặt)");
+  return "không có (" + unreachable + ")";
+}
+
+// At a press, a clipboard that could not be reached before is tried again
+// as at start: the display may have come up since.
+bool reachClipboard() {
+  if (clipboardRoute != ClipboardRoute::kNone) return true;
+  if (set("WAYLAND_DISPLAY")) {
+    (void)connectWaylandClipboard();
+  } else if (x11::connect(false)) {
+    clipboardRoute = ClipboardRoute::kX11;
+  } else {
+    unreachable = x11::whyNotConnected();
+  }
+  return clipboardRoute != ClipboardRoute::kNone;
+}
+
 }  // namespace
 
 bool choose() {
   if (!set("WAYLAND_DISPLAY")) {
-    (void)x11::connect(true);  // without a display both hotkeys are refused
+    // Without a display both hotkeys are refused.
+    if (x11::connect(true)) {
+      clipboardRoute = ClipboardRoute::kX11;
+    } else {
+      unreachable = x11::whyNotConnected();
+    }
     trigger::listen();
     return true;
   }
-  std::string clipboard = "không có";
-  if (const auto protocol = wayland::connect()) {
-    clipboardRoute = ClipboardRoute::kDataControl;
-    clipboard = "data-control (" + *protocol + ")";
-  } else if (set("DISPLAY") && x11::connect(false)) {
-    clipboard = "X11 qua Xwayland (DISPLAY=" + x11::displayName() + ")";
-  }
+  const std::string clipboard = connectWaylandClipboard();
   std::string hotkeys = "lệnh tavrik-agent --trigger";
   hotkeyRoute = HotkeyRoute::kNone;
   if (portal::connect()) {
@@ -121,15 +151,21 @@ std::int32_t registerHotKey(std::uint32_t keyCode, std::uint32_t modifiers, Even
 }
 
 std::variant<std::string, ReadFailure> readPasteboardText() {
+  if (!routes::reachClipboard()) return ReadFailure::kUnreachable;
   if (routes::clipboardRoute == routes::ClipboardRoute::kDataControl) return wayland::read();
   return x11::readClipboard();
 }
 
 bool writePasteboardText(std::string text) {
+  if (!routes::reachClipboard()) return false;
   if (routes::clipboardRoute == routes::ClipboardRoute::kDataControl) {
     return wayland::write(std::move(text));
   }
   return x11::writeClipboard(std::move(text));
+}
+
+std::string whyClipboardUnreachable() {
+  return routes::clipboardRoute == routes::ClipboardRoute::kNone ? routes::unreachable : "";
 }
 
 int sendTrigger(std::string_view action) { return trigger::send(action); }

@@ -52,6 +52,8 @@ inline bool connected() { return display.c != nullptr; }
 // false, told on standard error, when there is no display.
 bool connect(bool withHotkeys);
 std::string displayName();
+// After a failed connect: why, in the user's words.
+std::string whyNotConnected();
 
 // The X routes behind the platform's hotkey and clipboard calls.
 std::int32_t registerHotKey(std::uint32_t keyCode, std::uint32_t modifiers,

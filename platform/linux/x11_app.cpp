@@ -143,6 +143,12 @@ bool runOneMainJob() {
 
 }  // namespace
 
+namespace {
+std::string failure;
+}  // namespace
+
+std::string whyNotConnected() { return failure; }
+
 std::string displayName() {
   const char* name = std::getenv("DISPLAY");
   return name ? name : "";
@@ -153,10 +159,18 @@ Millis monotonicMillis() { return desktop::monotonicMillis(); }
 bool connect(bool withHotkeys) {
   int screenNumber = 0;
   xcb_connection_t* c = xcb_connect(nullptr, &screenNumber);
-  if (xcb_connection_has_error(c)) {
+  if (const int error = xcb_connection_has_error(c); error != 0) {
     xcb_disconnect(c);
-    platform::writeStderr("tavrik: không kết nối được màn hình X (DISPLAY=" + displayName() +
-                          ")\n");
+    const std::string name = displayName();
+    const char* auth = std::getenv("XAUTHORITY");
+    // xcb keeps the server's own reason to itself (it prints it): say what
+    // a user can check.
+    failure = name.empty() ? "chưa có màn hình X (DISPLAY chưa đặt)"
+              : error == XCB_CONN_CLOSED_PARSE_ERR
+                  ? "DISPLAY=" + name + " không phải tên một màn hình X"
+                  : "màn hình X " + name + " không nhận kết nối (chưa chạy, hoặc không cho vào: " +
+                        (auth ? "XAUTHORITY=" + std::string(auth) : "XAUTHORITY chưa đặt") + ")";
+    platform::writeStderr("tavrik: không kết nối được màn hình X (DISPLAY=" + name + ")\n");
     return false;
   }
   display.c = c;

@@ -283,6 +283,7 @@ class Connection final : public desktop::Source {
 }  // namespace
 
 std::optional<std::string> connect() {
+  found = {};  // tried again at a press when the first try found nothing
   state.display = wl_display_connect(nullptr);
   if (state.display == nullptr) return std::nullopt;
   wl_registry* registry = wl_display_get_registry(state.display);
@@ -305,7 +306,11 @@ std::optional<std::string> connect() {
   state.device = wl_proxy_marshal_flags(state.manager, kGetDataDevice, state.protocol->device,
                                         versionOf(state.manager), 0, nullptr, state.seat);
   listen(state.device, deviceListener);
-  if (!roundtrip()) return std::nullopt;
+  if (!roundtrip()) {
+    wl_display_disconnect(state.display);
+    state = State{};
+    return std::nullopt;
+  }
   desktop::addSource(new Connection);  // kept for the life of the process
   return std::string(state.protocol->name);
 }

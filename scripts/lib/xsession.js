@@ -18,8 +18,8 @@ async function waitFor(what, check, ms = 30000) {
 }
 
 // Xvfb on a free display number, which it tells us itself.
-function startXvfb() {
-  const proc = spawn('Xvfb', ['-displayfd', '3', '-nolisten', 'tcp', '-screen', '0', '320x240x24'],
+function startXvfb(args = []) {
+  const proc = spawn('Xvfb', ['-displayfd', '3', '-nolisten', 'tcp', '-screen', '0', '320x240x24', ...args],
                      { stdio: ['ignore', 'ignore', 'ignore', 'pipe'] });
   return new Promise((resolve, reject) => {
     let text = '';

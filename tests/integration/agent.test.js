@@ -4,6 +4,7 @@ const assert = require('node:assert/strict');
 const { spawn, spawnSync, execFileSync } = require('node:child_process');
 const fs = require('node:fs');
 const net = require('node:net');
+const crypto = require('node:crypto');
 const os = require('node:os');
 const path = require('node:path');
 const { Rig, startXvfb, waitFor, sleep, notification, sound, peakMiB, SANITIZED, COMPANION, assertFeedback, pushed,
@@ -271,6 +272,47 @@ describe('tavrik-agent without a working display', () => {
     assert.equal(fs.readlinkSync(`/proc/${agent.pid}/fd/2`), '/dev/null');
     await noDisplay.stop(agent);
   });
+});
+
+// An Xauthority entry for any host: display `number`, an MIT cookie.
+function xauth(number, cookie) {
+  const field = (b) => Buffer.concat([Buffer.from([b.length >> 8, b.length & 0xff]), b]);
+  return Buffer.concat([Buffer.from([0xff, 0xff]), ...[Buffer.alloc(0), Buffer.from(number),
+                        Buffer.from('MIT-MAGIC-COOKIE-1'), cookie].map(field)]);
+}
+
+test('a display that refuses the agent is told as such, and reached at the next press once it may', async () => {
+  const cookie = crypto.randomBytes(16);
+  const serverAuth = path.join(os.tmpdir(), `tavrik-auth-${process.pid}`);
+  fs.writeFileSync(serverAuth, xauth('0', cookie));
+  const xvfb = await startXvfb(['-auth', serverAuth]);
+  const rig = new Rig(xvfb.display);
+  try {
+    rig.env.XAUTHORITY = path.join(rig.root, 'auth');
+    fs.writeFileSync(rig.env.XAUTHORITY, xauth(xvfb.display.slice(1), cookie));
+    // As a unit started before the session exported its XAUTHORITY.
+    const env = { XAUTHORITY: path.join(rig.root, 'later'), XDG_RUNTIME_DIR: rig.root };
+    await rig.startAgent([], env, { mayRefuse: true });
+    const trigger = (action) => spawnSync(rig.agentPath, ['--trigger', action], { env: { ...rig.env, ...env } });
+    await rig.setClipboard('đã có chữ');
+    trigger('push');
+    const advice = (await rig.feedbackOf(3)).shift();
+    assert.equal(advice[2].split('with title ')[1], '"Tavrik chưa có phím tắt"');
+    assertFeedback(rig.feedback().slice(1), stumbled(`Không với tới được clipboard: màn hình X ${xvfb.display} ` +
+      `không nhận kết nối (chưa chạy, hoặc không cho vào: XAUTHORITY=${env.XAUTHORITY}).`));
+    fs.copyFileSync(rig.env.XAUTHORITY, env.XAUTHORITY);
+    trigger('push');
+    rig.write('pull-output', 'về rồi');
+    await rig.feedbackOf(5);
+    trigger('pull');
+    assertFeedback((await rig.feedbackOf(7)).slice(3), [...pushed, ...pulled]);
+    assert.equal(rig.read('pushed').toString(), 'đã có chữ');
+    assert.equal(rig.readClipboard().toString(), 'về rồi');
+  } finally {
+    await rig.close();
+    xvfb.proc.kill();
+    fs.rmSync(serverAuth);
+  }
 });
 
 test('cmake --install lays the programs out, and the agent finds its notification program', async () => {
