@@ -9,7 +9,7 @@ const { spawn, spawnSync, execFileSync } = require('node:child_process');
 const fs = require('node:fs');
 const net = require('node:net');
 const path = require('node:path');
-const { Rig, waitFor, pushed, pulled, assertFeedback, notification } = require('./rig.js');
+const { Rig, waitFor, pushed, pulled, assertFeedback, notification, sound } = require('./rig.js');
 const { startSway, hasSway, startBus, startPortal } = require('./sway.js');
 
 const advice = (agent) => notification('Tavrik chưa có phím tắt',
@@ -179,5 +179,69 @@ describe('tavrik-agent under Wayland (sway)', { skip: !hasSway() && 'needs root,
       await waitFor('the advice line', () => agent.stderrText.includes('--trigger pull (lấy về)\n'));
       assertFeedback(await portalRig.feedbackOf(1), [advice(portalRig.agentPath)]);
     });
+  });
+});
+
+describe('tavrik-agent on ext-data-control-v1 (a compositor stand-in)', () => {
+  let rig;
+  before(() => { rig = new Rig(null); });
+  afterEach(() => rig.reset());
+  after(() => rig.close());
+
+  // The stand-in in `mode`, and an agent on it with only the trigger route.
+  const start = async (mode) => {
+    const compositor = spawn(process.env.TAVRIK_COMPOSITOR, [mode],
+                             { env: { ...rig.env, XDG_RUNTIME_DIR: rig.root }, stdio: ['pipe', 'pipe', 'inherit'] });
+    rig.children.push(compositor);
+    compositor.output = '';
+    compositor.stdout.on('data', (d) => { compositor.output += d; });
+    await waitFor('the compositor', () => compositor.output.includes('\n'));
+    Object.assign(rig.env, { XDG_RUNTIME_DIR: rig.root, DBUS_SESSION_BUS_ADDRESS: 'unix:path=/nonexistent',
+                             WAYLAND_DISPLAY: path.join(rig.root, compositor.output.split(/\s/)[1]) });
+    fs.rmSync(path.join(rig.root, 'tavrik'), { recursive: true, force: true });  // no trigger seen yet
+    const agent = await rig.startAgent();
+    await rig.feedbackOf(1);  // the advice to bind the triggers
+    return { compositor, route: agent.stderrText.split('\n')[0] };
+  };
+  const trigger = (action) => assert.equal(spawnSync(rig.agentPath, ['--trigger', action], { env: rig.env }).status, 0);
+  const route = (clipboard) => `tavrik: Wayland — phím tắt: lệnh tavrik-agent --trigger; clipboard: ${clipboard}`;
+
+  test('preferred over the wlr protocol; MiBs both ways byte for byte; an owner that stalls is told', async () => {
+    assert.equal((await start('both')).route, route('data-control (ext-data-control-v1)'));
+    await rig.reset();
+    const { compositor, route: line } = await start('ext');
+    assert.equal(line, route('data-control (ext-data-control-v1)'));
+    const command = async (text, reply) => {
+      const before = compositor.output.length;
+      compositor.stdin.write(`${text}\n`);
+      await waitFor(reply, () => compositor.output.slice(before).includes(reply));
+    };
+    const text = 'Sóng Âm qua ext — có dấu\n'.repeat(120000);  // 3.4 MB
+    rig.write('selection', text);
+    await command(`set ${rig.file('selection')}`, 'set\n');
+    trigger('push');
+    await rig.feedbackOf(3);
+    assert.ok(rig.read('pushed').equals(Buffer.from(text)));
+
+    const other = text.split('').reverse().join('');
+    rig.write('pull-output', other);
+    trigger('pull');
+    await rig.feedbackOf(5);
+    await command(`get ${rig.file('got')}`, 'got ');
+    assert.ok(rig.read('got').equals(Buffer.from(other)));
+
+    await command('stall', 'stalled\n');
+    await command(`set ${rig.file('selection')}`, 'set\n');
+    trigger('push');
+    assertFeedback((await rig.feedbackOf(7)).slice(1), [...pushed, ...pulled,
+      sound(false), notification('Tavrik trượt chân', 'Ứng dụng đang giữ clipboard không trả lời.')]);
+  });
+
+  test('a Wayland session with neither data-control nor an X display: the clipboard is unreachable, not empty', async () => {
+    const why = 'trình quản lý Wayland không cho data-control, và chưa có màn hình X (DISPLAY chưa đặt)';
+    assert.equal((await start('none')).route, route(`không có (${why})`));
+    trigger('push');
+    assertFeedback((await rig.feedbackOf(3)).slice(1), [sound(false),
+      notification('Tavrik trượt chân', `Không với tới được clipboard: ${why}.`)]);
   });
 });
