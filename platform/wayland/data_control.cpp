@@ -18,18 +18,8 @@
 
 #include "platform/linux/desktop.h"
 #include "platform/stderr.h"
+#include "platform/wayland/protocols/interfaces.h"
 #include "relay/utf8.h"
-
-extern "C" {
-extern const struct wl_interface ext_data_control_manager_v1_interface;
-extern const struct wl_interface ext_data_control_device_v1_interface;
-extern const struct wl_interface ext_data_control_source_v1_interface;
-extern const struct wl_interface ext_data_control_offer_v1_interface;
-extern const struct wl_interface zwlr_data_control_manager_v1_interface;
-extern const struct wl_interface zwlr_data_control_device_v1_interface;
-extern const struct wl_interface zwlr_data_control_source_v1_interface;
-extern const struct wl_interface zwlr_data_control_offer_v1_interface;
-}
 
 namespace tavrik::wayland {
 namespace {

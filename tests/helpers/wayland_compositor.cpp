@@ -20,16 +20,7 @@
 #include <thread>
 #include <vector>
 
-extern "C" {
-extern const struct wl_interface ext_data_control_manager_v1_interface;
-extern const struct wl_interface ext_data_control_device_v1_interface;
-extern const struct wl_interface ext_data_control_source_v1_interface;
-extern const struct wl_interface ext_data_control_offer_v1_interface;
-extern const struct wl_interface zwlr_data_control_manager_v1_interface;
-extern const struct wl_interface zwlr_data_control_device_v1_interface;
-extern const struct wl_interface zwlr_data_control_source_v1_interface;
-extern const struct wl_interface zwlr_data_control_offer_v1_interface;
-}
+#include "platform/wayland/protocols/interfaces.h"
 
 namespace {
 
