@@ -73,6 +73,15 @@ void writeAll(int fd, std::string_view text) {
   }
 }
 
+// Where the agent notes that a trigger has arrived; empty without a home.
+std::string triggerStateFile() {
+  const char* state = std::getenv("XDG_STATE_HOME");
+  if (state != nullptr && *state == '/') return std::string(state) + "/tavrik/trigger-used";
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || *home != '/') return {};
+  return std::string(home) + "/.local/state/tavrik/trigger-used";
+}
+
 // A few bytes to a client; a socket buffer always has room for them.
 void answer(int fd, std::string_view text) {
   (void)!::send(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -219,14 +228,6 @@ void listen() {
 }
 
 bool listening() { return serving; }
-
-std::string triggerStateFile() {
-  const char* state = std::getenv("XDG_STATE_HOME");
-  if (state != nullptr && *state == '/') return std::string(state) + "/tavrik/trigger-used";
-  const char* home = std::getenv("HOME");
-  if (home == nullptr || *home != '/') return {};
-  return std::string(home) + "/.local/state/tavrik/trigger-used";
-}
 
 bool triggerUsedBefore() {
   const std::string file = triggerStateFile();

@@ -10,9 +10,8 @@ namespace tavrik::trigger {
 // Serves the socket from the event loop; quiet without XDG_RUNTIME_DIR.
 void listen();
 bool listening();
-// Where the agent notes that a trigger has arrived for this user (the
-// bindings work): $XDG_STATE_HOME/tavrik/trigger-used; empty without a home.
-std::string triggerStateFile();
+// True once a trigger has arrived for this user (the bindings work), as
+// noted in $XDG_STATE_HOME/tavrik/trigger-used.
 bool triggerUsedBefore();
 // At an orderly exit: the socket goes with the agent.
 void stop();

@@ -97,6 +97,9 @@ std::vector<desktop::Source*>& sources = *new std::vector<desktop::Source*>;
 std::deque<xcb_generic_event_t*> keptEvents;
 bool keyboardDirty = false;
 
+// Why the last connect failed, in the user's words.
+std::string failure;
+
 std::uint8_t eventType(const xcb_generic_event_t* e) { return e->response_type & 0x7F; }
 
 bool isKeyEvent(const xcb_generic_event_t* e) {
@@ -141,10 +144,6 @@ bool runOneMainJob() {
   return true;
 }
 
-}  // namespace
-
-namespace {
-std::string failure;
 }  // namespace
 
 std::string whyNotConnected() { return failure; }

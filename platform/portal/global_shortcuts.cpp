@@ -262,13 +262,13 @@ bool connect() {
 }
 
 void bindAll(std::span<const platform::HotKeyRequest> all) {
+  if (bus == nullptr) return;  // every status stays -1
   std::vector<Shortcut> shortcuts;
   std::vector<std::uint32_t> ids;
   for (const auto& h : all) {
     const std::string trigger = triggerFor(h.keyCode, h.modifiers);
     const std::uint32_t id = h.id.id;
     if (id != 1 && id != 2) continue;
-    if (bus == nullptr) continue;  // stays -1
     if (trigger.empty()) {
       statuses[id] = -9879;
       continue;

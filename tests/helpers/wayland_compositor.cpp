@@ -27,14 +27,15 @@ namespace {
 constexpr const char* kType = "text/plain;charset=utf-8";
 
 struct Protocol {
+  const wl_interface* manager;
   const wl_interface* device;
   const wl_interface* source;
   const wl_interface* offer;
 };
-const Protocol kExt{&ext_data_control_device_v1_interface, &ext_data_control_source_v1_interface,
-                    &ext_data_control_offer_v1_interface};
-const Protocol kWlr{&zwlr_data_control_device_v1_interface, &zwlr_data_control_source_v1_interface,
-                    &zwlr_data_control_offer_v1_interface};
+const Protocol kExt{&ext_data_control_manager_v1_interface, &ext_data_control_device_v1_interface,
+                    &ext_data_control_source_v1_interface, &ext_data_control_offer_v1_interface};
+const Protocol kWlr{&zwlr_data_control_manager_v1_interface, &zwlr_data_control_device_v1_interface,
+                    &zwlr_data_control_source_v1_interface, &zwlr_data_control_offer_v1_interface};
 
 std::mutex outMutex;
 void say(const std::string& line) {
@@ -148,9 +149,7 @@ const struct {
 
 void bindManager(wl_client* client, void* protocol, std::uint32_t version, std::uint32_t id) {
   const auto* p = static_cast<const Protocol*>(protocol);
-  const wl_interface* manager =
-      p == &kExt ? &ext_data_control_manager_v1_interface : &zwlr_data_control_manager_v1_interface;
-  wl_resource* r = wl_resource_create(client, manager, static_cast<int>(version), id);
+  wl_resource* r = wl_resource_create(client, p->manager, static_cast<int>(version), id);
   wl_resource_set_implementation(r, &managerImpl, protocol, nullptr);
 }
 
@@ -223,12 +222,10 @@ int main(int argc, char** argv) {
   if (socket == nullptr) return 1;
   wl_global_create(display, &wl_seat_interface, 1, nullptr, bindSeat);
   if (mode != "none") {
-    wl_global_create(display, &ext_data_control_manager_v1_interface, 1,
-                     const_cast<Protocol*>(&kExt), bindManager);
+    wl_global_create(display, kExt.manager, 1, const_cast<Protocol*>(&kExt), bindManager);
   }
   if (mode == "both") {
-    wl_global_create(display, &zwlr_data_control_manager_v1_interface, 2,
-                     const_cast<Protocol*>(&kWlr), bindManager);
+    wl_global_create(display, kWlr.manager, 2, const_cast<Protocol*>(&kWlr), bindManager);
   }
   wl_event_loop_add_fd(wl_display_get_event_loop(display), 0, WL_EVENT_READABLE, onInput, nullptr);
   say(std::string("ready ") + socket);
