@@ -2,7 +2,7 @@
 // The agent on a Wayland desktop: a headless sway with no window focused,
 // the real wl-copy, wl-paste and wtype, the trigger command bound in sway,
 // and the real xdg-desktop-portal frontend with a GlobalShortcuts backend
-// written for the tests.
+// written for the tests; and a compositor stand-in.
 const { describe, test, before, after, afterEach } = require('node:test');
 const assert = require('node:assert/strict');
 const { spawn, spawnSync, execFileSync } = require('node:child_process');
@@ -10,21 +10,10 @@ const fs = require('node:fs');
 const net = require('node:net');
 const path = require('node:path');
 const { Rig, waitFor, pushed, pulled, assertFeedback, notification, sound } = require('./rig.js');
-const { startSway, hasSway, startBus, startPortal } = require('./sway.js');
+const { startSway, hasSway, startBus, startPortal, wlCopy, wlPaste } = require('./compositors.js');
 
 const advice = (agent) => notification('Tavrik chưa có phím tắt',
   `Gán hai lệnh này trong cài đặt phím tắt: ${agent} --trigger push (gửi đi), ${agent} --trigger pull (lấy về).`);
-const wlPaste = (env) => spawnSync('wl-paste', ['--no-newline'], { env, maxBuffer: 64 << 20 }).stdout;
-
-// A wl-copy that holds the selection until it is ended; resolves once
-// wl-paste reads the text back.
-async function wlCopy(rig, env, data) {
-  const copy = spawn('wl-copy', ['--foreground'], { env, stdio: ['pipe', 'ignore', 'ignore'] });
-  rig.children.push(copy);
-  copy.stdin.end(data);
-  await waitFor('wl-copy to own the selection', () => wlPaste(env).equals(Buffer.from(data)));
-}
-
 describe('tavrik-agent under Wayland (sway)', { skip: !hasSway() && 'needs root, sway, wl-clipboard, wtype' }, () => {
   let sway;
   let rig;

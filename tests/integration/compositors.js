@@ -1,0 +1,187 @@
+'use strict';
+// Headless compositors for the Wayland tests, run as an unprivileged user
+// made here (sway refuses to run as root): sway, with no window and so no
+// focus, and mutter with its Xwayland.
+const { spawn, spawnSync, execFileSync } = require('node:child_process');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { waitFor } = require('../../scripts/lib/xsession.js');
+
+const USER = 'tavrik-wayland';
+
+function testUser() {
+  if (spawnSync('id', ['-u', USER]).status !== 0) {
+    execFileSync('useradd', ['--system', '--no-create-home', '--shell', '/usr/sbin/nologin', USER]);
+  }
+  return { uid: Number(execFileSync('id', ['-u', USER])), gid: Number(execFileSync('id', ['-g', USER])) };
+}
+
+// `bindings`: sway `bindsym` lines. Resolves once its socket is up.
+async function startSway(bindings) {
+  const user = testUser();
+  const runtime = fs.mkdtempSync(path.join(os.tmpdir(), 'tavrik-sway-'));
+  fs.chownSync(runtime, user.uid, user.gid);
+  fs.chmodSync(runtime, 0o700);
+  const config = path.join(runtime, 'config');
+  fs.writeFileSync(config, bindings.join('\n') + '\n');
+  const env = { PATH: process.env.PATH, XDG_RUNTIME_DIR: runtime, WLR_BACKENDS: 'headless',
+                WLR_RENDERER: 'pixman', WLR_LIBINPUT_NO_DEVICES: '1' };
+  const proc = spawn('sway', ['-c', config], { env, cwd: runtime, stdio: 'ignore', ...user });
+  const exited = new Promise((r) => proc.on('exit', r));
+  const socket = path.join(runtime, 'wayland-1');
+  await waitFor('sway', () => {
+    if (proc.exitCode !== null) throw new Error(`sway exited with ${proc.exitCode}`);
+    return fs.existsSync(socket);
+  });
+  // The clients' environment: root reaches the user's socket too.
+  const clientEnv = { ...process.env, XDG_RUNTIME_DIR: runtime, WAYLAND_DISPLAY: 'wayland-1' };
+  delete clientEnv.DISPLAY;
+  return {
+    user, runtime, socket, env: clientEnv,
+    async stop() {
+      proc.kill();
+      await exited;
+      fs.rmSync(runtime, { recursive: true, force: true });
+    },
+  };
+}
+
+const hasSway = () => process.getuid() === 0 &&
+  spawnSync('sh', ['-c', 'command -v sway && command -v wl-copy && command -v wtype']).status === 0;
+
+// A private session bus (with `args`, as the user `options` names, if
+// any); resolves with its process and address.
+async function startBus(args = ['--session'], options = {}) {
+  const proc = spawn('dbus-daemon', [...args, '--nofork', '--print-address=1'],
+                     { stdio: ['ignore', 'pipe', 'ignore'], ...options });
+  let address = '';
+  proc.stdout.on('data', (d) => { address += d; });
+  await waitFor('the session bus', () => address.includes('\n'));
+  return { proc, address: address.trim() };
+}
+
+// The tests' GlobalShortcuts backend (in `mode`, if given), then the real portal frontend
+// choosing it, both on the bus of `env`, which gets what the frontend needs
+// to find the backend. Returns the two processes.
+async function startPortal(env, backendPath, portalDir, mode) {
+  fs.writeFileSync(path.join(portalDir, 'tavriktest.portal'),
+                   '[portal]\nDBusName=org.freedesktop.impl.portal.desktop.tavriktest\n' +
+                   'Interfaces=org.freedesktop.impl.portal.GlobalShortcuts;\nUseIn=tavriktest\n');
+  Object.assign(env, { XDG_DESKTOP_PORTAL_DIR: portalDir, XDG_CURRENT_DESKTOP: 'tavriktest' });
+  const backend = spawn(backendPath, mode ? [mode] : [], { env, stdio: ['pipe', 'pipe', 'inherit'] });
+  backend.output = '';
+  backend.stdout.on('data', (d) => { backend.output += d; });
+  await waitFor('the portal backend', () => backend.output.startsWith('ready\n'));
+  const frontend = spawn('/usr/libexec/xdg-desktop-portal', ['-r'], { env, stdio: 'ignore' });
+  await waitFor('the portal frontend', () => spawnSync('dbus-send', [
+    '--session', '--print-reply', '--dest=org.freedesktop.DBus', '/org/freedesktop/DBus',
+    'org.freedesktop.DBus.NameHasOwner', 'string:org.freedesktop.portal.Desktop',
+  ], { env }).stdout.toString().includes('boolean true'));
+  return { backend, frontend };
+}
+
+const wlPaste = (env) => spawnSync('wl-paste', ['--no-newline'], { env, maxBuffer: 64 << 20 }).stdout;
+
+// A wl-copy that holds the selection until it is ended; resolves once
+// wl-paste reads the text back.
+async function wlCopy(rig, env, data) {
+  const copy = spawn('wl-copy', ['--foreground'], { env, stdio: ['pipe', 'ignore', 'ignore'] });
+  rig.children.push(copy);
+  copy.stdin.end(data);
+  await waitFor('wl-copy to own the selection', () => wlPaste(env).equals(Buffer.from(data)));
+}
+
+// Whether a process runs (a zombie has ended).
+const alive = (pid) => {
+  try {
+    return !/^\d+ \(.*\) Z /.test(fs.readFileSync(`/proc/${pid}/stat`, 'utf8'));
+  } catch {
+    return false;
+  }
+};
+
+const hasMutter = () => process.getuid() === 0 &&
+  spawnSync('sh', ['-c', 'command -v mutter && command -v Xwayland && command -v wl-copy']).status === 0;
+
+// Headless mutter on its own session bus, with its Xwayland, and a seat
+// given a keyboard by `keyboardPath` (a headless seat has none, so no client
+// would get focus and wl-paste would wait forever). Resolves once all of
+// it is up.
+async function startMutter(keyboardPath) {
+  const user = testUser();
+  const runtime = fs.mkdtempSync(path.join(os.tmpdir(), 'tavrik-mutter-'));
+  fs.chownSync(runtime, user.uid, user.gid);
+  fs.chmodSync(runtime, 0o700);
+  const started = [];  // stopped in the reverse order
+  const stopped = (p) => new Promise((r) => (p.exitCode !== null || p.signalCode !== null ? r() : p.on('exit', r)));
+  const gnome = {
+    user, runtime,
+    // The clients' environment: root reaches the user's socket too.
+    env: { ...process.env, XDG_RUNTIME_DIR: runtime, WAYLAND_DISPLAY: 'wayland-0', DISPLAY: '' },
+    async stop() {
+      for (const p of started.reverse()) {
+        p.kill();  // mutter ends its Xwayland and removes its X sockets
+        await stopped(p);
+      }
+      // Xwayland may outlive mutter by a moment.
+      if (gnome.xwayland) await waitFor('Xwayland to end', () => !alive(gnome.xwayland));
+      fs.rmSync(runtime, { recursive: true, force: true });
+    },
+  };
+  try {
+    // A session bus that starts no service of the machine's (they would
+    // outlive the tests): the session then has no portal, as GNOME before 48
+    // has none for shortcuts.
+    const config = path.join(runtime, 'bus.conf');
+    fs.writeFileSync(config, '<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>' +
+      '<auth>EXTERNAL</auth><policy context="default"><allow send_destination="*" eavesdrop="true"/>' +
+      '<allow eavesdrop="true"/><allow own="*"/></policy></busconfig>\n');
+    const bus = await startBus([`--config-file=${config}`], { ...user });
+    started.push(bus.proc);
+    const env = { PATH: process.env.PATH, HOME: runtime, XDG_RUNTIME_DIR: runtime,
+                  DBUS_SESSION_BUS_ADDRESS: bus.address };
+    const mutter = spawn('mutter', ['--headless', '--wayland', '--virtual-monitor', '640x480'],
+                         { env, cwd: runtime, stdio: ['ignore', 'ignore', 'pipe'], ...user });
+    started.push(mutter);
+    let log = '';
+    mutter.stderr.on('data', (d) => { log += d; });
+    const running = () => {
+      if (mutter.exitCode !== null) throw new Error(`mutter exited with ${mutter.exitCode}: ${log}`);
+      return true;
+    };
+    // It picks a free X display itself and says which.
+    gnome.display = await waitFor('mutter', () => running() && fs.existsSync(path.join(runtime, 'wayland-0')) &&
+                                  (/Using public X11 display (:\d+)/.exec(log) || [])[1]);
+    gnome.xauthority = path.join(runtime, await waitFor('the Xwayland auth file', () =>
+      fs.readdirSync(runtime).find((f) => f.startsWith('.mutter-Xwaylandauth.'))));
+    gnome.xwayland = await waitFor('Xwayland', () => fs.readdirSync('/proc').find((pid) => {
+      try {
+        return /^\d+ \(Xwayland\) \S+ (\d+)/.exec(fs.readFileSync(`/proc/${pid}/stat`, 'utf8'))[1] ===
+               String(mutter.pid);
+      } catch {
+        return false;  // not a process, or gone
+      }
+    }));
+    // As a GNOME session's own environment.
+    gnome.session = { ...env, WAYLAND_DISPLAY: 'wayland-0', DISPLAY: gnome.display };
+    await waitFor('mutter on the bus', () => running() && spawnSync('dbus-send', [
+      '--session', '--print-reply', '--dest=org.freedesktop.DBus', '/org/freedesktop/DBus',
+      'org.freedesktop.DBus.NameHasOwner', 'string:org.gnome.Mutter.RemoteDesktop',
+    ], { env, ...user }).stdout.toString().includes('boolean true'));
+    const keyboard = spawn(keyboardPath, [], { env, stdio: ['pipe', 'pipe', 'inherit'], ...user });
+    started.push(keyboard);
+    keyboard.output = '';
+    keyboard.stdout.on('data', (d) => { keyboard.output += d; });
+    await waitFor('a keyboard on the seat', () => {
+      if (keyboard.exitCode !== null) throw new Error(`remote_keyboard exited with ${keyboard.exitCode}`);
+      return keyboard.output === 'ready\n';
+    });
+  } catch (e) {
+    await gnome.stop();
+    throw e;
+  }
+  return gnome;
+}
+
+module.exports = { startSway, hasSway, startBus, startPortal, startMutter, hasMutter, wlCopy, wlPaste };
