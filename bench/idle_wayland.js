@@ -12,6 +12,7 @@ const { startSway, hasSway, startBus, startPortal } = require('../tests/integrat
 const { sleep, waitFor } = require('../scripts/lib/xsession.js');
 
 const [agentPath, backendPath, companion] = process.argv.slice(2);
+const IDLE_SECONDS = Number(process.env.TAVRIK_BENCH_IDLE_SECONDS || 10);
 
 function ticksAndRss(pid) {
   const stat = fs.readFileSync(`/proc/${pid}/stat`, 'utf8');
@@ -28,7 +29,7 @@ async function measure(env) {
     await waitFor('the status line', () => / = lấy về \((OK|HỎNG)\)\n/.test(log));
     await sleep(500);
     const a = ticksAndRss(agent.pid);
-    await sleep(10000);
+    await sleep(IDLE_SECONDS * 1000);
     const b = ticksAndRss(agent.pid);
     return { route: log.split('\n')[0].replace('tavrik: ', ''), ticks: b.ticks - a.ticks, rss: b.rss };
   } finally {
@@ -53,11 +54,11 @@ async function main() {
     const bus = await startBus();
     env.DBUS_SESSION_BUS_ADDRESS = bus.address;
     started.push(bus.proc);
-    const { backend, frontend } = await startPortal(env, backendPath, 'accept', runtime);
+    const { backend, frontend } = await startPortal(env, backendPath, runtime);
     started.push(backend, frontend);
     rows.push(await measure(env));
 
-    process.stdout.write('\nIdle for 10 s under Wayland (headless sway)\n');
+    process.stdout.write(`\nIdle for ${IDLE_SECONDS} s under Wayland (headless sway)\n`);
     for (const r of rows) {
       process.stdout.write(`  ${r.route}\n    CPU time used: ${r.ticks} clock ticks (target: 0); ` +
                            `resident memory: ${(r.rss / 1024).toFixed(1)} MiB (target: under 6 MiB)\n`);

@@ -15,7 +15,8 @@ const { sleep, waitFor, startXvfb, key, ownClipboard } = require('../scripts/lib
 
 const [buildDir, benchDir, companion, pressArg] = process.argv.slice(2);
 const PRESSES = Number(pressArg || 20);
-const WARM_UP = 3;
+const WARM_UP = Math.min(3, PRESSES);
+const IDLE_SECONDS = Number(process.env.TAVRIK_BENCH_IDLE_SECONDS || 10);
 const agentPath = path.join(buildDir, 'bin', 'tavrik-agent');
 const stampExec = path.join(benchDir, 'stamp_exec');
 const median = (xs) => { const s = [...xs].sort((a, b) => a - b); return s[Math.floor(s.length / 2)]; };
@@ -84,7 +85,7 @@ async function measure(name, env, watch) {
 async function idle(pid) {
   await sleep(500);
   const a = ticksAndRss(pid);
-  await sleep(10000);
+  await sleep(IDLE_SECONDS * 1000);
   const b = ticksAndRss(pid);
   return { ticks: b.ticks - a.ticks, rss: b.rss };
 }
@@ -140,7 +141,7 @@ async function main() {
     row('pull: tool exited -> clipboard set', f(a.afterRun), f(s.afterRun), ratio('afterRun'));
     row('pull: added beyond the companion\'s run', f(a.added), f(s.added),
         `${ratio('added')} (target <= 0.50)`);
-    process.stdout.write('\nIdle for 10 s under Xvfb\n');
+    process.stdout.write(`\nIdle for ${IDLE_SECONDS} s under Xvfb\n`);
     row('', 'agent', 'sxhkd');
     row('CPU time used (clock ticks)', String(agentIdle.ticks), String(sxhkdIdle.ticks), '(target: 0)');
     row('resident memory', `${(agentIdle.rss / 1024).toFixed(1)} MiB`, `${(sxhkdIdle.rss / 1024).toFixed(1)} MiB`,

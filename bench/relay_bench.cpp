@@ -210,7 +210,7 @@ int main(int argc, char** argv) {
   if (argc == 5 && std::strcmp(argv[1], "one") == 0) {
     return one(argv[2], argv[3], std::strtoull(argv[4], nullptr, 10));
   }
-  const int pairs = argc >= 2 ? std::max(10, std::atoi(argv[1])) : 10;
+  const int pairs = argc >= 2 ? std::max(1, std::atoi(argv[1])) : 10;
   std::printf(
       "Relay throughput: runner and bare alternate, %d runs each per row; wall time\n"
       "min / median in ms, MB/s and ratio from the medians (ratio = runner MB/s over\n"

@@ -15,7 +15,7 @@ const path = require('node:path');
 const { waitFor, startXvfb, key, ownClipboard } = require('../scripts/lib/xsession.js');
 
 const [agentPath, pairsArg] = process.argv.slice(2);
-const PAIRS = Math.max(10, Number(pairsArg || 10));
+const PAIRS = Math.max(1, Number(pairsArg || 10));
 const SIZE = 50e6;
 const work = fs.mkdtempSync(path.join(os.tmpdir(), 'tavrik-xclip-'));
 const textFile = path.join(work, 'text');

@@ -223,7 +223,8 @@ std::string keyName(std::uint32_t keyCode) {
     if (n == "return") return "Return";
     if (n == "tab") return "Tab";
     if (n == "escape") return "Escape";
-    return "F" + std::string(n.substr(1));  // f1..f12
+    std::string f = "F";  // f1..f12; not "F" + string: GCC 12 warns falsely (-Wrestrict)
+    return f.append(n.substr(1));
   }
   return {};
 }
