@@ -265,6 +265,53 @@ const localStore = {
 const quote = (s) => `'${String(s).replace(/'/g, "'\\''")}'`;
 
 // Shared start of every remote script: $d is the store, ~/ taken from $HOME.
+// One connection for a run of presses: OpenSSH's own multiplexing, the
+// connection kept a few minutes after the last use, unless the user's ssh
+// configuration already says how to share connections (or Windows, whose
+// OpenSSH cannot).
+function sharedConnection(config, host) {
+  if (process.platform === 'win32') return [];
+  const g = spawnSync('ssh', [...config, '-G', '--', host], { stdio: ['ignore', 'pipe', 'ignore'] });
+  const chosen = g.stdout ? g.stdout.toString() : '';
+  if (g.status !== 0 || !/^controlmaster false$/m.test(chosen) || !/^controlpersist no$/m.test(chosen) ||
+      /^controlpath /m.test(chosen)) {
+    return [];
+  }
+  const dir = controlDir();
+  if (!dir) return [];
+  // One connection per configuration and host name as given, not only per
+  // address and user (%C): two names may mean two keys.
+  const name = crypto.createHash('sha256').update(`${config.join('\0')}\0${host}`).digest('hex').slice(0, 8);
+  // The first -o wins: these come before the general ones. Silence on an
+  // idle shared link is noticed in about eight seconds.
+  return ['-o', 'ControlMaster=auto', '-o', `ControlPath=${dir}/${name}-%C`, '-o', 'ControlPersist=300',
+          '-o', 'ServerAliveInterval=2', '-o', 'ServerAliveCountMax=3'];
+}
+
+// A directory only this user can enter, short enough that its sockets (49
+// characters, and 17 more while ssh creates one) stay within the 104 bytes
+// macOS allows a socket path.
+function controlDir() {
+  const uid = process.getuid();
+  const candidates = [process.env.XDG_RUNTIME_DIR && path.join(process.env.XDG_RUNTIME_DIR, 'tavrik-ssh'),
+                      path.join('/tmp', `tavrik-ssh-${uid}`)];
+  for (const dir of candidates.filter((d) => d && d.length + 67 <= 103)) {
+    try {
+      fs.mkdirSync(dir, { mode: 0o700 });
+    } catch (e) {
+      if (e.code !== 'EEXIST') continue;
+    }
+    try {
+      const st = fs.lstatSync(dir);
+      if (st.isDirectory() && st.uid === uid && (st.mode & 0o077) === 0) return dir;
+    } catch {
+      // gone again: try the next
+    }
+  }
+  warn('Cảnh báo: không có thư mục riêng cho kết nối SSH dùng chung; mỗi lần bấm sẽ kết nối lại.');
+  return null;
+}
+
 const REMOTE_DIR = 'd=$1; case $d in "~/"*) d="$HOME/${d#"~/"}";; "~") d=$HOME;; esac; ' +
   '[ -d "$d" ] || { echo "TAVRIK_NO_DIR" >&2; exit 3; }; ' +
   'case $(ls -ld "$d" | cut -c5-10) in *r*|*w*) echo "TAVRIK_OPEN" >&2;; esac; ';
@@ -279,10 +326,13 @@ function sshStore(url) {
     fail(`TAVRIK_STORE không hợp lệ: ${url} (cần ssh://MÁY/ĐƯỜNG/DẪN hoặc ssh://MÁY/~/ĐƯỜNG/DẪN).`);
   }
 
+  const config = process.env.TAVRIK_SSH_CONFIG ? ['-F', process.env.TAVRIK_SSH_CONFIG] : [];
+  // Connects within ten seconds; through a shared connection (below), a
+  // link that went silent ends that connection within about as long.
+  const options = [...config, ...sharedConnection(config, host), '-o', 'BatchMode=yes',
+                   '-o', 'ConnectTimeout=10', '-o', 'ServerAliveInterval=10', '-o', 'ServerAliveCountMax=3'];
+
   function ssh(script, args, input) {
-    const options = ['-o', 'BatchMode=yes', '-o', 'ConnectTimeout=10', '-o', 'ServerAliveInterval=10',
-                     '-o', 'ServerAliveCountMax=3'];
-    if (process.env.TAVRIK_SSH_CONFIG) options.unshift('-F', process.env.TAVRIK_SSH_CONFIG);
     const command = ['sh', '-c', script, 'tavrik', remotePath, ...args].map(quote).join(' ');
     const r = spawnSync('ssh', [...options, '--', host, command],
                         { input, maxBuffer: 512 << 20, stdio: ['pipe', 'pipe', 'pipe'] });

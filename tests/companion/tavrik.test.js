@@ -15,10 +15,10 @@ let base;  // the environment of every run: the store, and no key unless a test 
 
 // Runs the tool as `machine`; `env` adds to (or, undefined, removes from)
 // its environment.
-function tavrik(machine, args, input, env = {}) {
+function tavrik(machine, args, input, env = {}, timeout = undefined) {
   const full = { ...process.env, ...base, TAVRIK_MACHINE: machine, ...env };
   for (const [k, v] of Object.entries(full)) if (v === undefined) delete full[k];
-  const r = spawnSync(TOOL, args, { input, maxBuffer: 64 << 20, cwd: root, env: full });
+  const r = spawnSync(TOOL, args, { input, maxBuffer: 64 << 20, cwd: root, env: full, timeout });
   return { status: r.status, out: r.stdout, err: r.stderr.toString() };
 }
 const push = (machine, text, env) => tavrik(machine, ['clip', 'push', '--stdin'], text, env);
@@ -191,7 +191,8 @@ describe('a store reached over SSH', { skip: !(fs.existsSync(SSHD) && process.ge
     fs.writeFileSync(file('ssh_config'), [host('tavrikhost', 'user_key'), host('badkey', 'other_key'),
                                           host('nowhere', 'user_key', closed), ''].join('\n'));
     fs.writeFileSync(file('known_hosts'), `tavrik-test ${fs.readFileSync(file('host_key.pub'))}`);
-    sshd = spawn(SSHD, ['-D', '-e', '-f', file('sshd_config')], { stdio: 'ignore' });
+    // Its log is a file, complete as soon as a login has happened.
+    sshd = spawn(SSHD, ['-D', '-E', file('sshd.log'), '-f', file('sshd_config')], { stdio: 'ignore' });
     sshd.gone = new Promise((r) => sshd.on('exit', r));
     const deadline = Date.now() + 30000;
     while (!(await listening(port))) {
@@ -201,10 +202,17 @@ describe('a store reached over SSH', { skip: !(fs.existsSync(SSHD) && process.ge
     remote = path.join(root, "kho chung 'q'");
     fs.mkdirSync(remote, { mode: 0o700 });
     base = { TAVRIK_SSH_CONFIG: file('ssh_config'), TAVRIK_STORE: `ssh://tavrikhost${remote}`,
-             TAVRIK_KEY_FILE: file('no-key') };
+             TAVRIK_KEY_FILE: file('no-key'), XDG_RUNTIME_DIR: root };
   });
 
+  // Ends the shared connection the companion left running, if any.
+  const endShared = () => {
+    for (const socket of fs.readdirSync(path.join(root, 'tavrik-ssh'))) {
+      spawnSync('ssh', ['-o', `ControlPath=${root}/tavrik-ssh/${socket}`, '-O', 'exit', 'x'], { stdio: 'ignore' });
+    }
+  };
   after(async () => {
+    endShared();
     sshd.kill();
     await sshd.gone;
     fs.rmSync(root, { recursive: true, force: true });
@@ -216,6 +224,44 @@ describe('a store reached over SSH', { skip: !(fs.existsSync(SSHD) && process.ge
     for (const dir of [root, remote, os.homedir()]) {
       assert.deepEqual(fs.readdirSync(dir).filter((n) => n.startsWith('PWNED')), [], dir);
     }
+  });
+
+  test('presses share one connection; one whose link died or went silent is replaced', () => {
+    const logins = () => (fs.readFileSync(path.join(root, 'sshd.log'), 'utf8').match(/Accepted publickey/g) || []).length;
+    // The processes of sshd serving the shared connection: all below sshd.
+    const serving = () => {
+      const parents = new Map();
+      for (const pid of fs.readdirSync('/proc')) {
+        try {
+          parents.set(Number(pid), Number(/\) \S+ (\d+)/.exec(fs.readFileSync(`/proc/${pid}/stat`, 'utf8'))[1]));
+        } catch {
+          // not a process, or gone
+        }
+      }
+      const below = (pid) => [...parents].filter(([, p]) => p === pid).flatMap(([c]) => [c, ...below(c)]);
+      return below(sshd.pid);
+    };
+    endShared();
+    const first = logins();
+    assert.deepEqual(push('a', 'một'), none);
+    assert.deepEqual(push('a', 'hai'), none);
+    assert.equal(pull('b').out.toString(), 'hai');
+    assert.equal(logins(), first + 1);
+
+    for (const pid of serving()) process.kill(pid, 'SIGKILL');
+    assert.deepEqual(push('a', 'ba'), none);
+    assert.equal(logins(), first + 2);
+
+    // A link that stops answering is given up within the connection bound,
+    // and ssh carries the press over a new connection (the spawn's own
+    // limit catches a press that waits for the general keepalive instead).
+    const silent = serving();
+    for (const pid of silent) process.kill(pid, 'SIGSTOP');
+    const r = tavrik('a', ['clip', 'push', '--stdin'], 'bốn', {}, 25000);
+    for (const pid of silent) process.kill(pid, 'SIGKILL');
+    assert.deepEqual(r, none);
+    assert.equal(pull('b').out.toString(), 'bốn');
+    assert.equal(logins(), first + 3);
   });
 
   test('an unreachable host, a refused key and a missing directory each end with a reason', () => {
