@@ -1,15 +1,14 @@
 'use strict';
 const { describe, test, before, after, beforeEach, afterEach } = require('node:test');
 const assert = require('node:assert/strict');
-const { spawn, spawnSync, execFileSync } = require('node:child_process');
+const { spawn, spawnSync } = require('node:child_process');
 const crypto = require('node:crypto');
 const fs = require('node:fs');
-const net = require('node:net');
 const os = require('node:os');
 const path = require('node:path');
 
 const TOOL = path.join(__dirname, '..', '..', 'companion', 'tavrik.js');
-const SSHD = '/usr/sbin/sshd';
+const { hasSshd, startSshd } = require('./sshd.js');
 let root;
 let base;  // the environment of every run: the store, and no key unless a test makes one
 
@@ -152,69 +151,23 @@ describe('a store in a directory', () => {
   });
 });
 
-// Against a real OpenSSH server on 127.0.0.1 with a port, host key, user
-// key and configuration of its own.
-describe('a store reached over SSH', { skip: !(fs.existsSync(SSHD) && process.getuid() === 0) && 'needs root and sshd' }, () => {
+// Against a real OpenSSH server on loopback (sshd.js).
+describe('a store reached over SSH', { skip: !hasSshd() && 'needs root and sshd' }, () => {
   let sshd;
   let remote;  // the remote store, as a path on this machine
-  const freePort = () => new Promise((resolve) => {
-    const server = net.createServer().listen(0, '127.0.0.1', () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
-    });
-  });
-  const listening = (port) => new Promise((resolve) => {
-    const c = net.connect(port, '127.0.0.1', () => { c.destroy(); resolve(true); }).on('error', () => resolve(false));
-  });
-
   before(async () => {
     root = fs.mkdtempSync(path.join(os.tmpdir(), 'tavrik-ssh-'));
-    const file = (name) => path.join(root, name);
-    for (const key of ['host_key', 'user_key', 'other_key']) {
-      execFileSync('ssh-keygen', ['-q', '-t', 'ed25519', '-N', '', '-f', file(key)]);
-    }
-    fs.copyFileSync(file('user_key.pub'), file('authorized_keys'));
-    fs.mkdirSync('/run/sshd', { recursive: true, mode: 0o755 });  // sshd's privilege separation
-    const port = await freePort();
-    const closed = await freePort();
-    fs.writeFileSync(file('sshd_config'), [
-      `Port ${port}`, 'ListenAddress 127.0.0.1', `HostKey ${file('host_key')}`,
-      `AuthorizedKeysFile ${file('authorized_keys')}`, `PidFile ${file('sshd.pid')}`,
-      'StrictModes no', 'UsePAM no', 'PasswordAuthentication no', 'KbdInteractiveAuthentication no',
-      'PubkeyAuthentication yes', 'PermitRootLogin prohibit-password', '',
-    ].join('\n'));
-    const host = (name, key, p = port) => [
-      `Host ${name}`, '  HostName 127.0.0.1', `  Port ${p}`, '  User root',
-      `  IdentityFile ${file(key)}`, '  IdentitiesOnly yes', '  HostKeyAlias tavrik-test',
-      `  UserKnownHostsFile ${file('known_hosts')}`, '  StrictHostKeyChecking yes', '  LogLevel ERROR',
-    ].join('\n');
-    fs.writeFileSync(file('ssh_config'), [host('tavrikhost', 'user_key'), host('badkey', 'other_key'),
-                                          host('nowhere', 'user_key', closed), ''].join('\n'));
-    fs.writeFileSync(file('known_hosts'), `tavrik-test ${fs.readFileSync(file('host_key.pub'))}`);
-    // Its log is a file, complete as soon as a login has happened.
-    sshd = spawn(SSHD, ['-D', '-E', file('sshd.log'), '-f', file('sshd_config')], { stdio: 'ignore' });
-    sshd.gone = new Promise((r) => sshd.on('exit', r));
-    const deadline = Date.now() + 30000;
-    while (!(await listening(port))) {
-      if (Date.now() > deadline || sshd.exitCode !== null) throw new Error('sshd did not start');
-      await new Promise((r) => setTimeout(r, 50));
-    }
+    sshd = await startSshd(root);
     remote = path.join(root, "kho chung 'q'");
     fs.mkdirSync(remote, { mode: 0o700 });
-    base = { TAVRIK_SSH_CONFIG: file('ssh_config'), TAVRIK_STORE: `ssh://tavrikhost${remote}`,
-             TAVRIK_KEY_FILE: file('no-key'), XDG_RUNTIME_DIR: root };
+    base = { TAVRIK_SSH_CONFIG: sshd.config, TAVRIK_STORE: `ssh://tavrikhost${remote}`,
+             TAVRIK_KEY_FILE: path.join(root, 'no-key'), XDG_RUNTIME_DIR: root };
   });
-
   // Ends the shared connection the companion left running, if any.
-  const endShared = () => {
-    for (const socket of fs.readdirSync(path.join(root, 'tavrik-ssh'))) {
-      spawnSync('ssh', ['-o', `ControlPath=${root}/tavrik-ssh/${socket}`, '-O', 'exit', 'x'], { stdio: 'ignore' });
-    }
-  };
+  const endShared = () => sshd.endShared(path.join(root, 'tavrik-ssh'));
   after(async () => {
     endShared();
-    sshd.kill();
-    await sshd.gone;
+    await sshd.stop();
     fs.rmSync(root, { recursive: true, force: true });
   });
 
@@ -227,7 +180,7 @@ describe('a store reached over SSH', { skip: !(fs.existsSync(SSHD) && process.ge
   });
 
   test('presses share one connection; one whose link died or went silent is replaced', () => {
-    const logins = () => (fs.readFileSync(path.join(root, 'sshd.log'), 'utf8').match(/Accepted publickey/g) || []).length;
+    const { logins } = sshd;
     // The processes of sshd serving the shared connection: all below sshd.
     const serving = () => {
       const parents = new Map();
