@@ -59,7 +59,14 @@ int agentMain(std::span<const std::string> arguments) {
     return 2;
   }
 
-  runner = std::make_shared<Runner>(settings.nodePath, settings.cliPath, *timeout);
+  const auto clearSecrets = parseClearSecrets(settings.clearSecrets);
+  if (!clearSecrets) {
+    platform::writeStderr("Thời hạn --clear-secrets không đọc được: " + settings.clearSecrets +
+                          " (cần một số giây nguyên, 0 là không bao giờ xoá)\n");
+    return 2;
+  }
+
+  runner = std::make_shared<Runner>(settings.nodePath, settings.cliPath, *timeout, *clearSecrets);
   // Without its queues the agent could take presses it never serves: a
   // supervisor had better start it again.
   if (!platform::makeApplication()) return 1;

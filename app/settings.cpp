@@ -23,14 +23,18 @@ Settings readCommandLine(std::span<const std::string> arguments) {
       s.pasteSpec = value;
     } else if (name == "--timeout") {
       s.timeout = value;
+    } else if (name == "--clear-secrets") {
+      s.clearSecrets = value;
     }
   }
   return s;
 }
 
-std::optional<std::chrono::seconds> parseTimeout(std::string_view text) {
-  // Up to a million seconds: far beyond any sensible run, and far from
-  // overflowing a deadline.
+namespace {
+
+// Up to a million seconds: far beyond any sensible wait, and far from
+// overflowing a deadline.
+std::optional<std::chrono::seconds> parseSeconds(std::string_view text) {
   constexpr long long kMax = 1'000'000;
   if (text.empty()) return std::nullopt;
   long long value = 0;
@@ -39,8 +43,19 @@ std::optional<std::chrono::seconds> parseTimeout(std::string_view text) {
     value = value * 10 + (c - '0');
     if (value > kMax) return std::nullopt;
   }
-  if (value == 0) return std::nullopt;
   return std::chrono::seconds(value);
+}
+
+}  // namespace
+
+std::optional<std::chrono::seconds> parseTimeout(std::string_view text) {
+  const auto seconds = parseSeconds(text);
+  if (seconds && seconds->count() == 0) return std::nullopt;
+  return seconds;
+}
+
+std::optional<std::chrono::seconds> parseClearSecrets(std::string_view text) {
+  return parseSeconds(text);
 }
 
 }  // namespace tavrik

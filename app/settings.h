@@ -13,7 +13,8 @@ struct Settings {
   std::string cliPath;
   std::string copySpec = "ctrl+alt+c";
   std::string pasteSpec = "ctrl+alt+b";
-  std::string timeout = "120";  // seconds a companion run may take
+  std::string timeout = "120";      // seconds a companion run may take
+  std::string clearSecrets = "45";  // seconds a pulled secret stays; 0: always
 };
 
 // Reads name-value pairs two at a time from the arguments after the
@@ -22,5 +23,8 @@ Settings readCommandLine(std::span<const std::string> arguments);
 
 // A positive whole number of seconds, digits only; nothing otherwise.
 std::optional<std::chrono::seconds> parseTimeout(std::string_view text);
+
+// The same, where 0 (never) is allowed too.
+std::optional<std::chrono::seconds> parseClearSecrets(std::string_view text);
 
 }  // namespace tavrik

@@ -16,6 +16,9 @@
 // TAVRIK_KEY_FILE    the key (default ~/.config/tavrik/key); when it exists,
 //                    texts are stored encrypted and only encrypted texts read
 // TAVRIK_TTL         seconds after which a stored text is ignored (default: never)
+// TAVRIK_SECRET_TTL  the same for a secret (default 120)
+// TAVRIK_SECRET      1 when the agent pushes a text marked as a secret
+// TAVRIK_META_FD     where a pull says "secret" of such a text (the agent's 3)
 // TAVRIK_SSH_CONFIG  an ssh configuration file to use instead of the user's
 //
 // Exit status 0 on success; otherwise the reason is the last line of
@@ -27,15 +30,20 @@ const os = require('node:os');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 
-// Stored texts: "TVRK", a format version, a kind, the time of the push in
-// milliseconds (big-endian), then the text, or for kind 1 a nonce, the
+// Stored texts: "TVRK", a format version, a kind, flags (1: a secret), the
+// time of the push in milliseconds (big-endian), then for kind 0 the text's
+// length (8 bytes) and SHA-256, and the text, or for kind 1 a nonce, the
 // AES-256-GCM ciphertext and its tag. The header, the nonce's use and the
-// writing machine's name are authenticated.
+// writing machine's name are authenticated. Version 1 had no flags and no
+// length or checksum.
 const MAGIC = Buffer.from('TVRK');
-const VERSION = 1;
+const VERSION = 2;
 const PLAIN = 0;
 const SEALED = 1;
-const HEADER = MAGIC.length + 2 + 8;
+const SECRET = 1;
+const HEADER = MAGIC.length + 3 + 8;
+const HEADER_V1 = MAGIC.length + 2 + 8;
+const CHECK = 8 + 32;
 const NONCE = 12;
 const TAG = 16;
 
@@ -125,13 +133,21 @@ function newKey() {
 
 // ---- the stored form -------------------------------------------------------
 
-function seal(data, machine, key) {
+const sha256 = (data) => crypto.createHash('sha256').update(data).digest();
+
+function seal(data, machine, key, secret) {
   const header = Buffer.alloc(HEADER);
   MAGIC.copy(header);
   header[4] = VERSION;
   header[5] = key ? SEALED : PLAIN;
-  header.writeBigUInt64BE(BigInt(Date.now()), 6);
-  if (!key) return Buffer.concat([header, data]);
+  header[6] = secret ? SECRET : 0;
+  header.writeBigUInt64BE(BigInt(Date.now()), 7);
+  if (!key) {
+    const check = Buffer.alloc(CHECK);
+    check.writeBigUInt64BE(BigInt(data.length));
+    sha256(data).copy(check, 8);
+    return Buffer.concat([header, check, data]);
+  }
   const nonce = crypto.randomBytes(NONCE);
   const cipher = crypto.createCipheriv('aes-256-gcm', key, nonce);
   cipher.setAAD(Buffer.concat([header, Buffer.from(machine, 'utf8')]));
@@ -139,45 +155,67 @@ function seal(data, machine, key) {
   return Buffer.concat([header, nonce, body, cipher.getAuthTag()]);
 }
 
-// The text and its time, or a refusal with the reason (never the bytes).
-// `mtime` stands for the time of a file from before the header existed.
+// The text, its time and whether it is a secret, or a refusal with the
+// reason (never the bytes). `mtime` stands for the time of a file from
+// before the header existed.
 function open(stored, machine, key, mtime) {
   const from = `Chữ từ máy ${machine}`;
-  if (stored.length < HEADER || !stored.subarray(0, 4).equals(MAGIC)) {
+  const cut = { refused: `${from} bị cắt cụt hoặc hỏng (độ dài hay mã kiểm tra không khớp): không nhận.` };
+  if (!stored.subarray(0, MAGIC.length).equals(MAGIC)) {
+    // A file cut inside the magic itself is no old text either.
+    if (stored.length < MAGIC.length && MAGIC.subarray(0, stored.length).equals(stored)) return cut;
     if (key) return { refused: `${from} không được mã hoá, mà máy này có khoá: không nhận.` };
-    return { text: stored, time: mtime };
+    return { text: stored, time: mtime, secret: false };
   }
-  if (stored[4] > VERSION) {
+  if (stored.length > 4 && stored[4] > VERSION) {
     return { refused: `${from} được ghi bằng bản tavrik mới hơn (định dạng ${stored[4]}); hãy cập nhật tavrik.` };
   }
-  const header = stored.subarray(0, HEADER);
-  const time = Number(stored.readBigUInt64BE(6));
+  const headerLength = stored[4] === 1 ? HEADER_V1 : HEADER;
+  if (stored.length < headerLength) return cut;
+  const header = stored.subarray(0, headerLength);
+  const time = Number(stored.readBigUInt64BE(headerLength - 8));
+  const secret = headerLength === HEADER && (stored[6] & SECRET) !== 0;
   if (stored[5] === PLAIN) {
     if (key) return { refused: `${from} không được mã hoá, mà máy này có khoá: không nhận.` };
-    return { text: stored.subarray(HEADER), time };
+    if (headerLength === HEADER_V1) return { text: stored.subarray(HEADER_V1), time, secret };
+    if (stored.length < HEADER + CHECK) return cut;
+    const text = stored.subarray(HEADER + CHECK);
+    if (BigInt(text.length) !== stored.readBigUInt64BE(HEADER) ||
+        !sha256(text).equals(stored.subarray(HEADER + 8, HEADER + CHECK))) {
+      return cut;
+    }
+    return { text, time, secret };
   }
   if (!key) return { refused: `${from} đã được mã hoá; máy này chưa có khoá (${keyFile()}).` };
   const broken = { refused: `${from} không giải mã được: sai khoá, hoặc dữ liệu bị sửa hay cắt cụt.` };
-  if (stored[5] !== SEALED || stored.length < HEADER + NONCE + TAG) return broken;
+  if (stored[5] !== SEALED || stored.length < headerLength + NONCE + TAG) return broken;
   try {
     const decipher = crypto.createDecipheriv('aes-256-gcm', key,
-                                             stored.subarray(HEADER, HEADER + NONCE));
+                                             stored.subarray(headerLength, headerLength + NONCE));
     decipher.setAAD(Buffer.concat([header, Buffer.from(machine, 'utf8')]));
     decipher.setAuthTag(stored.subarray(stored.length - TAG));
-    const text = Buffer.concat([decipher.update(stored.subarray(HEADER + NONCE, stored.length - TAG)),
+    const text = Buffer.concat([decipher.update(stored.subarray(headerLength + NONCE, stored.length - TAG)),
                                 decipher.final()]);
-    return { text, time };
+    return { text, time, secret };
   } catch {
     return broken;
   }
 }
 
-function expired(time) {
-  const ttl = process.env.TAVRIK_TTL;
-  if (!ttl) return false;
-  const seconds = Number(ttl);
-  if (!Number.isFinite(seconds) || seconds <= 0) fail(`TAVRIK_TTL không hợp lệ: ${ttl} (cần số giây dương).`);
-  return time === undefined || Date.now() - time > seconds * 1000;
+// Seconds from a variable, or `fallback` when it is unset.
+function seconds(name, fallback) {
+  const value = process.env[name];
+  if (!value) return fallback;
+  const n = Number(value);
+  if (!Number.isFinite(n) || n <= 0) fail(`${name} không hợp lệ: ${value} (cần số giây dương).`);
+  return n;
+}
+
+// A secret has an expiry of its own, whether or not texts have one.
+function expired({ time, secret }) {
+  const limits = [seconds('TAVRIK_TTL', undefined)];
+  if (secret) limits.push(seconds('TAVRIK_SECRET_TTL', 120));
+  return limits.some((ttl) => ttl !== undefined && (time === undefined || Date.now() - time > ttl * 1000));
 }
 
 // ---- a store in a directory -----------------------------------------------
@@ -386,7 +424,7 @@ function push() {
     fail(`Không đọc được dữ liệu vào: ${e.message}`);
   }
   const machine = machineName();
-  store().put(fileOf(machine), seal(data, machine, loadKey()));
+  store().put(fileOf(machine), seal(data, machine, loadKey(), process.env.TAVRIK_SECRET === '1'));
 }
 
 function pull() {
@@ -395,7 +433,16 @@ function pull() {
   if (!found) return;
   const opened = open(found.bytes, machineOf(found.name), key, found.mtime);
   if (opened.refused) fail(opened.refused);
-  if (expired(opened.time)) return;  // as if nothing had been sent
+  if (expired(opened)) return;  // as if nothing had been sent
+  // The agent asks for the mark on a descriptor of its own.
+  const meta = Number(process.env.TAVRIK_META_FD);
+  if (opened.secret && Number.isInteger(meta) && meta > 2) {
+    try {
+      fs.writeSync(meta, 'secret\n');
+    } catch {
+      // nobody listens there after all
+    }
+  }
   writeStdout(opened.text);
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <variant>
 
 // The general clipboard, plain text only. Main thread only.
@@ -18,12 +19,28 @@ enum class ReadFailure {
   kUnreachable,  // no connection to the clipboard: whyClipboardUnreachable()
 };
 
-// The clipboard's plain text as UTF-8, or why there is none.
-std::variant<std::string, ReadFailure> readPasteboardText();
+// How password managers mark a secret on X11 and Wayland: this target or
+// MIME type, holding "secret".
+inline constexpr std::string_view kSecretHint = "x-kde-passwordManagerHint";
 
-// Replaces the whole clipboard with one plain-text item; false when the
-// clipboard could not be taken.
-bool writePasteboardText(std::string text);
+// The clipboard's plain text as UTF-8, and whether its owner marked it as
+// a secret (a mark that cannot be read in time counts as absent).
+struct PasteboardText {
+  std::string text;
+  bool secret = false;
+};
+
+// The clipboard's plain text, or why there is none.
+std::variant<PasteboardText, ReadFailure> readPasteboardText();
+
+// Replaces the whole clipboard with one plain-text item, marked as a secret
+// when `secret` (and then never handed to a clipboard manager); false when
+// the clipboard could not be taken.
+bool writePasteboardText(std::string text, bool secret = false);
+
+// Empties the clipboard if it still holds what this agent wrote; never
+// what another program put there since.
+void clearPasteboardIfOurs();
 
 // Why the clipboard cannot be reached at all, in the user's words; empty
 // when it can (or when a failure had another cause).

@@ -15,6 +15,7 @@ struct ToolExit {
   std::int32_t status;  // exit code, or 128 + N when killed by signal N
   std::string out;      // raw bytes of standard output
   std::string err;      // raw bytes of standard error
+  std::string meta;     // what it wrote on descriptor 3, when given one
 };
 
 struct LaunchError {
@@ -36,6 +37,15 @@ struct RunLimits {
   std::size_t tail = std::size_t{64} << 10;
 };
 
+// What a run adds to the tool's world: variables ("NAME=value") beside
+// ours, and a pipe as its descriptor 3, of which the last kMetaTail bytes
+// are kept.
+struct RunExtras {
+  std::vector<std::string> env;
+  bool metaPipe = false;
+};
+inline constexpr std::size_t kMetaTail = 4096;
+
 // Starts `path` (not searched in PATH) with `argv` (argv[0] included) in a
 // process group of its own, feeds `stdinBytes` when present (otherwise the
 // child shares our standard input), collects both outputs to end of file,
@@ -45,7 +55,8 @@ struct RunLimits {
 // killed. Blocks the calling thread; never call it on the main thread.
 std::variant<ToolExit, LaunchError, ToolStopped> runTool(
     const std::string& path, const std::vector<std::string>& argv,
-    const std::optional<std::string>& stdinBytes, const RunLimits& limits = {});
+    const std::optional<std::string>& stdinBytes, const RunLimits& limits = {},
+    const RunExtras& extras = {});
 
 // Starts a program that nobody waits for; it is reaped in the background.
 std::optional<LaunchError> spawnDetached(const std::string& path,

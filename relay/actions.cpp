@@ -43,12 +43,28 @@ std::string readFailureText(platform::ReadFailure failure) {
   return {};
 }
 
+// Whether what the tool wrote on descriptor 3 marks the text as a secret:
+// a line "secret"; anything else there means nothing.
+bool marksSecret(std::string_view meta) {
+  while (!meta.empty()) {
+    const auto end = meta.find('\n');
+    if (meta.substr(0, end) == "secret") return true;
+    if (end == std::string_view::npos) break;
+    meta.remove_prefix(end + 1);
+  }
+  return false;
+}
+
+}  // namespace
+
 // Main thread. The write is checked: a clipboard we could not take is a
-// failure, not a success.
-void updatePasteboard(std::string text) {
+// failure, not a success. A secret leaves the clipboard after a while,
+// unless something was written since (by us: counted; by others: the
+// platform knows).
+void Runner::updatePasteboard(std::string text, bool secret) {
   bool written = false;
   try {
-    written = platform::writePasteboardText(std::move(text));
+    written = platform::writePasteboardText(std::move(text), secret);
   } catch (const std::exception&) {
     // out of memory for our copy: the same as a clipboard we could not take
   }
@@ -57,11 +73,16 @@ void updatePasteboard(std::string text) {
     reportFailure(unreachable ? unreachableText() : "Không ghi được vào clipboard.");
     return;
   }
+  const std::uint64_t mine = ++writes_;
+  if (secret && clearSecrets_.count() > 0) {
+    platform::postMainAfter(clearSecrets_, [weak = weak_from_this(), mine] {
+      const auto self = weak.lock();
+      if (self && self->writes_ == mine) platform::clearPasteboardIfOurs();
+    });
+  }
   phatTieng(true);
   showNotification("Mục tiêu đã bị khoá", "Truy sát ngay nào! Cmd+V để dán.");
 }
-
-}  // namespace
 
 void Runner::push() {
   auto read = platform::readPasteboardText();
@@ -71,16 +92,19 @@ void Runner::push() {
     reportFailure(readFailureText(*failure));
     return;
   }
-  auto* text = std::get_if<std::string>(&read);
-  if (!text || text->empty()) {
+  auto* text = std::get_if<platform::PasteboardText>(&read);
+  if (!text || text->text.empty()) {
     phatTieng(false);
     showNotification("Chưa có gì để tung",
                      "Clipboard rỗng (hoặc không phải chữ) — copy một đoạn rồi bấm lại.");
     return;
   }
+  // Only a secret changes the tool's environment.
+  std::vector<std::string> env;
+  if (text->secret) env.emplace_back("TAVRIK_SECRET=1");
   chay(
-      kPushArgs, std::move(*text),
-      [](std::int32_t status, std::string out, std::string err) {
+      kPushArgs, std::move(text->text),
+      [](std::int32_t status, std::string out, std::string err, std::string) {
         if (status != 0) {
           reportFailure(dongLoi(out, err));
           return;
@@ -89,22 +113,28 @@ void Runner::push() {
         showNotification("Tavrik đã tung Sóng Âm",
                          "Đã gửi lên kho. Máy kia bấm Ctrl+Alt+B để lấy.");
       },
-      Output::kLastLine);
+      Output::kLastLine, std::move(env));
 }
 
 void Runner::pull() {
-  chay(kPullArgs, std::nullopt, [](std::int32_t status, std::string out, std::string err) {
-    if (status != 0) {
-      reportFailure(dongLoi(out, err));
-      return;
-    }
-    if (out.empty()) {
-      phatTieng(false);
-      showNotification("Chưa thấy mục tiêu nào", "Máy kia chưa gửi gì sang.");
-      return;
-    }
-    platform::postMain([text = std::move(out)]() mutable { updatePasteboard(std::move(text)); });
-  });
+  chay(
+      kPullArgs, std::nullopt,
+      [weak = weak_from_this()](std::int32_t status, std::string out, std::string err,
+                                std::string meta) {
+        if (status != 0) {
+          reportFailure(dongLoi(out, err));
+          return;
+        }
+        if (out.empty()) {
+          phatTieng(false);
+          showNotification("Chưa thấy mục tiêu nào", "Máy kia chưa gửi gì sang.");
+          return;
+        }
+        platform::postMain([weak, text = std::move(out), secret = marksSecret(meta)]() mutable {
+          if (const auto self = weak.lock()) self->updatePasteboard(std::move(text), secret);
+        });
+      },
+      Output::kText, {"TAVRIK_META_FD=3"}, true);
 }
 
 }  // namespace tavrik

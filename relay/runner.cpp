@@ -36,11 +36,15 @@ void tellFailure(std::string_view body, std::string_view detail = {}) noexcept {
 
 }  // namespace
 
-Runner::Runner(std::string nodePath, std::string cliPath, std::chrono::seconds timeout)
-    : nodePath_(std::move(nodePath)), cliPath_(std::move(cliPath)), timeout_(timeout) {}
+Runner::Runner(std::string nodePath, std::string cliPath, std::chrono::seconds timeout,
+               std::chrono::seconds clearSecrets)
+    : nodePath_(std::move(nodePath)),
+      cliPath_(std::move(cliPath)),
+      timeout_(timeout),
+      clearSecrets_(clearSecrets) {}
 
 void Runner::chay(std::vector<std::string> args, std::optional<std::string> stdinText, Xong xong,
-                  Output output) {
+                  Output output, std::vector<std::string> env, bool metaPipe) {
   if (busy_) return;
   busy_ = true;
   // A run that could not be handed over must not leave the runner busy.
@@ -52,7 +56,8 @@ void Runner::chay(std::vector<std::string> args, std::optional<std::string> stdi
     }
   } unbusy{busy_};
   platform::postBackground([weak = weak_from_this(), args = std::move(args),
-                            stdinText = std::move(stdinText), xong = std::move(xong), output] {
+                            stdinText = std::move(stdinText), xong = std::move(xong), output,
+                            extras = platform::RunExtras{std::move(env), metaPipe}] {
     const auto self = weak.lock();
     if (!self) return;
     // Nothing thrown may end the process or leave `busy` set: it is a
@@ -68,7 +73,7 @@ void Runner::chay(std::vector<std::string> args, std::optional<std::string> stdi
       limits.timeout = self->timeout_;
       limits.maxOut = platform::kMaxText;
       limits.outTailOnly = output == Output::kLastLine;
-      auto outcome = platform::runTool(self->nodePath_, argv, stdinText, limits);
+      auto outcome = platform::runTool(self->nodePath_, argv, stdinText, limits, extras);
       if (auto* failed = std::get_if<platform::LaunchError>(&outcome)) {
         showNotification(kStumbled, "Không chạy được tavrik: " + failed->description);
       } else if (auto* stopped = std::get_if<platform::ToolStopped>(&outcome)) {
@@ -78,7 +83,7 @@ void Runner::chay(std::vector<std::string> args, std::optional<std::string> stdi
         // A stream that is not valid UTF-8 is dropped whole.
         if (!isValidUtf8(done.out)) done.out.clear();
         if (!isValidUtf8(done.err)) done.err.clear();
-        xong(done.status, std::move(done.out), std::move(done.err));
+        xong(done.status, std::move(done.out), std::move(done.err), std::move(done.meta));
       }
     } catch (const std::exception& e) {
       tellFailure("Lỗi bên trong tavrik-agent: ", e.what());

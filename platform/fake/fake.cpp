@@ -168,19 +168,21 @@ bool hotKeysUnavailable(std::int32_t) { return false; }
 std::string triggerProgram() { return {}; }
 bool triggerUsedBefore() { return false; }
 
-std::variant<std::string, ReadFailure> readPasteboardText() {
+std::variant<PasteboardText, ReadFailure> readPasteboardText() {
   fake::noteClipboardThread();
-  if (auto text = fake::pasteboardText()) return std::move(*text);
+  if (auto text = fake::pasteboardText()) return PasteboardText{std::move(*text)};
   return ReadFailure::kNoText;
 }
 
-bool writePasteboardText(std::string text) {
+bool writePasteboardText(std::string text, bool) {
   fake::noteClipboardThread();
   if (fake::state.failWrites) return false;
   fake::state.pasteboardHasText = true;
   fake::state.pasteboard = std::move(text);
   return true;
 }
+
+void clearPasteboardIfOurs() {}
 
 std::string whyClipboardUnreachable() { return {}; }
 
@@ -191,6 +193,9 @@ void postMain(Job job) {
   }
   fake::state.mainPosted.notify_all();
 }
+
+// The delay is the real platforms' business: here the job simply queues.
+void postMainAfter(std::chrono::milliseconds, Job job) { postMain(std::move(job)); }
 
 void postBackground(Job job) {
   std::lock_guard lock(fake::state.mutex);

@@ -150,18 +150,26 @@ std::int32_t registerHotKey(std::uint32_t keyCode, std::uint32_t modifiers, Even
   return status;
 }
 
-std::variant<std::string, ReadFailure> readPasteboardText() {
+std::variant<PasteboardText, ReadFailure> readPasteboardText() {
   if (!routes::reachClipboard()) return ReadFailure::kUnreachable;
   if (routes::clipboardRoute == routes::ClipboardRoute::kDataControl) return wayland::read();
   return x11::readClipboard();
 }
 
-bool writePasteboardText(std::string text) {
+bool writePasteboardText(std::string text, bool secret) {
   if (!routes::reachClipboard()) return false;
   if (routes::clipboardRoute == routes::ClipboardRoute::kDataControl) {
-    return wayland::write(std::move(text));
+    return wayland::write(std::move(text), secret);
   }
-  return x11::writeClipboard(std::move(text));
+  return x11::writeClipboard(std::move(text), secret);
+}
+
+void clearPasteboardIfOurs() {
+  if (routes::clipboardRoute == routes::ClipboardRoute::kDataControl) {
+    wayland::clearIfOurs();
+  } else if (routes::clipboardRoute == routes::ClipboardRoute::kX11) {
+    x11::clearClipboardIfOurs();
+  }
 }
 
 std::string whyClipboardUnreachable() {

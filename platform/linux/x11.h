@@ -30,8 +30,9 @@ struct Atoms {
   xcb_atom_t textPlain = 0;
   xcb_atom_t clipboardManager = 0;
   xcb_atom_t saveTargets = 0;
-  xcb_atom_t selection = 0;  // where conversions for us land
-  xcb_atom_t clock = 0;      // touched to learn the server time
+  xcb_atom_t selection = 0;   // where conversions for us land
+  xcb_atom_t clock = 0;       // touched to learn the server time
+  xcb_atom_t secretHint = 0;  // a password manager's mark
 };
 
 // The display connection, made once by makeApplication.
@@ -58,8 +59,9 @@ std::string whyNotConnected();
 // The X routes behind the platform's hotkey and clipboard calls.
 std::int32_t registerHotKey(std::uint32_t keyCode, std::uint32_t modifiers,
                             platform::EventHotKeyID id);
-std::variant<std::string, platform::ReadFailure> readClipboard();
-bool writeClipboard(std::string text);
+std::variant<platform::PasteboardText, platform::ReadFailure> readClipboard();
+bool writeClipboard(std::string text, bool secret);
+void clearClipboardIfOurs();
 
 Millis monotonicMillis();
 

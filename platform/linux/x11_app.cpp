@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -92,6 +93,27 @@ bool handleStopSignals() {
 
 // Kept for the life of the process, as the sources in it are.
 std::vector<desktop::Source*>& sources = *new std::vector<desktop::Source*>;
+
+// Jobs due at a time. They run before the loop reads X events, so a press
+// that comes after a job's time finds it done.
+class Timers : public desktop::Source {
+ public:
+  void add(Millis at, platform::Job job) { due_.emplace(at, std::move(job)); }
+  std::optional<Millis> prepare() override {
+    while (!due_.empty() && due_.begin()->first <= monotonicMillis()) {
+      auto job = std::move(due_.begin()->second);
+      due_.erase(due_.begin());
+      job();
+    }
+    if (due_.empty()) return std::nullopt;
+    return due_.begin()->first;
+  }
+  void watch(std::vector<pollfd>&) override {}
+  bool handle(std::span<const pollfd>) override { return true; }
+
+ private:
+  std::multimap<Millis, platform::Job> due_;
+};
 
 // Events read while waiting for something else, for the loop to handle.
 std::deque<xcb_generic_event_t*> keptEvents;
@@ -320,6 +342,15 @@ void postMain(Job job) {
   }
   const std::uint64_t one = 1;
   (void)!::write(x11::mainQueue.wakeFd, &one, sizeof one);
+}
+
+void postMainAfter(std::chrono::milliseconds delay, Job job) {
+  static x11::Timers* timers = nullptr;
+  if (timers == nullptr) {
+    timers = new x11::Timers;  // kept for the life of the process
+    desktop::addSource(timers);
+  }
+  timers->add(x11::monotonicMillis() + delay.count(), std::move(job));
 }
 
 void postBackground(Job job) {

@@ -24,6 +24,7 @@ constexpr std::size_t kLargestChunk = 256 * 1024;
 
 struct Clipboard {
   std::shared_ptr<const std::string> owned;  // our text while we own CLIPBOARD
+  bool secret = false;                       // and whether it is marked so
   xcb_timestamp_t ownedSince = 0;
   std::size_t chunk = kLargestChunk;  // larger texts go by INCR
   IncrSenders senders{kLargestChunk, kRequestorTimeout};
@@ -212,10 +213,17 @@ void sendText(xcb_window_t requestor, xcb_atom_t property, xcb_atom_t type,
 bool convertFor(xcb_window_t requestor, xcb_atom_t target, xcb_atom_t property) {
   const Atoms& a = display.atoms;
   if (target == a.targets) {
-    const xcb_atom_t targets[] = {a.targets, a.multiple,      a.timestamp,    a.utf8String,
-                                  a.text,    a.textPlainUtf8, XCB_ATOM_STRING};
+    const xcb_atom_t targets[] = {a.targets, a.multiple,      a.timestamp,     a.utf8String,
+                                  a.text,    a.textPlainUtf8, XCB_ATOM_STRING, a.secretHint};
+    // The mark is offered only with a secret.
     xcb_change_property(display.c, XCB_PROP_MODE_REPLACE, requestor, property, XCB_ATOM_ATOM, 32,
-                        std::size(targets), targets);
+                        std::size(targets) - (clipboard.secret ? 0 : 1), targets);
+    return true;
+  }
+  if (target == a.secretHint) {
+    if (!clipboard.secret) return false;
+    xcb_change_property(display.c, XCB_PROP_MODE_REPLACE, requestor, property, a.secretHint, 8, 6,
+                        "secret");
     return true;
   }
   if (target == a.timestamp) {
@@ -315,6 +323,7 @@ void setUpClipboard() {
   a.saveTargets = intern("SAVE_TARGETS");
   a.selection = intern("TAVRIK_SELECTION");
   a.clock = intern("TAVRIK_CLOCK");
+  a.secretHint = intern(std::string(platform::kSecretHint).c_str());
   // Keep every request well under the server's limit.
   const std::size_t maxRequest = std::size_t{xcb_get_maximum_request_length(display.c)} * 4;
   clipboard.chunk = std::min(kLargestChunk, maxRequest > 4096 ? maxRequest - 1024 : 4096);
@@ -328,7 +337,10 @@ bool dispatchSelectionEvent(const xcb_generic_event_t* e) {
       return true;
     case XCB_SELECTION_CLEAR: {
       const auto* c = reinterpret_cast<const xcb_selection_clear_event_t*>(e);
-      if (c->selection == display.atoms.clipboard) clipboard.owned.reset();
+      if (c->selection == display.atoms.clipboard) {
+        clipboard.owned.reset();
+        clipboard.secret = false;
+      }
       return true;
     }
     case XCB_PROPERTY_NOTIFY: {
@@ -349,7 +361,10 @@ void expireTransfers(Millis now) { (void)clipboard.senders.expire(now); }
 std::optional<Millis> transferDeadline() { return clipboard.senders.nextDeadline(); }
 
 void handOverClipboard() {
-  if (!clipboard.owned || ownerOf(display.atoms.clipboard) != display.window) return;
+  // A secret goes with the agent.
+  if (!clipboard.owned || clipboard.secret || ownerOf(display.atoms.clipboard) != display.window) {
+    return;
+  }
   if (ownerOf(display.atoms.clipboardManager) == XCB_NONE) return;
   // The freedesktop convention: the manager asks us for these targets and
   // answers once it holds a copy; we keep serving it meanwhile.
@@ -369,20 +384,13 @@ void handOverClipboard() {
   std::free(e);
 }
 
-std::variant<std::string, platform::ReadFailure> readClipboard() {
+namespace {
+
+// The owner's text, best target first; plain text/plain, whose charset is
+// anybody's guess, only when it is valid UTF-8.
+std::variant<std::string, platform::ReadFailure> readText(Read& read) {
   using platform::ReadFailure;
-  if (!connected()) return ReadFailure::kNoText;
-  const xcb_window_t owner = ownerOf(display.atoms.clipboard);
-  if (owner == XCB_NONE) return ReadFailure::kNoText;
-  // Asking ourselves would wait for an answer only we can give.
-  if (owner == display.window) {
-    if (!clipboard.owned) return ReadFailure::kNoText;
-    return *clipboard.owned;
-  }
   const Atoms& a = display.atoms;
-  Read read;
-  // Best first; plain text/plain, whose charset is anybody's guess, only
-  // when it is valid UTF-8.
   for (const xcb_atom_t target :
        {a.utf8String, a.textPlainUtf8, xcb_atom_t{XCB_ATOM_STRING}, a.textPlain}) {
     auto outcome = read.convert(target);
@@ -399,13 +407,47 @@ std::variant<std::string, platform::ReadFailure> readClipboard() {
   return ReadFailure::kNoText;
 }
 
-bool writeClipboard(std::string text) {
+}  // namespace
+
+std::variant<platform::PasteboardText, platform::ReadFailure> readClipboard() {
+  using platform::ReadFailure;
+  if (!connected()) return ReadFailure::kNoText;
+  const xcb_window_t owner = ownerOf(display.atoms.clipboard);
+  if (owner == XCB_NONE) return ReadFailure::kNoText;
+  // Asking ourselves would wait for an answer only we can give.
+  if (owner == display.window) {
+    if (!clipboard.owned) return ReadFailure::kNoText;
+    return platform::PasteboardText{*clipboard.owned, clipboard.secret};
+  }
+  Read read;
+  auto text = readText(read);
+  if (auto* failure = std::get_if<ReadFailure>(&text)) return *failure;
+  // A mark that does not come in time (or at all) is no mark.
+  const auto mark = read.convert(display.atoms.secretHint);
+  const auto* hint = std::get_if<Property>(&mark);
+  return platform::PasteboardText{std::move(std::get<std::string>(text)),
+                                  hint && hint->format == 8 && hint->bytes == "secret"};
+}
+
+void clearClipboardIfOurs() {
+  if (!connected() || !clipboard.owned || ownerOf(display.atoms.clipboard) != display.window)
+    return;
+  // Stamped with our own time: should another client take the clipboard
+  // meanwhile, its later time wins and this does nothing.
+  xcb_set_selection_owner(display.c, XCB_NONE, display.atoms.clipboard, clipboard.ownedSince);
+  xcb_flush(display.c);
+  clipboard.owned.reset();
+  clipboard.secret = false;
+}
+
+bool writeClipboard(std::string text, bool secret) {
   if (!connected()) return false;
   const auto time = serverTime();
   if (!time) return false;
   xcb_set_selection_owner(display.c, display.window, display.atoms.clipboard, *time);
   if (ownerOf(display.atoms.clipboard) != display.window) return false;
   clipboard.owned = std::make_shared<const std::string>(std::move(text));
+  clipboard.secret = secret;
   clipboard.ownedSince = *time;
   return true;
 }

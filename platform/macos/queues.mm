@@ -19,6 +19,11 @@ void postMain(Job job) {
   dispatch_async_f(dispatch_get_main_queue(), new Job(std::move(job)), runJob);
 }
 
+void postMainAfter(std::chrono::milliseconds delay, Job job) {
+  dispatch_after_f(dispatch_time(DISPATCH_TIME_NOW, static_cast<int64_t>(delay.count()) * 1000000),
+                   dispatch_get_main_queue(), new Job(std::move(job)), runJob);
+}
+
 void postBackground(Job job) {
   dispatch_async_f(dispatch_get_global_queue(QOS_CLASS_USER_INITIATED, 0), new Job(std::move(job)),
                    runJob);

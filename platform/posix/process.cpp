@@ -1,11 +1,11 @@
 #include "platform/process.h"
 
 #include <fcntl.h>
-#include <sys/uio.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -111,25 +111,32 @@ class SpawnSetup {
     ::posix_spawnattr_setflags(&attr_, static_cast<short>(flags_));
   }
 
-  // Errno-style result of posix_spawn; the child sees only 0, 1 and 2.
-  int spawn(pid_t& pid, const std::string& path, const std::vector<std::string>& argv) {
+  // The child also keeps descriptor 3, redirected to.
+  void keepMeta() { kept_ = 4; }
+
+  // Errno-style result of posix_spawn; the child sees only 0, 1 and 2
+  // (and 3 after keepMeta), with `envp` (ours when null).
+  int spawn(pid_t& pid, const std::string& path, const std::vector<std::string>& argv,
+            char** envp = nullptr) {
 #if defined(__APPLE__)
-    for (int fd = 0; fd <= 2; ++fd) ::posix_spawn_file_actions_addinherit_np(&actions_, fd);
+    for (int fd = 0; fd < kept_; ++fd) ::posix_spawn_file_actions_addinherit_np(&actions_, fd);
 #elif defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
     // Also covers descriptors that libraries opened without O_CLOEXEC.
-    ::posix_spawn_file_actions_addclosefrom_np(&actions_, 3);
+    ::posix_spawn_file_actions_addclosefrom_np(&actions_, kept_);
 #endif
     std::vector<char*> args;
     args.reserve(argv.size() + 1);
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    return ::posix_spawn(&pid, path.c_str(), &actions_, &attr_, args.data(), environ);
+    return ::posix_spawn(&pid, path.c_str(), &actions_, &attr_, args.data(),
+                         envp != nullptr ? envp : environ);
   }
 
  private:
   posix_spawn_file_actions_t actions_;
   posix_spawnattr_t attr_;
   int flags_ = 0;
+  int kept_ = 3;
 };
 
 std::int32_t exitStatus(int raw) {
@@ -295,13 +302,33 @@ void prepareProcess() {
 
 std::variant<ToolExit, LaunchError, ToolStopped> runTool(
     const std::string& path, const std::vector<std::string>& argv,
-    const std::optional<std::string>& stdinBytes, const RunLimits& limits) {
+    const std::optional<std::string>& stdinBytes, const RunLimits& limits,
+    const RunExtras& extras) {
   const auto deadline = Clock::now() + limits.timeout;
-  Pipe in, out, err;
+  Pipe in, out, err, meta;
   if (int e = makePipe(out); e != 0) return LaunchError{describe(e)};
   if (int e = makePipe(err); e != 0) return LaunchError{describe(e)};
   if (stdinBytes) {
     if (int e = makePipe(in); e != 0) return LaunchError{describe(e)};
+  }
+  if (extras.metaPipe) {
+    if (int e = makePipe(meta); e != 0) return LaunchError{describe(e)};
+  }
+  // Our variables with the extras in place of any of the same name.
+  std::vector<std::string> env;
+  std::vector<char*> envp;
+  if (!extras.env.empty()) {
+    const auto nameOf = [](std::string_view v) { return v.substr(0, v.find('=') + 1); };
+    for (char** e = environ; *e != nullptr; ++e) {
+      const std::string_view name = nameOf(*e);
+      if (std::none_of(extras.env.begin(), extras.env.end(),
+                       [&](const std::string& x) { return nameOf(x) == name; })) {
+        env.emplace_back(*e);
+      }
+    }
+    env.insert(env.end(), extras.env.begin(), extras.env.end());
+    for (auto& v : env) envp.push_back(v.data());
+    envp.push_back(nullptr);
   }
 
   SpawnSetup setup;
@@ -309,8 +336,14 @@ std::variant<ToolExit, LaunchError, ToolStopped> runTool(
   if (stdinBytes) setup.redirect(in.read.get(), 0);
   setup.redirect(out.write.get(), 1);
   setup.redirect(err.write.get(), 2);
+  if (meta.write) {
+    setup.redirect(meta.write.get(), 3);
+    setup.keepMeta();
+  }
   pid_t pid = 0;
-  if (int e = setup.spawn(pid, path, argv); e != 0) return LaunchError{describe(e)};
+  if (int e = setup.spawn(pid, path, argv, envp.empty() ? nullptr : envp.data()); e != 0) {
+    return LaunchError{describe(e)};
+  }
   // A read end of our own, to take back what the tool leaves of a spliced
   // text. (It also means no EPIPE: a tool that stops reading is waited for
   // like any other, until it exits or the deadline.)
@@ -325,16 +358,18 @@ std::variant<ToolExit, LaunchError, ToolStopped> runTool(
   in.read.reset();
   out.write.reset();
   err.write.reset();
+  meta.write.reset();
   ExitWatch watch(pid);
 
   Sink outSink{{}, limits.outTailOnly ? limits.tail : limits.maxOut, limits.outTailOnly};
   Sink errSink{{}, limits.tail, true};
+  Sink metaSink{{}, kMetaTail, true};
   std::string_view pending = stdinBytes ? std::string_view(*stdinBytes) : std::string_view();
   if (in.write && pending.empty()) in.write.reset();
 
   // Non-blocking on our side: a full read must never wait for more while
   // the tool waits for us to drain the other stream.
-  for (const Fd* fd : {&in.write, &out.read, &err.read}) {
+  for (const Fd* fd : {&in.write, &out.read, &err.read, &meta.read}) {
     if (*fd) ::fcntl(fd->get(), F_SETFL, O_NONBLOCK);
   }
 #if defined(F_SETPIPE_SZ)
@@ -363,7 +398,7 @@ std::variant<ToolExit, LaunchError, ToolStopped> runTool(
       wake = std::min(wake, now + kExitCheck);
     }
 
-    std::array<pollfd, 4> fds{};
+    std::array<pollfd, 5> fds{};
     nfds_t n = 0;
     const auto watchFd = [&](int fd, short events) {
       if (fd >= 0) fds[n++] = pollfd{fd, events, 0};
@@ -371,6 +406,7 @@ std::variant<ToolExit, LaunchError, ToolStopped> runTool(
     watchFd(in.write.get(), POLLOUT);
     watchFd(out.read.get(), POLLIN);
     watchFd(err.read.get(), POLLIN);
+    watchFd(meta.read.get(), POLLIN);  // drained so the tool never waits on it
     const nfds_t exitSlot = n;
     if (!exitedAt) watchFd(watch.fd(), POLLIN);
     if (::poll(fds.data(), n, millisUntil(wake)) < 0 && errno != EINTR) break;
@@ -392,6 +428,8 @@ std::variant<ToolExit, LaunchError, ToolStopped> runTool(
         if (!drain(p.fd, outSink)) out.read.reset();
       } else if (err.read && p.fd == err.read.get()) {
         if (!drain(p.fd, errSink)) err.read.reset();
+      } else if (meta.read && p.fd == meta.read.get()) {
+        if (!drain(p.fd, metaSink)) meta.read.reset();
       }
     }
     if (outSink.overflow()) {
@@ -400,6 +438,9 @@ std::variant<ToolExit, LaunchError, ToolStopped> runTool(
     }
   }
   const bool leftoversHoldOutput = static_cast<bool>(out.read) || static_cast<bool>(err.read);
+  // What is left of descriptor 3, without waiting for anyone to close it.
+  if (meta.read) (void)drain(meta.read.get(), metaSink);
+  meta.read.reset();
   in.write.reset();
   out.read.reset();
   err.read.reset();
@@ -424,8 +465,9 @@ std::variant<ToolExit, LaunchError, ToolStopped> runTool(
   const int raw = waitFor(pid);
   outSink.finish();
   errSink.finish();
+  metaSink.finish();
   return ToolExit{raw < 0 ? 255 : exitStatus(raw), std::move(outSink.bytes),
-                  std::move(errSink.bytes)};
+                  std::move(errSink.bytes), std::move(metaSink.bytes)};
 }
 
 std::optional<LaunchError> spawnDetached(const std::string& path,

@@ -79,6 +79,7 @@ struct State {
   wl_proxy* selection = nullptr;                         // the current selection's offer
   wl_proxy* source = nullptr;                            // ours, while we own the selection
   std::shared_ptr<const std::string> owned;
+  bool secret = false;  // whether ours is marked so
   std::vector<Send> sends;
 };
 State state;
@@ -134,18 +135,22 @@ struct SourceListener {
   void (*cancelled)(void*, wl_proxy*);
 };
 const SourceListener sourceListener{
-    [](void*, wl_proxy* source, const char*, std::int32_t fd) {
+    [](void*, wl_proxy* source, const char* type, std::int32_t fd) {
       if (source != state.source || !state.owned) {
         ::close(fd);
         return;
       }
+      static const auto mark = std::make_shared<const std::string>("secret");
+      const bool forMark = platform::kSecretHint == type;
       ::fcntl(fd, F_SETFL, O_NONBLOCK);
-      state.sends.push_back({fd, state.owned, 0, monotonicMillis() + kRequestorTimeout});
+      state.sends.push_back(
+          {fd, forMark ? mark : state.owned, 0, monotonicMillis() + kRequestorTimeout});
     },
     [](void*, wl_proxy* source) {
       if (source == state.source) {
         state.source = nullptr;
         state.owned.reset();
+        state.secret = false;
       }
       destroy(source, kSourceDestroy);
     },
@@ -305,27 +310,15 @@ std::optional<std::string> connect() {
   return std::string(state.protocol->name);
 }
 
-std::variant<std::string, ReadFailure> read() {
-  if (state.device == nullptr) return ReadFailure::kNoText;
-  // The selection as it is now, not as it was when we last looked.
-  if (!roundtrip()) return ReadFailure::kNoAnswer;
-  if (state.source != nullptr && state.owned) return *state.owned;
-  if (state.selection == nullptr) return ReadFailure::kNoText;
-  const auto& types = state.offers[state.selection];
-  const char* chosen = nullptr;
-  for (const char* t : kReadTypes) {
-    if (std::find(types.begin(), types.end(), t) != types.end()) {
-      chosen = t;
-      break;
-    }
-  }
-  if (chosen == nullptr) return ReadFailure::kNoText;
+namespace {
 
+// One type of the current selection, bounded like every read.
+std::variant<std::string, ReadFailure> receive(const char* type, std::size_t limit) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return ReadFailure::kNoAnswer;
   // Only our end is non-blocking: the owner gets an ordinary pipe.
   ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
-  wl_proxy_marshal_flags(state.selection, kReceive, nullptr, versionOf(state.selection), 0, chosen,
+  wl_proxy_marshal_flags(state.selection, kReceive, nullptr, versionOf(state.selection), 0, type,
                          fds[1]);
   ::close(fds[1]);  // the request carries its own copy
   wl_display_flush(state.display);
@@ -350,7 +343,7 @@ std::variant<std::string, ReadFailure> read() {
       result = std::move(text);
       break;
     }
-    if (static_cast<std::size_t>(n) > platform::kMaxText - text.size()) {
+    if (static_cast<std::size_t>(n) > limit - text.size()) {
       result = ReadFailure::kTooLarge;
       break;
     }
@@ -358,13 +351,54 @@ std::variant<std::string, ReadFailure> read() {
     progress = monotonicMillis();
   }
   ::close(fds[0]);
-  if (auto* bytes = std::get_if<std::string>(&result); bytes && !isValidUtf8(*bytes)) {
-    return ReadFailure::kNoText;
-  }
   return result;
 }
 
-bool write(std::string text) {
+}  // namespace
+
+std::variant<platform::PasteboardText, ReadFailure> read() {
+  if (state.device == nullptr) return ReadFailure::kNoText;
+  // The selection as it is now, not as it was when we last looked.
+  if (!roundtrip()) return ReadFailure::kNoAnswer;
+  if (state.source != nullptr && state.owned) {
+    return platform::PasteboardText{*state.owned, state.secret};
+  }
+  if (state.selection == nullptr) return ReadFailure::kNoText;
+  const auto types = state.offers[state.selection];
+  const char* chosen = nullptr;
+  for (const char* t : kReadTypes) {
+    if (std::find(types.begin(), types.end(), t) != types.end()) {
+      chosen = t;
+      break;
+    }
+  }
+  if (chosen == nullptr) return ReadFailure::kNoText;
+  auto text = receive(chosen, platform::kMaxText);
+  if (auto* failure = std::get_if<ReadFailure>(&text)) return *failure;
+  auto& bytes = std::get<std::string>(text);
+  if (!isValidUtf8(bytes)) return ReadFailure::kNoText;
+  // A mark that does not come in time is no mark.
+  bool secret = false;
+  if (std::find(types.begin(), types.end(), platform::kSecretHint) != types.end()) {
+    const std::string hint(platform::kSecretHint);
+    const auto mark = receive(hint.c_str(), 64);
+    const auto* value = std::get_if<std::string>(&mark);
+    secret = value && *value == "secret";
+  }
+  return platform::PasteboardText{std::move(bytes), secret};
+}
+
+void clearIfOurs() {
+  if (state.device == nullptr || state.source == nullptr || !state.owned) return;
+  // Only a selection that is still our source is ours to clear.
+  wl_proxy_marshal_flags(state.device, kSetSelection, nullptr, versionOf(state.device), 0, nullptr);
+  state.source = nullptr;  // its cancel event destroys it
+  state.owned.reset();
+  state.secret = false;
+  (void)roundtrip();
+}
+
+bool write(std::string text, bool secret) {
   if (state.device == nullptr) return false;
   wl_proxy* source =
       wl_proxy_marshal_flags(state.manager, kCreateDataSource, state.protocol->source,
@@ -373,9 +407,14 @@ bool write(std::string text) {
   for (const char* type : kServedTypes) {
     wl_proxy_marshal_flags(source, kOffer, nullptr, versionOf(source), 0, type);
   }
+  if (secret) {
+    const std::string hint(platform::kSecretHint);
+    wl_proxy_marshal_flags(source, kOffer, nullptr, versionOf(source), 0, hint.c_str());
+  }
   wl_proxy_marshal_flags(state.device, kSetSelection, nullptr, versionOf(state.device), 0, source);
   state.source = source;  // a source of ours it replaces is cancelled by the compositor
   state.owned = std::make_shared<const std::string>(std::move(text));
+  state.secret = secret;
   return roundtrip() && state.source == source;
 }
 

@@ -17,7 +17,8 @@ std::optional<std::string> connect();
 
 // As the X11 clipboard: no progress for a second, ten seconds in all, or
 // more than kMaxText end a read as a told failure.
-std::variant<std::string, platform::ReadFailure> read();
-bool write(std::string text);
+std::variant<platform::PasteboardText, platform::ReadFailure> read();
+bool write(std::string text, bool secret);
+void clearIfOurs();
 
 }  // namespace tavrik::wayland

@@ -82,9 +82,9 @@ describe('a store in a directory', () => {
     flipped[flipped.length - 40] ^= 1;
     fs.writeFileSync(file, flipped);
     refusedWith(/không giải mã được/);
-    flipped[4] = 2;
+    flipped[4] = 3;
     fs.writeFileSync(file, flipped);
-    refusedWith(/bản tavrik mới hơn \(định dạng 2\)/);
+    refusedWith(/bản tavrik mới hơn \(định dạng 3\)/);
     fs.renameSync(file, path.join(store, 'clip-k%C3%A1c'));  // the machine's name is authenticated
     fs.writeFileSync(path.join(store, 'clip-k%C3%A1c'), sealed);
     refusedWith(/không giải mã được/);
@@ -104,10 +104,66 @@ describe('a store in a directory', () => {
     // The time of the push is in the text's header.
     const file = path.join(store, 'clip-one');
     const stored = fs.readFileSync(file);
-    stored.writeBigUInt64BE(BigInt(Date.now() - 60_000), 6);  // pushed a minute ago
+    stored.writeBigUInt64BE(BigInt(Date.now() - 60_000), 7);  // pushed a minute ago
     fs.writeFileSync(file, stored);
     assert.equal(pull('two', { TAVRIK_TTL: '120' }).out.toString(), 'first');
     assert.deepEqual(pull('two', { TAVRIK_TTL: '30' }), none);
+  });
+
+  test('a secret keeps its mark, told on descriptor 3, and its own expiry', () => {
+    // As the agent runs a pull: a pipe as descriptor 3, named in TAVRIK_META_FD.
+    const pullMeta = (env = {}) => {
+      const r = spawnSync(TOOL, ['clip', 'pull', '--print'], {
+        env: { ...process.env, ...base, TAVRIK_MACHINE: 'b', TAVRIK_META_FD: '3', ...env },
+        stdio: ['ignore', 'pipe', 'pipe', 'pipe'] });
+      return [r.status, r.stdout.toString(), r.output[3].toString()];
+    };
+    const key = { TAVRIK_KEY_FILE: path.join(root, 'key') };
+    tavrik('a', ['key', 'new'], undefined, key);
+    for (const env of [{}, key]) {
+      assert.deepEqual(push('a', 'mật khẩu', { TAVRIK_SECRET: '1', ...env }), none);
+      assert.deepEqual(pullMeta(env), [0, 'mật khẩu', 'secret\n']);
+      assert.equal(pull('b', env).out.toString(), 'mật khẩu');  // a tool that does not ask
+      // Pushed three minutes ago: past a secret's own expiry, not past TAVRIK_SECRET_TTL.
+      const file = path.join(store, 'clip-a');
+      const stored = fs.readFileSync(file);
+      stored.writeBigUInt64BE(BigInt(Date.now() - 180_000), 7);
+      fs.writeFileSync(file, stored);
+      assert.deepEqual(pullMeta(env), env === key ? [1, '', ''] : [0, '', '']);  // sealed: the time is authenticated
+      if (env !== key) assert.deepEqual(pullMeta({ TAVRIK_SECRET_TTL: '300' }), [0, 'mật khẩu', 'secret\n']);
+      assert.deepEqual(push('a', 'thường', env), none);
+      assert.deepEqual(pullMeta(env), [0, 'thường', '']);
+    }
+    // The mark is authenticated with the rest of the header.
+    push('a', 'mật khẩu', { TAVRIK_SECRET: '1', ...key });
+    const file = path.join(store, 'clip-a');
+    const stored = fs.readFileSync(file);
+    stored[6] = 0;
+    fs.writeFileSync(file, stored);
+    assert.match(lastLine(pull('b', key)), /không giải mã được/);
+  });
+
+  test('a cut or changed file is refused, never printed; old files still read', () => {
+    push('a', 'Xin chào — một đoạn chữ');
+    const file = path.join(store, 'clip-a');
+    const whole = fs.readFileSync(file);
+    const changed = Buffer.from(whole);
+    changed[changed.length - 1] ^= 1;
+    for (const bytes of [...Array(whole.length).keys()].map((n) => whole.subarray(0, n)).concat([changed])) {
+      fs.writeFileSync(file, bytes);
+      const r = pull('b');
+      assert.deepEqual([r.status, r.out.length], [1, 0], `${bytes.length} bytes`);
+      assert.match(lastLine(r), /^Chữ từ máy a bị cắt cụt hoặc hỏng/);
+    }
+    // A raw file from before the header, and a first-version one.
+    fs.writeFileSync(file, 'chữ cũ');
+    assert.equal(pull('b').out.toString(), 'chữ cũ');
+    const v1 = Buffer.alloc(14);
+    Buffer.from('TVRK').copy(v1);
+    v1[4] = 1;
+    v1.writeBigUInt64BE(BigInt(Date.now()), 6);
+    fs.writeFileSync(file, Buffer.concat([v1, Buffer.from('bản một')]));
+    assert.equal(pull('b').out.toString(), 'bản một');
   });
 
   test('the store is private whatever the umask; an open one is reported', () => {

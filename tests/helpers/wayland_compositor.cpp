@@ -4,12 +4,16 @@
 // "none" neither. It prints "ready SOCKET", then answers lines on its
 // standard input:
 //   set FILE   the selection becomes FILE's bytes, owned by us ("set")
+//   secret FILE  the same, marked as a password manager marks a secret
 //   stall      from now on our selection is never sent ("stalled")
-//   get FILE   the client's selection is read into FILE ("got N")
+//   get FILE   the client's selection is read into FILE ("got N", and
+//              " secret" when it is marked so)
+// and says "cleared" when a client clears the selection.
 #include <fcntl.h>
 #include <unistd.h>
 #include <wayland-server.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -17,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -25,6 +30,7 @@
 namespace {
 
 constexpr const char* kType = "text/plain;charset=utf-8";
+constexpr const char* kHint = "x-kde-passwordManagerHint";
 
 struct Protocol {
   const wl_interface* manager;
@@ -46,6 +52,7 @@ void say(const std::string& line) {
 
 // The selection: our bytes, or a client's source.
 std::shared_ptr<const std::string> ours;
+bool oursSecret = false;  // offered with a password manager's mark
 wl_resource* theirs = nullptr;
 std::vector<std::string> theirTypes;
 bool stalled = false;
@@ -54,12 +61,13 @@ std::vector<wl_resource*> devices;
 
 void destroy(wl_client*, wl_resource* r) { wl_resource_destroy(r); }
 
-void receive(wl_client*, wl_resource*, const char*, std::int32_t fd) {
+void receive(wl_client*, wl_resource*, const char* type, std::int32_t fd) {
   if (stalled || !ours) {
     stalledFds.push_back(fd);
     return;
   }
-  std::thread([fd, text = ours] {
+  const bool mark = std::string_view(type) == kHint;
+  std::thread([fd, text = mark ? std::make_shared<const std::string>("secret") : ours] {
     for (std::size_t at = 0; at < text->size();) {
       const ssize_t n = ::write(fd, text->data() + at, text->size() - at);
       if (n <= 0) break;
@@ -84,7 +92,9 @@ void announce(wl_resource* device) {
                                           wl_resource_get_version(device), 0);
   wl_resource_set_implementation(offer, &offerImpl, nullptr, nullptr);
   wl_resource_post_event(device, 0, offer);
-  for (const auto& type : ours ? std::vector<std::string>{kType} : theirTypes) {
+  const std::vector<std::string> mine =
+      oursSecret ? std::vector<std::string>{kType, kHint} : std::vector<std::string>{kType};
+  for (const auto& type : ours ? mine : theirTypes) {
     wl_resource_post_event(offer, 0, type.c_str());
   }
   wl_resource_post_event(device, 1, offer);
@@ -112,6 +122,8 @@ void setSelection(wl_client*, wl_resource*, wl_resource* source) {
   if (source != nullptr) {
     theirs = source;
     theirTypes = *static_cast<std::vector<std::string>*>(wl_resource_get_user_data(source));
+  } else {
+    say("cleared");
   }
   for (auto* d : devices) announce(d);
 }
@@ -176,14 +188,15 @@ void get(const std::string& file) {
   }
   wl_resource_post_event(theirs, 0, kType, fds[1]);  // the event carries its own copy
   ::close(fds[1]);
-  std::thread([fd = fds[0], file] {
+  const bool marked = std::find(theirTypes.begin(), theirTypes.end(), kHint) != theirTypes.end();
+  std::thread([fd = fds[0], file, marked] {
     std::string text;
     char buf[65536];
     ssize_t n;
     while ((n = ::read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<std::size_t>(n));
     ::close(fd);
     std::ofstream(file, std::ios::binary) << text;
-    say("got " + std::to_string(text.size()));
+    say("got " + std::to_string(text.size()) + (marked ? " secret" : ""));
   }).detach();
 }
 
@@ -199,8 +212,9 @@ int onInput(int fd, std::uint32_t, void*) {
     if (line == "stall") {
       stalled = true;
       say("stalled");
-    } else if (line.starts_with("set ")) {
-      std::ifstream in(line.substr(4), std::ios::binary);
+    } else if (line.starts_with("set ") || line.starts_with("secret ")) {
+      oursSecret = line.starts_with("secret ");
+      std::ifstream in(line.substr(line.find(' ') + 1), std::ios::binary);
       dropTheirs();
       ours = std::make_shared<const std::string>(std::istreambuf_iterator<char>(in),
                                                  std::istreambuf_iterator<char>());

@@ -210,6 +210,68 @@ describe('tavrik-agent under X11', () => {
     await rig.stop(await rig.startAgent(), 'SIGHUP');
   });
 
+  test('a secret keeps its mark both ways, never reaches the clipboard manager, and is cleared only while ours', async () => {
+    const hint = 'x-kde-passwordManagerHint';
+    const offered = () => rig.readClipboard('TARGETS').toString().split('\n');
+    const pushEnv = () => JSON.parse(rig.read('push-env'));
+    // B, a second agent on other keys, holds a pulled secret; A reads it from B.
+    const a = await rig.startAgent(['--clear-secrets', '0']);
+    const b = await rig.startAgent(['--copy', 'ctrl+alt+x', '--paste', 'ctrl+alt+y', '--clear-secrets', '0']);
+    rig.write('meta', 'secret\n');
+    rig.write('pull-output', 'mật khẩu: hunter2');
+    rig.key('ctrl+alt+y');
+    await rig.feedbackOf(2);
+    assert.ok(offered().includes(hint));
+    assert.equal(rig.readClipboard(hint).toString(), 'secret');
+    rig.key('ctrl+alt+c');
+    await rig.feedbackOf(4);
+    assert.equal(rig.read('pushed').toString(), 'mật khẩu: hunter2');
+    const marked = pushEnv();
+    await rig.push('thường', 6);
+    const { TAVRIK_SECRET: secret, ...rest } = marked;
+    assert.deepEqual([secret, pushEnv()], ['1', rest]);  // that one variable, nothing else
+
+    // Anything else on descriptor 3 marks nothing.
+    rig.write('meta', 'secrets\nkhác\n');
+    await rig.pull('không bí mật', 8);
+    assert.ok(!offered().includes(hint));
+
+    // A's secret goes with A; B's plain text goes to the manager.
+    const manager = await rig.peer('manager');
+    rig.write('meta', 'secret\n');
+    await rig.pull('bí mật', 10);
+    await rig.stop(a);
+    rig.remove('meta');
+    rig.write('pull-output', 'giữ lại');
+    rig.key('ctrl+alt+y');
+    await rig.feedbackOf(12);
+    await rig.stop(b);
+    assert.equal(manager.output, 'ready\nsaved giữ lại\n');
+    assertFeedback(rig.feedback(), [...pulled, ...pushed, ...pushed, ...pulled, ...pulled, ...pulled]);
+  });
+
+  test('a pulled secret leaves the clipboard after --clear-secrets, but not a text copied since', async () => {
+    await rig.startAgent(['--clear-secrets', '1']);
+    rig.write('meta', 'secret\n');
+    await rig.pull('xoá sau một giây', 2);
+    await waitFor('the secret to be cleared', () => {
+      try {
+        rig.readClipboard();
+        return false;
+      } catch {
+        return true;  // no owner
+      }
+    });
+    await rig.pull('lần nữa', 4);
+    const due = Date.now() + 1000;
+    await rig.setClipboard('chép sau đó');
+    // Timers due before a press run before it: this push comes after A's.
+    await sleep(due - Date.now() + 50);
+    rig.key('ctrl+alt+c');
+    assertFeedback(await rig.feedbackOf(6), [...pulled, ...pulled, ...pushed]);
+    assert.equal(rig.read('pushed').toString(), 'chép sau đó');
+  });
+
   test('the agent serves TARGETS, STRING, TIMESTAMP and MULTIPLE, and refuses stale requests', async () => {
     await rig.startAgent();
     await rig.pull('café', 2);

@@ -8,7 +8,9 @@
 //   hang          the tool ignores SIGTERM and never ends
 //   pull-output   what `clip pull --print` prints (nothing when absent)
 //   fail          when present, exit 1 with its text as the last stderr line
-// and it leaves: runs (one line per run), pushed (the push's stdin).
+//   meta          what a pull writes on descriptor $TAVRIK_META_FD
+// and it leaves: runs (one line per run), pushed (the push's stdin),
+// push-env (the push's environment, as JSON).
 'use strict';
 const fs = require('node:fs');
 const path = require('node:path');
@@ -42,8 +44,10 @@ if (fs.existsSync(file('fail'))) {
   process.exit(1);
 }
 if (action === 'push') {
+  fs.writeFileSync(file('push-env'), JSON.stringify(process.env));
   fs.writeFileSync(file('pushed.tmp'), fs.readFileSync(0));
   fs.renameSync(file('pushed.tmp'), file('pushed'));
 } else if (action === 'pull' && fs.existsSync(file('pull-output'))) {
+  if (fs.existsSync(file('meta'))) fs.writeSync(Number(process.env.TAVRIK_META_FD), fs.readFileSync(file('meta')));
   process.stdout.write(fs.readFileSync(file('pull-output')));
 }

@@ -30,10 +30,16 @@ void check(bool ok, const char* what) {
 int main() {
   check(makeApplication(), "makeApplication");
   const std::string text = "Tavrik smoke — tiếng Việt\n";
-  check(writePasteboardText(text), "pasteboard write");
-  const auto read = readPasteboardText();
-  check(std::holds_alternative<std::string>(read) && std::get<std::string>(read) == text,
-        "pasteboard reads back what was written");
+  for (const bool secret : {false, true}) {
+    check(writePasteboardText(text, secret), "pasteboard write");
+    const auto read = readPasteboardText();
+    check(std::holds_alternative<PasteboardText>(read) &&
+              std::get<PasteboardText>(read).text == text &&
+              std::get<PasteboardText>(read).secret == secret,
+          "pasteboard reads back what was written, and its mark");
+  }
+  clearPasteboardIfOurs();
+  check(std::holds_alternative<ReadFailure>(readPasteboardText()), "our secret cleared");
 
   installHotKeyHandler([](HotKeyEvent*) -> std::int32_t { return 0; });
   // ctrl+alt+shift+f12: unlikely to be anybody's.

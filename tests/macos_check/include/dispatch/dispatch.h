@@ -17,6 +17,12 @@ dispatch_queue_t dispatch_get_main_queue(void);
 dispatch_queue_t dispatch_get_global_queue(intptr_t identifier, uintptr_t flags);
 void dispatch_async_f(dispatch_queue_t queue, void* context, dispatch_function_t work);
 
+typedef uint64_t dispatch_time_t;
+#define DISPATCH_TIME_NOW (0ull)
+dispatch_time_t dispatch_time(dispatch_time_t when, int64_t delta);
+void dispatch_after_f(dispatch_time_t when, dispatch_queue_t queue, void* context,
+                      dispatch_function_t work);
+
 typedef struct dispatch_source_s* dispatch_source_t;
 typedef const struct dispatch_source_type_s* dispatch_source_type_t;
 extern const struct dispatch_source_type_s _dispatch_source_type_signal;
