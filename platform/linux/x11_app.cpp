@@ -94,26 +94,34 @@ bool handleStopSignals() {
 // Kept for the life of the process, as the sources in it are.
 std::vector<desktop::Source*>& sources = *new std::vector<desktop::Source*>;
 
-// Jobs due at a time. They run before the loop reads X events, so a press
-// that comes after a job's time finds it done.
+// Jobs due at a time. The first source: they run before the loop reads X
+// events or any other source, so a press that comes after a job's time
+// finds it done.
 class Timers : public desktop::Source {
  public:
   void add(Millis at, platform::Job job) { due_.emplace(at, std::move(job)); }
   std::optional<Millis> prepare() override {
+    runDue();
+    if (due_.empty()) return std::nullopt;
+    return due_.begin()->first;
+  }
+  void watch(std::vector<pollfd>&) override {}
+  bool handle(std::span<const pollfd>) override {
+    runDue();
+    return true;
+  }
+
+ private:
+  void runDue() {
     while (!due_.empty() && due_.begin()->first <= monotonicMillis()) {
       auto job = std::move(due_.begin()->second);
       due_.erase(due_.begin());
       job();
     }
-    if (due_.empty()) return std::nullopt;
-    return due_.begin()->first;
   }
-  void watch(std::vector<pollfd>&) override {}
-  bool handle(std::span<const pollfd>) override { return true; }
-
- private:
   std::multimap<Millis, platform::Job> due_;
 };
+Timers& timers = *new Timers;  // kept for the life of the process
 
 // Events read while waiting for something else, for the loop to handle.
 std::deque<xcb_generic_event_t*> keptEvents;
@@ -264,6 +272,7 @@ bool makeApplication() {
                 "\n");
     return false;
   }
+  desktop::addSource(&x11::timers);
   return routes::choose();
 }
 
@@ -345,12 +354,7 @@ void postMain(Job job) {
 }
 
 void postMainAfter(std::chrono::milliseconds delay, Job job) {
-  static x11::Timers* timers = nullptr;
-  if (timers == nullptr) {
-    timers = new x11::Timers;  // kept for the life of the process
-    desktop::addSource(timers);
-  }
-  timers->add(x11::monotonicMillis() + delay.count(), std::move(job));
+  x11::timers.add(x11::monotonicMillis() + delay.count(), std::move(job));
 }
 
 void postBackground(Job job) {

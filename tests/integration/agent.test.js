@@ -304,7 +304,9 @@ describe('tavrik-agent without a working display', () => {
       [[], 'Thiếu --cli <đường dẫn tavrik.js>'], [['--copy', 'x', '--cli'], 'Thiếu --cli <đường dẫn tavrik.js>'],
       [['--copy', 'ctrl+esc', '--paste', 'ctrl+alt', '--cli', 't.js'], 'Phím tắt không đọc được: ctrl+esc / ctrl+alt'],
       [['--copy', '', '--cli', 't.js', '--timeout', 'x'], 'Phím tắt không đọc được:  / ctrl+alt+b'],
-      ...['0', '', '1.5', '+3', ' 7', '1000001', '99999999999999999999'].map(timeout)]) {
+      ...['0', '', '1.5', '+3', ' 7', '1000001', '99999999999999999999'].map(timeout),
+      [['--cli', 't.js', '--clear-secrets', '-1'],
+       'Thời hạn --clear-secrets không đọc được: -1 (cần một số giây nguyên, 0 là không bao giờ xoá)']]) {
       const r = spawnSync(process.env.TAVRIK_AGENT, args, { env: { ...process.env, DISPLAY: '' } });
       assert.deepEqual([r.status, r.stderr.toString()], [2, `${line}\n`]);
     }

@@ -9,7 +9,7 @@ const { spawn, spawnSync, execFileSync } = require('node:child_process');
 const fs = require('node:fs');
 const net = require('node:net');
 const path = require('node:path');
-const { Rig, waitFor, pushed, pulled, assertFeedback, notification, sound } = require('./rig.js');
+const { Rig, waitFor, sleep, pushed, pulled, assertFeedback, notification, sound } = require('./rig.js');
 const { startSway, hasSway, startBus, startPortal, wlCopy, wlPaste } = require('./compositors.js');
 
 const advice = (agent) => notification('Tavrik chưa có phím tắt',
@@ -178,7 +178,7 @@ describe('tavrik-agent on ext-data-control-v1 (a compositor stand-in)', () => {
   after(() => rig.close());
 
   // The stand-in in `mode`, and an agent on it with only the trigger route.
-  const start = async (mode) => {
+  const start = async (mode, args = []) => {
     const compositor = spawn(process.env.TAVRIK_COMPOSITOR, [mode],
                              { env: { ...rig.env, XDG_RUNTIME_DIR: rig.root }, stdio: ['pipe', 'pipe', 'inherit'] });
     rig.children.push(compositor);
@@ -188,7 +188,7 @@ describe('tavrik-agent on ext-data-control-v1 (a compositor stand-in)', () => {
     Object.assign(rig.env, { XDG_RUNTIME_DIR: rig.root, DBUS_SESSION_BUS_ADDRESS: 'unix:path=/nonexistent',
                              WAYLAND_DISPLAY: path.join(rig.root, compositor.output.split(/\s/)[1]) });
     fs.rmSync(path.join(rig.root, 'tavrik'), { recursive: true, force: true });  // no trigger seen yet
-    const agent = await rig.startAgent();
+    const agent = await rig.startAgent(args);
     await rig.feedbackOf(1);  // the advice to bind the triggers
     return { compositor, route: agent.stderrText.split('\n')[0] };
   };
@@ -224,6 +224,44 @@ describe('tavrik-agent on ext-data-control-v1 (a compositor stand-in)', () => {
     trigger('push');
     assertFeedback((await rig.feedbackOf(7)).slice(1), [...pushed, ...pulled,
       sound(false), notification('Tavrik trượt chân', 'Ứng dụng đang giữ clipboard không trả lời.')]);
+  });
+
+  test('a secret keeps its mark both ways and is cleared after --clear-secrets, but not a selection set since', async () => {
+    let { compositor } = await start('ext', ['--clear-secrets', '0']);
+    const command = async (text, reply) => {
+      const before = compositor.output.length;
+      compositor.stdin.write(`${text}\n`);
+      await waitFor(reply, () => compositor.output.slice(before).includes(reply));
+    };
+    rig.write('selection', 'mật khẩu qua Wayland');
+    await command(`secret ${rig.file('selection')}`, 'set\n');
+    trigger('push');
+    await rig.feedbackOf(3);
+    assert.equal(JSON.parse(rig.read('push-env')).TAVRIK_SECRET, '1');
+    rig.write('meta', 'secret\n');
+    rig.write('pull-output', 'bí mật về');
+    trigger('pull');
+    await rig.feedbackOf(5);
+    await command(`get ${rig.file('got')}`, ' secret\n');
+    assert.equal(rig.read('got').toString(), 'bí mật về');
+
+    await rig.reset();
+    ({ compositor } = await start('ext', ['--clear-secrets', '1']));
+    rig.write('meta', 'secret\n');
+    rig.write('pull-output', 'bí mật về');
+    trigger('pull');
+    await waitFor('the secret to be cleared', () => compositor.output.includes('cleared\n'));
+    trigger('pull');
+    await rig.feedbackOf(5);
+    const due = Date.now() + 1000;
+    const before = compositor.output.length;
+    rig.write('selection', 'chép sau đó');
+    await command(`set ${rig.file('selection')}`, 'set\n');
+    await sleep(due - Date.now() + 50);  // timers due before a trigger run before it
+    trigger('push');
+    assertFeedback((await rig.feedbackOf(7)).slice(1), [...pulled, ...pulled, ...pushed]);
+    assert.ok(!compositor.output.slice(before).includes('cleared'));
+    assert.equal(rig.read('pushed').toString(), 'chép sau đó');
   });
 
   test('a Wayland session with neither data-control nor an X display: the clipboard is unreachable, not empty', async () => {
