@@ -100,10 +100,13 @@ std::vector<desktop::Source*>& sources = *new std::vector<desktop::Source*>;
 class Timers : public desktop::Source {
  public:
   void add(Millis at, platform::Job job) { due_.emplace(at, std::move(job)); }
-  std::optional<Millis> prepare() override {
-    runDue();
+  std::optional<Millis> next() const {
     if (due_.empty()) return std::nullopt;
     return due_.begin()->first;
+  }
+  std::optional<Millis> prepare() override {
+    runDue();
+    return next();
   }
   void watch(std::vector<pollfd>&) override {}
   bool handle(std::span<const pollfd>) override {
@@ -327,6 +330,8 @@ int runEventLoop() {
     if (const auto deadline = x11::connected() ? x11::transferDeadline() : std::nullopt) {
       if (!wakeBy || *deadline < *wakeBy) wakeBy = deadline;
     }
+    // A job that ran since the sources were prepared may have set a timer.
+    if (const auto due = x11::timers.next(); due && (!wakeBy || *due < *wakeBy)) wakeBy = due;
     int timeout = -1;  // idle: sleep until something happens
     if (wakeBy) {
       timeout =
