@@ -1,0 +1,21 @@
+// The agent's entry on Windows: arguments come in UTF-16. A GUI program,
+// so that no console window flashes up at login.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "app/agent.h"
+#include "platform/app.h"
+#include "platform/windows/text.h"
+
+int wmain(int argc, wchar_t** argv) {
+  tavrik::platform::prepareProcess();
+  std::vector<std::string> arguments;
+  for (int i = 0; i < argc; ++i) {
+    arguments.push_back(tavrik::platform::narrow(argv[i]).value_or(std::string()));
+  }
+  // A press for the running agent, from a desktop's own shortcut binding.
+  if (argc == 3 && arguments[1] == "--trigger") return tavrik::platform::sendTrigger(arguments[2]);
+  return tavrik::agentMain(arguments);
+}

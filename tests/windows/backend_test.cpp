@@ -1,0 +1,123 @@
+// Runs under Wine: the Windows backend's keys, queues, clipboard and entry.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "hotkeys/hotkey_spec.h"
+#include "platform/app.h"
+#include "platform/hotkeys.h"
+#include "platform/pasteboard.h"
+#include "platform/process.h"
+#include "platform/queues.h"
+#include "platform/windows/keys.h"
+#include "platform/windows/text.h"
+
+namespace tavrik {
+namespace {
+
+using namespace platform;
+
+// Once per process: the window the clipboard and hotkeys belong to.
+class Backend : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { ASSERT_TRUE(makeApplication()); }
+};
+
+std::string besideTests(const wchar_t* relative) {
+  wchar_t self[MAX_PATH];
+  std::wstring path(self, ::GetModuleFileNameW(nullptr, self, MAX_PATH));
+  path.erase(path.find_last_of(L"\\/") + 1);
+  return *narrow(path + relative);
+}
+
+TEST_F(Backend, HotkeysMapToWindowsKeysAndASecondClaimIsRefused) {
+  const auto mapped = [](std::uint32_t code, std::uint32_t mods) {
+    const auto k = windowsHotkey(code, mods);
+    return k ? std::pair(k->modifiers, k->virtualKey) : std::pair(0u, 0u);
+  };
+  EXPECT_EQ(mapped(8, kModControl | kModOption),
+            std::pair(unsigned{MOD_CONTROL | MOD_ALT}, unsigned{'C'}));
+  EXPECT_EQ(mapped(111, kModCommand | kModShift),
+            std::pair(unsigned{MOD_WIN | MOD_SHIFT}, unsigned{VK_F12}));
+  EXPECT_EQ(mapped(122, kModShift).second, unsigned{VK_F1});
+  EXPECT_EQ(mapped(29, kModControl).second, unsigned{'0'});
+  EXPECT_EQ(mapped(25, kModControl).second, unsigned{'9'});
+  EXPECT_EQ(mapped(36, kModControl).second, unsigned{VK_RETURN});
+  EXPECT_EQ(mapped(49, kModControl).second, unsigned{VK_SPACE});
+  EXPECT_FALSE(windowsHotkey(10, kModControl));  // no such key in the table
+
+  EXPECT_EQ(registerHotKey(8, kModControl | kModOption | kModShift, {0, 1}), 0);
+  EXPECT_EQ(registerHotKey(8, kModControl | kModOption | kModShift, {0, 2}),
+            ERROR_HOTKEY_ALREADY_REGISTERED);
+}
+
+TEST_F(Backend, JobsRunInOrderOnTheLoopAndTimersAfterTheirDelay) {
+  std::vector<std::string> order;
+  const DWORD loop = ::GetCurrentThreadId();
+  postMainAfter(std::chrono::milliseconds(50), [&] {
+    order.push_back("timer");
+    postMain([] { ::PostQuitMessage(0); });
+  });
+  postMain([&] { order.push_back("first"); });
+  postBackground([&, loop] {
+    const bool off = ::GetCurrentThreadId() != loop;
+    postMain([&, off] { order.push_back(off ? "from the worker" : "worker on main"); });
+  });
+  postMain([&] { order.push_back("second"); });
+  EXPECT_EQ(runEventLoop(), 0);
+  // The worker's job may come anywhere before the timer's.
+  EXPECT_EQ(std::erase(order, "from the worker"), 1u);
+  EXPECT_EQ(order, (std::vector<std::string>{"first", "second", "timer"}));
+}
+
+// What another program would put on the clipboard, as UTF-16 units.
+void copyAsAnotherProgram(const std::wstring& units) {
+  ASSERT_TRUE(::OpenClipboard(nullptr) || (::Sleep(50), ::OpenClipboard(nullptr)));
+  ::EmptyClipboard();
+  HGLOBAL g = ::GlobalAlloc(GMEM_MOVEABLE, (units.size() + 1) * sizeof(wchar_t));
+  auto* p = static_cast<wchar_t*>(::GlobalLock(g));
+  std::copy(units.begin(), units.end(), p);
+  p[units.size()] = L'\0';
+  ::GlobalUnlock(g);
+  ::SetClipboardData(CF_UNICODETEXT, g);
+  ::CloseClipboard();
+}
+
+TEST_F(Backend, TheClipboardKeepsTextExactlyAndASecretIsMarkedAndClearedOnlyWhileOurs) {
+  const std::string text = "Tiếng Việt có dấu\r\nline\n🇻🇳 e\xCC\x81";
+  for (const bool secret : {false, true}) {
+    ASSERT_TRUE(writePasteboardText(text, secret));
+    const auto read = readPasteboardText();
+    ASSERT_TRUE(std::holds_alternative<PasteboardText>(read));
+    EXPECT_EQ(std::get<PasteboardText>(read).text, text);
+    EXPECT_EQ(std::get<PasteboardText>(read).secret, secret);
+  }
+  clearPasteboardIfOurs();
+  EXPECT_EQ(std::get<ReadFailure>(readPasteboardText()), ReadFailure::kNoText);
+
+  ASSERT_TRUE(writePasteboardText("bí mật", true));
+  copyAsAnotherProgram(L"của người dùng");
+  clearPasteboardIfOurs();
+  EXPECT_EQ(std::get<PasteboardText>(readPasteboardText()).text, "của người dùng");
+
+  copyAsAnotherProgram(std::wstring(L"lone ") + wchar_t(0xD800));  // invalid UTF-16
+  EXPECT_EQ(std::get<ReadFailure>(readPasteboardText()), ReadFailure::kNoText);
+}
+
+TEST_F(Backend, TheAgentTakesItsArgumentsInUtf16AndRefusesABadCommandLine) {
+  const std::string agent = besideTests(L"..\\..\\bin\\tavrik-agent.exe");
+  auto r = runTool(agent, {agent}, std::nullopt);
+  ASSERT_TRUE(std::holds_alternative<ToolExit>(r));
+  EXPECT_EQ(std::get<ToolExit>(r).status, 2);
+  EXPECT_EQ(std::get<ToolExit>(r).err, "Thiếu --cli <đường dẫn tavrik.js>\n");
+  r = runTool(agent, {agent, "--cli", "t.js", "--copy", "ctrl+đ"}, std::nullopt);
+  ASSERT_TRUE(std::holds_alternative<ToolExit>(r));
+  EXPECT_EQ(std::get<ToolExit>(r).err, "Phím tắt không đọc được: ctrl+đ / ctrl+alt+b\n");
+}
+
+}  // namespace
+}  // namespace tavrik
