@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "feedback/feedback.h"
-#include "platform/linux/standin/standin.h"
+#include "platform/standin/standin.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view all(reinterpret_cast<const char*>(data), size);

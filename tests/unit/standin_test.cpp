@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "feedback/feedback.h"
-#include "platform/linux/standin/standin.h"
+#include "platform/standin/standin.h"
 
 namespace tavrik::standin {
 namespace {

@@ -24,7 +24,14 @@ using namespace platform;
 // Once per process: the window the clipboard and hotkeys belong to.
 class Backend : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { ASSERT_TRUE(makeApplication()); }
+  static void SetUpTestSuite() {
+    ASSERT_TRUE(makeApplication());
+    // Wine starts its clipboard service at the first use, which can take
+    // longer than a read may: once, before any test reads.
+    writePasteboardText("warm-up");
+    for (int i = 0; i < 30 && std::holds_alternative<ReadFailure>(readPasteboardText()); ++i) {
+    }
+  }
 };
 
 std::string besideTests(const wchar_t* relative) {
@@ -117,6 +124,59 @@ TEST_F(Backend, TheAgentTakesItsArgumentsInUtf16AndRefusesABadCommandLine) {
   r = runTool(agent, {agent, "--cli", "t.js", "--copy", "ctrl+đ"}, std::nullopt);
   ASSERT_TRUE(std::holds_alternative<ToolExit>(r));
   EXPECT_EQ(std::get<ToolExit>(r).err, "Phím tắt không đọc được: ctrl+đ / ctrl+alt+b\n");
+}
+
+TEST_F(Backend, TheFeedbackProgramsTakeTheAgentsCommandLines) {
+  const std::string notifier = besideTests(L"..\\..\\libexec\\tavrik\\osascript.exe");
+  const auto shown =
+      runTool(notifier,
+              {notifier, "-e",
+               "display notification \"Thân \\\"bài\\\" \\\\ cuối\" with title \"Tiêu đề\""},
+              std::nullopt);
+  ASSERT_TRUE(std::holds_alternative<ToolExit>(shown));
+  // Shown as a balloon, or where there is no tray (Wine without a display)
+  // told as one line.
+  const auto& n = std::get<ToolExit>(shown);
+  if (n.status != 0) {
+    EXPECT_EQ(n.status, 1);
+    EXPECT_EQ(n.err, "tavrik: [Tiêu đề] Thân \"bài\" \\ cuối\n");
+  }
+  const auto unreadable = runTool(notifier, {notifier, "-e", "beep"}, std::nullopt);
+  EXPECT_EQ(std::get<ToolExit>(unreadable).status, 2);
+  const std::string player = besideTests(L"..\\..\\libexec\\tavrik\\afplay.exe");
+  const auto silent = runTool(player, {player, "C:\\nonexistent.wav"}, std::nullopt);
+  EXPECT_NE(std::get<ToolExit>(silent).status, 0);
+  EXPECT_EQ(std::get<ToolExit>(silent).err, "");
+}
+
+TEST_F(Backend, WithoutStandardErrorTheAgentWritesItsLinesToItsLog) {
+  wchar_t temp[MAX_PATH];
+  const std::wstring dir = std::wstring(temp, ::GetTempPathW(MAX_PATH, temp)) + L"tavrik-log-test";
+  ::CreateDirectoryW(dir.c_str(), nullptr);
+  const std::wstring log = dir + L"\\tavrik\\tavrik-agent.log";
+  ::DeleteFileW(log.c_str());
+  ::SetEnvironmentVariableW(L"LOCALAPPDATA", dir.c_str());
+  // As at login: no handles given, no console.
+  const std::wstring agent = widen(besideTests(L"..\\..\\bin\\tavrik-agent.exe"));
+  std::wstring line = L"\"" + agent + L"\"";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION started{};
+  ASSERT_TRUE(::CreateProcessW(agent.c_str(), line.data(), nullptr, nullptr, FALSE,
+                               DETACHED_PROCESS, nullptr, nullptr, &startup, &started));
+  ::WaitForSingleObject(started.hProcess, 30000);
+  DWORD code = 0;
+  ::GetExitCodeProcess(started.hProcess, &code);
+  ::CloseHandle(started.hThread);
+  ::CloseHandle(started.hProcess);
+  EXPECT_EQ(code, 2u);
+  std::string written;
+  if (FILE* f = _wfopen(log.c_str(), L"rb")) {
+    char buf[256];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) written.append(buf, n);
+    std::fclose(f);
+  }
+  EXPECT_EQ(written, "Thiếu --cli <đường dẫn tavrik.js>\n");
 }
 
 }  // namespace

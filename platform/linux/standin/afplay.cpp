@@ -5,7 +5,7 @@
 #include <string>
 #include <variant>
 
-#include "platform/linux/standin/standin.h"
+#include "platform/standin/standin.h"
 #include "platform/process.h"
 
 using namespace tavrik;

@@ -6,7 +6,7 @@
 #include <string>
 #include <variant>
 
-#include "platform/linux/standin/standin.h"
+#include "platform/standin/standin.h"
 #include "platform/process.h"
 #include "platform/stderr.h"
 

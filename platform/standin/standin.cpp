@@ -1,4 +1,4 @@
-#include "platform/linux/standin/standin.h"
+#include "platform/standin/standin.h"
 
 #include <unistd.h>
 

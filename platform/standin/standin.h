@@ -1,7 +1,7 @@
 #pragma once
 
-// The pure parts of the Linux programs that stand in for osascript and
-// afplay.
+// The pure parts of the programs that stand in for osascript and afplay
+// on Linux and Windows.
 
 #include <optional>
 #include <string>
