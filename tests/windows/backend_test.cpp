@@ -124,6 +124,20 @@ TEST_F(Backend, TheAgentTakesItsArgumentsInUtf16AndRefusesABadCommandLine) {
   r = runTool(agent, {agent, "--cli", "t.js", "--copy", "ctrl+đ"}, std::nullopt);
   ASSERT_TRUE(std::holds_alternative<ToolExit>(r));
   EXPECT_EQ(std::get<ToolExit>(r).err, "Phím tắt không đọc được: ctrl+đ / ctrl+alt+b\n");
+
+  // Node is the node.exe on PATH, and the agent says which, unless --node names one.
+  wchar_t temp[MAX_PATH];
+  const std::wstring dir = std::wstring(temp, ::GetTempPathW(MAX_PATH, temp)) + L"tavrik nút";
+  ::CreateDirectoryW(dir.c_str(), nullptr);
+  ::CopyFileW(widen(besideTests(L"tool.exe")).c_str(), (dir + L"\\node.exe").c_str(), FALSE);
+  const RunExtras path{{"PATH=" + *narrow(dir)}, false};
+  r = runTool(agent, {agent, "--cli", "t.js", "--paste", "x"}, std::nullopt, {}, path);
+  EXPECT_EQ(std::get<ToolExit>(r).err, "tavrik: node: " + *narrow(dir) +
+                                           "\\node.exe (tìm thấy trên PATH)\n" +
+                                           "Phím tắt không đọc được: ctrl+alt+c / x\n");
+  r = runTool(agent, {agent, "--node", "n.exe", "--cli", "t.js", "--paste", "x"}, std::nullopt, {},
+              path);
+  EXPECT_EQ(std::get<ToolExit>(r).err, "Phím tắt không đọc được: ctrl+alt+c / x\n");
 }
 
 TEST_F(Backend, TheFeedbackProgramsTakeTheAgentsCommandLines) {
