@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <cwctype>
 #include <string_view>
 #include <thread>
@@ -111,8 +112,9 @@ std::variant<ToolExit, LaunchError, ToolStopped> runTool(
     const std::string& path, const std::vector<std::string>& argv,
     const std::optional<std::string>& stdinBytes, const RunLimits& limits,
     const RunExtras& extras) {
-  Pipe in, out, err;
+  Pipe in, out, err, meta;
   if (!makePipe(out, false) || !makePipe(err, false)) return lastError();
+  if (extras.metaPipe && !makePipe(meta, false)) return lastError();
   if (stdinBytes) {
     if (!makePipe(in, true)) return lastError();
   } else {
@@ -122,7 +124,8 @@ std::variant<ToolExit, LaunchError, ToolStopped> runTool(
     if (!in.read) return lastError();
   }
 
-  HANDLE inherited[] = {in.read.get(), out.write.get(), err.write.get()};
+  HANDLE inherited[] = {in.read.get(), out.write.get(), err.write.get(), meta.write.get()};
+  const std::size_t inheritedCount = meta.write ? 4 : 3;
   SIZE_T size = 0;
   ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
   std::vector<char> attributeBytes(size);
@@ -133,7 +136,7 @@ std::variant<ToolExit, LaunchError, ToolStopped> runTool(
     ~Attributes() { ::DeleteProcThreadAttributeList(list); }
   } attributesOwner{attributes};
   if (!::UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
-                                   sizeof inherited, nullptr, nullptr)) {
+                                   inheritedCount * sizeof(HANDLE), nullptr, nullptr)) {
     return lastError();
   }
   STARTUPINFOEXW startup{};
@@ -143,6 +146,21 @@ std::variant<ToolExit, LaunchError, ToolStopped> runTool(
   startup.StartupInfo.hStdOutput = out.write.get();
   startup.StartupInfo.hStdError = err.write.get();
   startup.lpAttributeList = attributes;
+  // Descriptor 3 the way the C runtime hands descriptors to a child: a
+  // count, a flag byte each, then the handles, packed.
+  std::vector<BYTE> descriptors;
+  if (meta.write) {
+    constexpr BYTE kOpen = 0x01, kPipe = 0x08, kDevice = 0x40;
+    const int count = 4;
+    const BYTE flags[] = {static_cast<BYTE>(kOpen | (stdinBytes ? kPipe : kDevice)), kOpen | kPipe,
+                          kOpen | kPipe, kOpen | kPipe};
+    descriptors.resize(sizeof count + count * (1 + sizeof(HANDLE)));
+    std::memcpy(descriptors.data(), &count, sizeof count);
+    std::memcpy(descriptors.data() + sizeof count, flags, sizeof flags);
+    std::memcpy(descriptors.data() + sizeof count + count, inherited, sizeof inherited);
+    startup.StartupInfo.cbReserved2 = static_cast<WORD>(descriptors.size());
+    startup.StartupInfo.lpReserved2 = descriptors.data();
+  }
 
   // The job ends the whole tree: at the deadline, and when we close it.
   Handle job(::CreateJobObjectW(nullptr, nullptr));
@@ -170,11 +188,13 @@ std::variant<ToolExit, LaunchError, ToolStopped> runTool(
   in.read.reset();
   out.write.reset();
   err.write.reset();
+  meta.write.reset();
 
   Handle full(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
   Handle outEnded(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
   Handle errEnded(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  if (!full || !outEnded || !errEnded) {
+  Handle metaEnded(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!full || !outEnded || !errEnded || !metaEnded) {
     ::TerminateJobObject(job.get(), 1);
     return lastError();
   }
@@ -182,6 +202,13 @@ std::variant<ToolExit, LaunchError, ToolStopped> runTool(
   Sink errSink{{}, limits.tail, true};
   std::thread outReader(collect, out.read.get(), std::ref(outSink), full.get(), outEnded.get());
   std::thread errReader(collect, err.read.get(), std::ref(errSink), full.get(), errEnded.get());
+  // Drained so the tool never waits on it; only its end is kept.
+  Sink metaSink{{}, kMetaTail, true};
+  std::thread metaReader;
+  if (meta.read) {
+    metaReader =
+        std::thread(collect, meta.read.get(), std::ref(metaSink), full.get(), metaEnded.get());
+  }
   std::thread feeder;
   if (stdinBytes) {
     feeder = std::thread([&] {
@@ -219,14 +246,16 @@ std::variant<ToolExit, LaunchError, ToolStopped> runTool(
   ::TerminateJobObject(job.get(), 1);
   outReader.join();
   errReader.join();
+  if (metaReader.joinable()) metaReader.join();
   if (feeder.joinable()) feeder.join();
   if (stopped) return ToolStopped{*stopped};
   DWORD code = 255;
   ::GetExitCodeProcess(process.get(), &code);
   outSink.finish();
   errSink.finish();
-  return ToolExit{
-      static_cast<std::int32_t>(code), std::move(outSink.bytes), std::move(errSink.bytes), {}};
+  metaSink.finish();
+  return ToolExit{static_cast<std::int32_t>(code), std::move(outSink.bytes),
+                  std::move(errSink.bytes), std::move(metaSink.bytes)};
 }
 
 std::optional<LaunchError> spawnDetached(const std::string& path,

@@ -54,6 +54,12 @@ TEST(WindowsRun, BytesExitStatusesAndAddedVariablesGoThroughUnchanged) {
   EXPECT_EQ(run({"env", "TAVRIK_SECRET"}, std::nullopt, {{"TAVRIK_SECRET=1"}, false}).out, "1");
   EXPECT_EQ(run({"env", "TAVRIK_SECRET"}).out, "(unset)");
   EXPECT_NE(run({"env", "PATH"}, std::nullopt, {{"TAVRIK_SECRET=1"}, false}).out, "(unset)");
+  // Descriptor 3, as the C runtime passes descriptors on; nothing when not asked for.
+  const auto told = run({"meta", "secret\n"}, std::nullopt, {{}, true});
+  EXPECT_EQ(told.meta, "secret\n");
+  EXPECT_EQ(told.out, "done");
+  EXPECT_EQ(run({"meta", "secret\n"}).meta, "");
+  EXPECT_EQ(run({"meta", "secret\n"}, std::string("in"), {{}, true}).meta, "secret\n");
 }
 
 TEST(WindowsRun, ArgumentsArriveExactlyAsGiven) {

@@ -4,6 +4,7 @@
 //   tool exit N       prints "partial", exits N
 //   tool args ...     each argument in UTF-8, each followed by a NUL byte
 //   tool env NAME     the variable's value, or "(unset)"
+//   tool meta TEXT    TEXT on descriptor 3, if it has one, then "done"
 //   tool flood N      N bytes to both outputs, never reading its input
 //   tool leave        starts "tool sleep" holding both outputs, prints "left", exits 0
 //   tool sleep        never ends
@@ -47,6 +48,9 @@ int wmain(int argc, wchar_t** argv) {
     return _wtoi(argv[2]);
   } else if (mode == L"args") {
     for (int i = 2; i < argc; ++i) put(1, utf8(argv[i]) + '\0');
+  } else if (mode == L"meta" && argc > 2) {
+    put(3, utf8(argv[2]));
+    put(1, "done");
   } else if (mode == L"env" && argc > 2) {
     const wchar_t* value = _wgetenv(argv[2]);
     put(1, value ? utf8(value) : "(unset)");
