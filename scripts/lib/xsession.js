@@ -2,6 +2,7 @@
 // A private X server and the command-line clipboard and keyboard tools,
 // for the demonstration and the integration tests.
 const { spawn, execFileSync } = require('node:child_process');
+const fs = require('node:fs');
 
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
@@ -59,4 +60,13 @@ async function ownClipboard(env, data, target = 'UTF8_STRING') {
   return xclip;
 }
 
-module.exports = { sleep, waitFor, startXvfb, key, readClipboard, ownClipboard };
+// Whether a process runs (a zombie has ended).
+const alive = (pid) => {
+  try {
+    return !/^\d+ \(.*\) Z /.test(fs.readFileSync(`/proc/${pid}/stat`, 'utf8'));
+  } catch {
+    return false;
+  }
+};
+
+module.exports = { sleep, waitFor, startXvfb, key, readClipboard, ownClipboard, alive };

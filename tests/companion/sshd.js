@@ -7,6 +7,7 @@ const { spawn, spawnSync, execFileSync } = require('node:child_process');
 const fs = require('node:fs');
 const net = require('node:net');
 const path = require('node:path');
+const { alive } = require('../../scripts/lib/xsession.js');
 
 const SSHD = '/usr/sbin/sshd';
 const hasSshd = () => fs.existsSync(SSHD) && process.getuid() === 0;
@@ -20,15 +21,6 @@ const freePort = () => new Promise((resolve) => {
 const listening = (port) => new Promise((resolve) => {
   const c = net.connect(port, '127.0.0.1', () => { c.destroy(); resolve(true); }).on('error', () => resolve(false));
 });
-
-// Whether a process runs (a zombie has ended).
-const alive = (pid) => {
-  try {
-    return !/^\d+ \(.*\) Z /.test(fs.readFileSync(`/proc/${pid}/stat`, 'utf8'));
-  } catch {
-    return false;
-  }
-};
 
 // Everything goes in `root`, which the caller removes.
 async function startSshd(root) {

@@ -6,7 +6,7 @@ const { spawn, spawnSync, execFileSync } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { waitFor } = require('../../scripts/lib/xsession.js');
+const { waitFor, alive } = require('../../scripts/lib/xsession.js');
 
 const USER = 'tavrik-wayland';
 
@@ -91,15 +91,6 @@ async function wlCopy(rig, env, data) {
   copy.stdin.end(data);
   await waitFor('wl-copy to own the selection', () => wlPaste(env).equals(Buffer.from(data)));
 }
-
-// Whether a process runs (a zombie has ended).
-const alive = (pid) => {
-  try {
-    return !/^\d+ \(.*\) Z /.test(fs.readFileSync(`/proc/${pid}/stat`, 'utf8'));
-  } catch {
-    return false;
-  }
-};
 
 const hasMutter = () => process.getuid() === 0 &&
   spawnSync('sh', ['-c', 'command -v mutter && command -v Xwayland && command -v wl-copy']).status === 0;

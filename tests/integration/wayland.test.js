@@ -193,6 +193,12 @@ describe('tavrik-agent on ext-data-control-v1 (a compositor stand-in)', () => {
     return { compositor, route: agent.stderrText.split('\n')[0] };
   };
   const trigger = (action) => assert.equal(spawnSync(rig.agentPath, ['--trigger', action], { env: rig.env }).status, 0);
+  // Writes a line to the stand-in and waits for its `reply`.
+  const command = async (compositor, text, reply) => {
+    const before = compositor.output.length;
+    compositor.stdin.write(`${text}\n`);
+    await waitFor(reply, () => compositor.output.slice(before).includes(reply));
+  };
   const route = (clipboard) => `tavrik: Wayland — phím tắt: lệnh tavrik-agent --trigger; clipboard: ${clipboard}`;
 
   test('preferred over the wlr protocol; MiBs both ways byte for byte; an owner that stalls is told', async () => {
@@ -200,14 +206,9 @@ describe('tavrik-agent on ext-data-control-v1 (a compositor stand-in)', () => {
     await rig.reset();
     const { compositor, route: line } = await start('ext');
     assert.equal(line, route('data-control (ext-data-control-v1)'));
-    const command = async (text, reply) => {
-      const before = compositor.output.length;
-      compositor.stdin.write(`${text}\n`);
-      await waitFor(reply, () => compositor.output.slice(before).includes(reply));
-    };
     const text = 'Sóng Âm qua ext — có dấu\n'.repeat(120000);  // 3.4 MB
     rig.write('selection', text);
-    await command(`set ${rig.file('selection')}`, 'set\n');
+    await command(compositor, `set ${rig.file('selection')}`, 'set\n');
     trigger('push');
     await rig.feedbackOf(3);
     assert.ok(rig.read('pushed').equals(Buffer.from(text)));
@@ -216,11 +217,11 @@ describe('tavrik-agent on ext-data-control-v1 (a compositor stand-in)', () => {
     rig.write('pull-output', other);
     trigger('pull');
     await rig.feedbackOf(5);
-    await command(`get ${rig.file('got')}`, 'got ');
+    await command(compositor, `get ${rig.file('got')}`, 'got ');
     assert.ok(rig.read('got').equals(Buffer.from(other)));
 
-    await command('stall', 'stalled\n');
-    await command(`set ${rig.file('selection')}`, 'set\n');
+    await command(compositor, 'stall', 'stalled\n');
+    await command(compositor, `set ${rig.file('selection')}`, 'set\n');
     trigger('push');
     assertFeedback((await rig.feedbackOf(7)).slice(1), [...pushed, ...pulled,
       sound(false), notification('Tavrik trượt chân', 'Ứng dụng đang giữ clipboard không trả lời.')]);
@@ -228,13 +229,8 @@ describe('tavrik-agent on ext-data-control-v1 (a compositor stand-in)', () => {
 
   test('a secret keeps its mark both ways and is cleared after --clear-secrets, but not a selection set since', async () => {
     let { compositor } = await start('ext', ['--clear-secrets', '0']);
-    const command = async (text, reply) => {
-      const before = compositor.output.length;
-      compositor.stdin.write(`${text}\n`);
-      await waitFor(reply, () => compositor.output.slice(before).includes(reply));
-    };
     rig.write('selection', 'mật khẩu qua Wayland');
-    await command(`secret ${rig.file('selection')}`, 'set\n');
+    await command(compositor, `secret ${rig.file('selection')}`, 'set\n');
     trigger('push');
     await rig.feedbackOf(3);
     assert.equal(JSON.parse(rig.read('push-env')).TAVRIK_SECRET, '1');
@@ -242,7 +238,7 @@ describe('tavrik-agent on ext-data-control-v1 (a compositor stand-in)', () => {
     rig.write('pull-output', 'bí mật về');
     trigger('pull');
     await rig.feedbackOf(5);
-    await command(`get ${rig.file('got')}`, ' secret\n');
+    await command(compositor, `get ${rig.file('got')}`, ' secret\n');
     assert.equal(rig.read('got').toString(), 'bí mật về');
 
     await rig.reset();
@@ -256,7 +252,7 @@ describe('tavrik-agent on ext-data-control-v1 (a compositor stand-in)', () => {
     const due = Date.now() + 1000;
     const before = compositor.output.length;
     rig.write('selection', 'chép sau đó');
-    await command(`set ${rig.file('selection')}`, 'set\n');
+    await command(compositor, `set ${rig.file('selection')}`, 'set\n');
     await sleep(due - Date.now() + 50);  // timers due before a trigger run before it
     trigger('push');
     assertFeedback((await rig.feedbackOf(7)).slice(1), [...pulled, ...pulled, ...pushed]);
