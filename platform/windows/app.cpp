@@ -15,6 +15,7 @@
 #include "platform/stderr.h"
 #include "platform/windows/keys.h"
 #include "platform/windows/text.h"
+#include "platform/windows/trigger.h"
 #include "platform/windows/window.h"
 
 namespace tavrik::platform {
@@ -22,6 +23,7 @@ namespace {
 
 constexpr UINT kRunJobs = WM_APP;
 constexpr UINT kStop = WM_APP + 1;
+constexpr UINT kTriggerPress = WM_APP + 2;
 
 HWND window = nullptr;
 HotKeyHandler handler = nullptr;
@@ -70,6 +72,7 @@ LRESULT CALLBACK onMessage(HWND w, UINT message, WPARAM wParam, LPARAM lParam) {
       runMainJobs();
       return 0;
     case WM_HOTKEY:
+    case kTriggerPress:
       if (handler != nullptr) {
         HotKeyEvent event{{0, static_cast<std::uint32_t>(wParam)}};
         handler(&event);
@@ -132,6 +135,7 @@ bool makeApplication() {
     return false;
   }
   ::SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+  listenForTriggers(window, kTriggerPress);
   // Jobs posted before the window existed.
   ::PostMessageW(window, kRunJobs, 0, 0);
   return true;
@@ -191,12 +195,5 @@ std::int32_t registerHotKey(std::uint32_t keyCode, std::uint32_t modifiers, Even
 }
 
 bool hotKeysUnavailable(std::int32_t) { return false; }
-std::string triggerProgram() { return {}; }
-bool triggerUsedBefore() { return false; }
-
-int sendTrigger(std::string_view) {
-  writeStderr("tavrik: --trigger chưa có trên Windows\n");
-  return 1;
-}
 
 }  // namespace tavrik::platform

@@ -8,6 +8,13 @@
 //   tool flood N      N bytes to both outputs, never reading its input
 //   tool leave        starts "tool sleep" holding both outputs, prints "left", exits 0
 //   tool sleep        never ends
+//   tool store clip push|pull ...   the companion for the agent's tests: a
+//                     push appends to %TAVRIK_TEST_DIR%\\runs and leaves its
+//                     input in pushed; a pull prints pull-output
+//   tool press VK MOD...   presses key VK (decimal) with the named modifiers
+//   tool paste        the clipboard's CF_UNICODETEXT in UTF-8
+// Named osascript.exe or afplay.exe, it records its argument vector in
+// %TAVRIK_TEST_FEEDBACK% (fields end in 0x1f, records in 0x1e).
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -15,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -34,11 +42,90 @@ std::string utf8(const wchar_t* w) {
   return out;
 }
 
+std::wstring testFile(const wchar_t* name) {
+  const wchar_t* dir = _wgetenv(L"TAVRIK_TEST_DIR");
+  return std::wstring(dir ? dir : L".") + L"\\" + name;
+}
+
+// Appended with one write, as two programs may record at once.
+void append(const std::wstring& path, const std::string& text) {
+  HANDLE file = ::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD n = 0;
+  ::WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &n, nullptr);
+  ::CloseHandle(file);
+}
+
+std::string slurp(int fd) {
+  std::string all;
+  char buf[65536];
+  for (int n; (n = _read(fd, buf, sizeof buf)) > 0;) all.append(buf, static_cast<std::size_t>(n));
+  return all;
+}
+
+int store(const std::wstring& action) {
+  append(testFile(L"runs"), utf8(action.c_str()) + "\n");
+  if (action == L"push") {
+    const std::string text = slurp(0);
+    FILE* out = _wfopen(testFile(L"pushed.tmp").c_str(), L"wb");
+    if (out == nullptr) return 3;
+    std::fwrite(text.data(), 1, text.size(), out);
+    std::fclose(out);
+    ::MoveFileExW(testFile(L"pushed.tmp").c_str(), testFile(L"pushed").c_str(),
+                  MOVEFILE_REPLACE_EXISTING);
+  } else if (FILE* in = _wfopen(testFile(L"pull-output").c_str(), L"rb")) {
+    const std::string text = slurp(_fileno(in));
+    std::fclose(in);
+    put(1, text);
+  }
+  return 0;
+}
+
+int press(int argc, wchar_t** argv) {
+  std::vector<WORD> keys;
+  for (int i = 3; i < argc; ++i) {
+    const std::wstring name = argv[i];
+    keys.push_back(name == L"ctrl"    ? VK_CONTROL
+                   : name == L"alt"   ? VK_MENU
+                   : name == L"shift" ? VK_SHIFT
+                                      : VK_LWIN);
+  }
+  keys.push_back(static_cast<WORD>(_wtoi(argv[2])));
+  std::vector<INPUT> inputs;
+  for (WORD key : keys) inputs.push_back({INPUT_KEYBOARD, {.ki = {key, 0, 0, 0, 0}}});
+  for (auto key = keys.rbegin(); key != keys.rend(); ++key) {
+    inputs.push_back({INPUT_KEYBOARD, {.ki = {*key, 0, KEYEVENTF_KEYUP, 0, 0}}});
+  }
+  const UINT sent = ::SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+  return sent == inputs.size() ? 0 : 1;
+}
+
+int paste() {
+  if (!::OpenClipboard(nullptr)) return 1;
+  HANDLE data = ::GetClipboardData(CF_UNICODETEXT);
+  const auto* text = data ? static_cast<const wchar_t*>(::GlobalLock(data)) : nullptr;
+  if (text != nullptr) put(1, utf8(text));
+  if (text != nullptr) ::GlobalUnlock(data);
+  ::CloseClipboard();
+  return text != nullptr ? 0 : 1;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   for (int fd = 0; fd <= 2; ++fd) _setmode(fd, _O_BINARY);
+  std::wstring self = argv[0];
+  self = self.substr(self.find_last_of(L"\\/") + 1);
+  if (self == L"osascript.exe" || self == L"afplay.exe") {
+    std::string record;
+    for (int i = 0; i < argc; ++i) record += utf8(argv[i]) + '\x1f';
+    append(_wgetenv(L"TAVRIK_TEST_FEEDBACK"), record + '\x1e');
+    return 0;
+  }
   const std::wstring mode = argc > 1 ? argv[1] : L"";
+  if (mode == L"store" && argc > 3) return store(argv[3]);
+  if (mode == L"press" && argc > 2) return press(argc, argv);
+  if (mode == L"paste") return paste();
   if (mode == L"cat") {
     char buf[65536];
     for (int n; (n = _read(0, buf, sizeof buf)) > 0;)
