@@ -10,11 +10,13 @@
 //   tavrik hotkeys set          how to change the agent's hotkeys
 //
 // TAVRIK_STORE       the store: a directory (default $XDG_DATA_HOME/tavrik/store,
-//                    or ~/.local/share/tavrik/store), or ssh://HOST/PATH with
+//                    or ~/.local/share/tavrik/store, on Windows
+//                    %LOCALAPPDATA%\tavrik\store), or ssh://HOST/PATH with
 //                    PATH absolute or ~/... under the remote home
 // TAVRIK_MACHINE     this machine's name in the store (default: the host name)
-// TAVRIK_KEY_FILE    the key (default ~/.config/tavrik/key); when it exists,
-//                    texts are stored encrypted and only encrypted texts read
+// TAVRIK_KEY_FILE    the key (default ~/.config/tavrik/key, on Windows
+//                    %LOCALAPPDATA%\tavrik\key); when it exists, texts are
+//                    stored encrypted and only encrypted texts read
 // TAVRIK_TTL         seconds after which a stored text is ignored (default: never)
 // TAVRIK_SECRET_TTL  the same for a secret (default 120)
 // TAVRIK_SECRET      1 when the agent pushes a text marked as a secret
@@ -94,10 +96,17 @@ const machineOf = (file) => decodeURIComponent(file.slice(PREFIX.length));
 
 // ---- the key -------------------------------------------------------------
 
+// This user's place for the tool's files: XDG's, or on Windows the local
+// (not roaming) part of the profile, so that the key stays on this machine.
+function userDir(xdg, ...fallback) {
+  if (process.env[xdg]) return process.env[xdg];
+  if (process.platform === 'win32' && process.env.LOCALAPPDATA) return process.env.LOCALAPPDATA;
+  return path.join(os.homedir(), ...fallback);
+}
+
 function keyFile() {
   if (process.env.TAVRIK_KEY_FILE) return process.env.TAVRIK_KEY_FILE;
-  const config = process.env.XDG_CONFIG_HOME || path.join(os.homedir(), '.config');
-  return path.join(config, 'tavrik', 'key');
+  return path.join(userDir('XDG_CONFIG_HOME', '.config'), 'tavrik', 'key');
 }
 
 function loadKey() {
@@ -222,12 +231,14 @@ function expired({ time, secret }) {
 
 function localDir() {
   if (process.env.TAVRIK_STORE) return process.env.TAVRIK_STORE;
-  const data = process.env.XDG_DATA_HOME || path.join(os.homedir(), '.local', 'share');
-  return path.join(data, 'tavrik', 'store');
+  return path.join(userDir('XDG_DATA_HOME', '.local', 'share'), 'tavrik', 'store');
 }
 
+// On NTFS the mode bits say only whether a file is read-only: who may read
+// is the ACL's to say, which the profile gives the user, SYSTEM and the
+// administrators. Nothing to check there.
 function warnIfOpen(dir, mode) {
-  if (mode & 0o077) {
+  if (process.platform !== 'win32' && mode & 0o077) {
     warn(`Cảnh báo: người dùng khác đọc hoặc ghi được thư mục kho ${dir}; hãy chạy: chmod 700 ${dir}`);
   }
 }
@@ -458,7 +469,9 @@ Sửa dòng Exec= trong ~/.config/autostart/tavrik-agent.desktop, hoặc ExecSta
 trong ~/.config/systemd/user/tavrik-agent.service (rồi chạy
 systemctl --user daemon-reload && systemctl --user restart tavrik-agent),
 hoặc ProgramArguments trong ~/Library/LaunchAgents/vn.tavrik.agent.plist trên
-macOS, rồi khởi động lại tavrik-agent.
+macOS, hoặc trên Windows chạy lại tavrik-startup add với phím mới (ví dụ
+tavrik-startup add --copy ctrl+alt+c --paste ctrl+alt+b), rồi khởi động lại
+tavrik-agent.
 `;
 
 function main(args) {

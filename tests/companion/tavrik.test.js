@@ -177,6 +177,19 @@ describe('a store in a directory', () => {
     assert.equal(open.err, `Cảnh báo: người dùng khác đọc hoặc ghi được thư mục kho ${store}; hãy chạy: chmod 700 ${store}\n`);
   });
 
+  test('on Windows the store and the key are under %LOCALAPPDATA%, and mode bits warn of nothing', () => {
+    const local = path.join(root, 'AppData', 'Local');
+    const windows = { TAVRIK_STORE: undefined, TAVRIK_KEY_FILE: undefined, XDG_DATA_HOME: undefined,
+                      XDG_CONFIG_HOME: undefined, LOCALAPPDATA: local,
+                      NODE_OPTIONS: `--require ${path.join(root, 'win32.js')}` };
+    fs.writeFileSync(path.join(root, 'win32.js'), "Object.defineProperty(process, 'platform', { value: 'win32' });");
+    assert.match(tavrik('a', ['key', 'new'], undefined, windows).out.toString(),
+                 new RegExp(`^Đã tạo khoá ở ${path.join(local, 'tavrik', 'key')}\\.`));
+    assert.deepEqual(push('a', 'chữ từ Windows', windows), none);
+    fs.chmodSync(path.join(local, 'tavrik', 'store'), 0o777);  // what Node reports there
+    assert.deepEqual(pull('b', windows), { ...none, out: Buffer.from('chữ từ Windows') });
+  });
+
   test('a pull never sees half a push', async () => {
     const texts = [Buffer.alloc(4 << 20, 'a'), Buffer.alloc(4 << 20, 'b')];
     push('writer', texts[0]);

@@ -1,4 +1,7 @@
 // Runs under Wine: the Windows backend's keys, queues, clipboard and entry.
+#include <objbase.h>
+#include <shellapi.h>
+#include <shlobj.h>
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -157,6 +160,57 @@ TEST_F(Backend, TheFeedbackProgramsTakeTheAgentsCommandLines) {
   const auto silent = runTool(player, {player, "C:\\nonexistent.wav"}, std::nullopt);
   EXPECT_NE(std::get<ToolExit>(silent).status, 0);
   EXPECT_EQ(std::get<ToolExit>(silent).err, "");
+}
+
+TEST_F(Backend, TheStartupShortcutRecordsNodeAndKeepsEveryArgumentExact) {
+  const std::string startup = besideTests(L"..\\..\\bin\\tavrik-startup.exe");
+  wchar_t temp[MAX_PATH];
+  const std::wstring dir = std::wstring(temp, ::GetTempPathW(MAX_PATH, temp)) + L"tavrik nút";
+  ::CreateDirectoryW(dir.c_str(), nullptr);
+  ::CopyFileW(widen(besideTests(L"tool.exe")).c_str(), (dir + L"\\node.exe").c_str(), FALSE);
+  const RunExtras path{{"PATH=" + *narrow(dir)}, false};
+  // The build tree has no companion at ..\share\tavrik: it must be named.
+  auto r = runTool(startup, {startup, "add"}, std::nullopt, {}, path);
+  EXPECT_EQ(std::get<ToolExit>(r).status, 1);
+  EXPECT_TRUE(std::get<ToolExit>(r).err.ends_with("tavrik.js; cho biết bằng --cli\n"));
+  const std::vector<std::string> given{"--cli", "C:\\thư mục \"lạ\"\\", "--copy", "ctrl+alt+f12"};
+  std::vector<std::string> args{startup, "add"};
+  args.insert(args.end(), given.begin(), given.end());
+  r = runTool(startup, args, std::nullopt, {}, path);
+  ASSERT_EQ(std::get<ToolExit>(r).status, 0) << std::get<ToolExit>(r).err;
+
+  wchar_t* folder = nullptr;
+  ASSERT_EQ(::SHGetKnownFolderPath(FOLDERID_Startup, 0, nullptr, &folder), S_OK);
+  const std::wstring link = std::wstring(folder) + L"\\tavrik-agent.lnk";
+  ::CoTaskMemFree(folder);
+  ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  IShellLinkW* shortcut = nullptr;
+  IPersistFile* file = nullptr;
+  ASSERT_EQ(::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                               reinterpret_cast<void**>(&shortcut)),
+            S_OK);
+  ASSERT_EQ(shortcut->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file)), S_OK);
+  ASSERT_EQ(file->Load(link.c_str(), STGM_READ), S_OK);
+  wchar_t target[MAX_PATH];
+  wchar_t arguments[INFOTIPSIZE];
+  shortcut->GetPath(target, MAX_PATH, nullptr, 0);
+  shortcut->GetArguments(arguments, INFOTIPSIZE);
+  file->Release();
+  shortcut->Release();
+  EXPECT_EQ(::GetFileAttributesW(target) == INVALID_FILE_ATTRIBUTES, false);  // the agent
+  int count = 0;
+  wchar_t** read = ::CommandLineToArgvW((std::wstring(L"agent ") + arguments).c_str(), &count);
+  std::vector<std::string> back;
+  for (int i = 1; i < count; ++i) back.push_back(*narrow(read[i]));
+  ::LocalFree(read);
+  std::vector<std::string> expected{"--node", *narrow(dir) + "\\node.exe"};
+  expected.insert(expected.end(), given.begin(), given.end());
+  EXPECT_EQ(back, expected);
+
+  for (int i = 0; i < 2; ++i) {  // gone, and a second removal is no error
+    EXPECT_EQ(std::get<ToolExit>(runTool(startup, {startup, "remove"}, std::nullopt)).status, 0);
+    EXPECT_EQ(::GetFileAttributesW(link.c_str()), INVALID_FILE_ATTRIBUTES);
+  }
 }
 
 TEST_F(Backend, WithoutStandardErrorTheAgentWritesItsLinesToItsLog) {

@@ -1,0 +1,123 @@
+// tavrik-startup: starts tavrik-agent at every login, by a shortcut in the
+// user's Startup folder. Node is recorded as found now, so that the agent
+// does not depend on the PATH a login gives it.
+//   tavrik-startup add [AGENT OPTIONS...]
+//       --node defaults to the node.exe on PATH, --cli to the companion
+//       installed beside the agent (..\share\tavrik\tavrik.js)
+//   tavrik-startup remove
+#include <objbase.h>
+#include <shlobj.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "platform/stderr.h"
+#include "platform/windows/text.h"
+
+namespace {
+
+using tavrik::platform::narrow;
+using tavrik::platform::systemMessage;
+using tavrik::platform::widen;
+
+int say(const std::string& line, int status) {
+  tavrik::platform::writeStderr("tavrik-startup: " + line + "\n");
+  return status;
+}
+
+std::wstring shortcutPath() {
+  wchar_t* folder = nullptr;
+  if (FAILED(::SHGetKnownFolderPath(FOLDERID_Startup, 0, nullptr, &folder))) return {};
+  std::wstring path = std::wstring(folder) + L"\\tavrik-agent.lnk";
+  ::CoTaskMemFree(folder);
+  return path;
+}
+
+std::wstring fullPath(const std::wstring& path) {
+  wchar_t full[MAX_PATH];
+  const DWORD n = ::GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
+  return n > 0 && n < MAX_PATH ? std::wstring(full, n) : path;
+}
+
+bool has(const std::vector<std::string>& args, const char* option) {
+  return std::find(args.begin(), args.end(), option) != args.end();
+}
+
+int add(std::vector<std::string> args, const std::wstring& link) {
+  wchar_t self[MAX_PATH];
+  std::wstring dir(self, ::GetModuleFileNameW(nullptr, self, MAX_PATH));
+  dir.erase(dir.find_last_of(L'\\'));
+  const std::wstring agent = dir + L"\\tavrik-agent.exe";
+  if (!has(args, "--cli")) {
+    const std::wstring cli = fullPath(dir + L"\\..\\share\\tavrik\\tavrik.js");
+    if (::GetFileAttributesW(cli.c_str()) == INVALID_FILE_ATTRIBUTES) {
+      return say("không thấy " + narrow(cli).value_or("tavrik.js") + "; cho biết bằng --cli", 1);
+    }
+    args.insert(args.begin(), {"--cli", narrow(cli).value_or("")});
+  }
+  if (!has(args, "--node")) {
+    wchar_t node[MAX_PATH];
+    const DWORD n = ::SearchPathW(nullptr, L"node.exe", nullptr, MAX_PATH, node, nullptr);
+    if (n == 0 || n >= MAX_PATH) {
+      return say("không thấy node.exe trên PATH; cho biết bằng --node ĐƯỜNG\\node.exe", 1);
+    }
+    args.insert(args.begin(), {"--node", narrow(std::wstring(node, n)).value_or("")});
+  }
+  args.insert(args.begin(), narrow(agent).value_or(""));
+  // Read back by the usual rules: the agent's path, quoted, comes off.
+  const std::wstring arguments = tavrik::platform::commandLine(args).substr(agent.size() + 3);
+
+  IShellLinkW* shortcut = nullptr;
+  IPersistFile* file = nullptr;
+  HRESULT result = ::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
+                                      IID_IShellLinkW, reinterpret_cast<void**>(&shortcut));
+  if (SUCCEEDED(result)) result = shortcut->SetPath(agent.c_str());
+  if (SUCCEEDED(result)) result = shortcut->SetArguments(arguments.c_str());
+  if (SUCCEEDED(result)) result = shortcut->SetWorkingDirectory(dir.c_str());
+  if (SUCCEEDED(result)) {
+    result = shortcut->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file));
+  }
+  if (SUCCEEDED(result)) result = file->Save(link.c_str(), TRUE);
+  if (file != nullptr) file->Release();
+  if (shortcut != nullptr) shortcut->Release();
+  if (FAILED(result)) {
+    return say("không tạo được " + narrow(link).value_or("lối tắt") + ": " +
+                   systemMessage(static_cast<std::uint32_t>(result)),
+               1);
+  }
+  return say("tavrik-agent sẽ chạy mỗi lần đăng nhập: " + narrow(link).value_or("") + " → " +
+                 narrow(L"\"" + agent + L"\" " + arguments).value_or(""),
+             0);
+}
+
+int remove(const std::wstring& link) {
+  if (!::DeleteFileW(link.c_str()) && ::GetLastError() != ERROR_FILE_NOT_FOUND) {
+    return say(
+        "không xoá được " + narrow(link).value_or("") + ": " + systemMessage(::GetLastError()), 1);
+  }
+  return say("tavrik-agent không còn chạy khi đăng nhập (đã xoá " + narrow(link).value_or("") +
+                 "); đang chạy thì vẫn chạy đến khi đăng xuất",
+             0);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  ::SetConsoleOutputCP(CP_UTF8);
+  std::vector<std::string> args;
+  for (int i = 2; i < argc; ++i) args.push_back(narrow(argv[i]).value_or(""));
+  const std::wstring command = argc > 1 ? argv[1] : L"";
+  if (command != L"add" && !(command == L"remove" && args.empty())) {
+    return say("cách dùng: tavrik-startup add [TUỲ CHỌN CỦA tavrik-agent...] | remove", 2);
+  }
+  if (FAILED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {
+    return say("không khởi động được COM", 1);
+  }
+  const std::wstring link = shortcutPath();
+  if (link.empty()) return say("không thấy thư mục Startup của người dùng", 1);
+  const int status = command == L"add" ? add(std::move(args), link) : remove(link);
+  ::CoUninitialize();
+  return status;
+}
