@@ -29,8 +29,13 @@ UINT secretFormat() {
       ::RegisterClipboardFormatW(L"ExcludeClipboardContentFromMonitorProcessing");
   return format;
 }
+// Set to 0, they keep a secret out of clipboard history and the cloud.
 UINT historyFormat() {
   static const UINT format = ::RegisterClipboardFormatW(L"CanIncludeInClipboardHistory");
+  return format;
+}
+UINT cloudFormat() {
+  static const UINT format = ::RegisterClipboardFormatW(L"CanUploadToCloudClipboard");
   return format;
 }
 
@@ -113,10 +118,14 @@ bool writePasteboardText(std::string text, bool secret) {
   if (!ok) ::GlobalFree(data);
   if (ok && secret) {
     const DWORD no = 0;
-    HGLOBAL mark = globalCopy(&no, sizeof no);
-    HGLOBAL history = globalCopy(&no, sizeof no);
-    ok = mark != nullptr && history != nullptr && ::SetClipboardData(secretFormat(), mark) &&
-         ::SetClipboardData(historyFormat(), history);
+    for (const UINT format : {secretFormat(), historyFormat(), cloudFormat()}) {
+      HGLOBAL zero = globalCopy(&no, sizeof no);
+      if (zero == nullptr || ::SetClipboardData(format, zero) == nullptr) {
+        if (zero != nullptr) ::GlobalFree(zero);
+        ok = false;
+      }
+    }
+    if (!ok) ::EmptyClipboard();  // never a secret without its marks
   }
   ::CloseClipboard();
   if (ok) ourChange = ::GetClipboardSequenceNumber();

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <string>
 #include <variant>
 #include <vector>
@@ -101,6 +102,10 @@ TEST_F(Backend, TheClipboardKeepsTextExactlyAndASecretIsMarkedAndClearedOnlyWhil
     ASSERT_TRUE(std::holds_alternative<PasteboardText>(read));
     EXPECT_EQ(std::get<PasteboardText>(read).text, text);
     EXPECT_EQ(std::get<PasteboardText>(read).secret, secret);
+    for (const wchar_t* mark : {L"ExcludeClipboardContentFromMonitorProcessing",
+                                L"CanIncludeInClipboardHistory", L"CanUploadToCloudClipboard"}) {
+      EXPECT_EQ(::IsClipboardFormatAvailable(::RegisterClipboardFormatW(mark)) != 0, secret);
+    }
   }
   clearPasteboardIfOurs();
   EXPECT_EQ(std::get<ReadFailure>(readPasteboardText()), ReadFailure::kNoText);
@@ -112,6 +117,46 @@ TEST_F(Backend, TheClipboardKeepsTextExactlyAndASecretIsMarkedAndClearedOnlyWhil
 
   copyAsAnotherProgram(std::wstring(L"lone ") + wchar_t(0xD800));  // invalid UTF-16
   EXPECT_EQ(std::get<ReadFailure>(readPasteboardText()), ReadFailure::kNoText);
+}
+
+// Runs `tool MODE MS` and returns once it owns the clipboard; the future
+// is its end.
+std::future<void> ownedByTool(const char* mode, const char* ms) {
+  HANDLE ready = ::CreateEventW(nullptr, TRUE, FALSE, L"tavrik-test-clipboard");
+  ::ResetEvent(ready);
+  auto done = std::async(std::launch::async, [mode, ms] {
+    const std::string tool = besideTests(L"tool.exe");
+    runTool(tool, {tool, mode, ms}, std::nullopt);
+  });
+  EXPECT_EQ(::WaitForSingleObject(ready, 30000), WAIT_OBJECT_0);
+  ::CloseHandle(ready);
+  return done;
+}
+
+TEST_F(Backend, BigTextsGoBothWaysAndAStalledOrHoldingOwnerCostsOnlyTheBound) {
+  std::string big;
+  while (big.size() < (5 << 20)) big += "Bảy sắc cầu vồng 🌈\r\n";
+  ASSERT_TRUE(writePasteboardText(big));
+  const std::string tool = besideTests(L"tool.exe");
+  EXPECT_EQ(std::get<ToolExit>(runTool(tool, {tool, "paste"}, std::nullopt)).out, big);
+  copyAsAnotherProgram(widen(big + "!"));
+  EXPECT_EQ(std::get<PasteboardText>(readPasteboardText()).text, big + "!");
+
+  // An owner that renders only after 1.5 s: the read gives up first, and
+  // the clipboard is not wedged by the reader left waiting.
+  auto rendered = ownedByTool("render", "1500");
+  EXPECT_EQ(std::get<ReadFailure>(readPasteboardText()), ReadFailure::kNoAnswer);
+  rendered.get();
+  EXPECT_EQ(std::get<PasteboardText>(readPasteboardText()).text, "muộn");
+
+  // Held open for a moment, the clipboard is waited for; held long, a write fails.
+  auto held = ownedByTool("hold", "150");
+  EXPECT_TRUE(writePasteboardText("sau một lát"));
+  held.get();
+  held = ownedByTool("hold", "1500");
+  EXPECT_FALSE(writePasteboardText("quá lâu"));
+  held.get();
+  EXPECT_EQ(std::get<PasteboardText>(readPasteboardText()).text, "sau một lát");
 }
 
 TEST_F(Backend, TheAgentTakesItsArgumentsInUtf16AndRefusesABadCommandLine) {
