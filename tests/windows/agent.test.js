@@ -29,20 +29,10 @@ describe('tavrik-agent.exe under Wine', () => {
   const wine = (args, options = {}) =>
     spawnSync(WINE_RUN, args, { env, encoding: 'utf8', timeout: 30000, ...options });
   const read = (name) => fs.readFileSync(path.join(state, name));
-  const feedback = () => {
-    const log = path.join(root, 'feedback');
-    if (!fs.existsSync(log)) return [];
-    return fs.readFileSync(log, 'utf8').split('\x1e').filter(Boolean).map((r) => {
-      const f = r.split('\x1f');
-      f.pop();
-      f[0] = f[0].split('\\').pop().replace(/\.exe$/, '');
-      return f;
-    });
-  };
-  const feedbackOf = async (count) => {
-    await waitFor(`${count} feedback programs`, () => feedback().length >= count);
-    return feedback();
-  };
+  const log = path.join(root, 'feedback');
+  const feedback = () => (!fs.existsSync(log) ? [] : fs.readFileSync(log, 'utf8').split('\x1e').slice(0, -1)
+    .map((r) => r.split('\x1f').slice(0, -1)));
+  const feedbackOf = (count) => waitFor(`${count} feedback programs`, () => feedback().length >= count && feedback());
   async function start(feedbackLog = 'feedback') {
     const child = spawn(WINE_RUN, [windowsPath(agentPath), '--node', windowsPath(tool), '--cli', 'store'],
                         { env: { ...env, TAVRIK_TEST_FEEDBACK: windowsPath(path.join(root, feedbackLog)) },
@@ -56,9 +46,7 @@ describe('tavrik-agent.exe under Wine', () => {
   }
 
   before(async () => {
-    fs.mkdirSync(path.dirname(agentPath));
-    fs.mkdirSync(path.join(root, 'libexec', 'tavrik'), { recursive: true });
-    fs.mkdirSync(state);
+    for (const dir of ['bin', 'libexec/tavrik', 'state']) fs.mkdirSync(path.join(root, dir), { recursive: true });
     fs.copyFileSync(process.env.TAVRIK_AGENT, agentPath);
     fs.copyFileSync(process.env.TAVRIK_TOOL, tool);
     for (const name of ['osascript.exe', 'afplay.exe']) {

@@ -13,11 +13,7 @@
 //                     input in pushed; a pull prints pull-output
 //   tool press VK MOD...   presses key VK (decimal) with the named modifiers
 //   tool paste        the clipboard's CF_UNICODETEXT in UTF-8
-//   tool hold MS      holds the clipboard open for MS milliseconds
-//   tool render MS    offers text by delayed rendering, renders "muộn" MS
-//                     milliseconds after it is asked, then exits
-// hold and render set the event tavrik-test-clipboard once they own it.
-// Named osascript.exe or afplay.exe, it records its argument vector in
+// Named osascript.exe or afplay.exe, it records its name and arguments in
 // %TAVRIK_TEST_FEEDBACK% (fields end in 0x1f, records in 0x1e).
 #include <fcntl.h>
 #include <io.h>
@@ -25,7 +21,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -115,44 +110,6 @@ int paste() {
   return text != nullptr ? 0 : 1;
 }
 
-void signalReady() {
-  HANDLE ready = ::CreateEventW(nullptr, TRUE, FALSE, L"tavrik-test-clipboard");
-  ::SetEvent(ready);
-  ::CloseHandle(ready);
-}
-
-DWORD renderDelay = 0;
-
-LRESULT CALLBACK onRender(HWND w, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message != WM_RENDERFORMAT) return ::DefWindowProcW(w, message, wParam, lParam);
-  ::Sleep(renderDelay);
-  const std::wstring text = L"muộn";
-  HGLOBAL g = ::GlobalAlloc(GMEM_MOVEABLE, (text.size() + 1) * sizeof(wchar_t));
-  std::memcpy(::GlobalLock(g), text.c_str(), (text.size() + 1) * sizeof(wchar_t));
-  ::GlobalUnlock(g);
-  ::SetClipboardData(CF_UNICODETEXT, g);
-  ::PostQuitMessage(0);
-  return 0;
-}
-
-int render(DWORD delay) {
-  renderDelay = delay;
-  WNDCLASSW type{};
-  type.lpfnWndProc = onRender;
-  type.lpszClassName = L"TavrikTestRender";
-  ::RegisterClassW(&type);
-  HWND w = ::CreateWindowW(L"TavrikTestRender", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
-                           nullptr);
-  if (w == nullptr || !::OpenClipboard(w)) return 1;
-  ::EmptyClipboard();
-  ::SetClipboardData(CF_UNICODETEXT, nullptr);
-  ::CloseClipboard();
-  signalReady();
-  MSG m;
-  while (::GetMessageW(&m, nullptr, 0, 0) > 0) ::DispatchMessageW(&m);
-  return 0;
-}
-
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -160,8 +117,8 @@ int wmain(int argc, wchar_t** argv) {
   std::wstring self = argv[0];
   self = self.substr(self.find_last_of(L"\\/") + 1);
   if (self == L"osascript.exe" || self == L"afplay.exe") {
-    std::string record;
-    for (int i = 0; i < argc; ++i) record += utf8(argv[i]) + '\x1f';
+    std::string record = utf8(self.substr(0, self.size() - 4).c_str()) + '\x1f';
+    for (int i = 1; i < argc; ++i) record += utf8(argv[i]) + '\x1f';
     append(_wgetenv(L"TAVRIK_TEST_FEEDBACK"), record + '\x1e');
     return 0;
   }
@@ -169,14 +126,6 @@ int wmain(int argc, wchar_t** argv) {
   if (mode == L"store" && argc > 3) return store(argv[3]);
   if (mode == L"press" && argc > 2) return press(argc, argv);
   if (mode == L"paste") return paste();
-  if (mode == L"render" && argc > 2) return render(static_cast<DWORD>(_wtoi(argv[2])));
-  if (mode == L"hold" && argc > 2) {
-    if (!::OpenClipboard(nullptr)) return 1;
-    signalReady();
-    ::Sleep(static_cast<DWORD>(_wtoi(argv[2])));
-    ::CloseClipboard();
-    return 0;
-  }
   if (mode == L"cat") {
     char buf[65536];
     for (int n; (n = _read(0, buf, sizeof buf)) > 0;)
