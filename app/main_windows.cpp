@@ -3,13 +3,13 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "app/agent.h"
 #include "platform/app.h"
 #include "platform/stderr.h"
+#include "platform/windows/programs.h"
 #include "platform/windows/text.h"
 
 int wmain(int argc, wchar_t** argv) {
@@ -23,14 +23,8 @@ int wmain(int argc, wchar_t** argv) {
   // No /usr/bin/env here: Node is the node.exe on PATH, unless --node says
   // otherwise; saying which, as the user did not.
   if (std::find(arguments.begin(), arguments.end(), "--node") == arguments.end()) {
-    wchar_t path[32767];
-    const DWORD length = ::GetEnvironmentVariableW(L"PATH", path, std::size(path));
-    wchar_t node[MAX_PATH];
-    const DWORD found = length > 0 && length < std::size(path)
-                            ? ::SearchPathW(path, L"node.exe", nullptr, MAX_PATH, node, nullptr)
-                            : 0;
-    if (found > 0 && found < MAX_PATH) {
-      const std::string chosen = tavrik::platform::narrow(std::wstring(node, found)).value_or("");
+    if (const auto node = tavrik::platform::nodeOnPath()) {
+      const std::string chosen = tavrik::platform::narrow(*node).value_or("");
       arguments.insert(arguments.begin() + 1, {"--node", chosen});
       tavrik::platform::writeStderr("tavrik: node: " + chosen + " (tìm thấy trên PATH)\n");
     }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/stderr.h"
+#include "platform/windows/programs.h"
 #include "platform/windows/text.h"
 
 namespace {
@@ -46,9 +47,7 @@ bool has(const std::vector<std::string>& args, const char* option) {
 }
 
 int add(std::vector<std::string> args, const std::wstring& link) {
-  wchar_t self[MAX_PATH];
-  std::wstring dir(self, ::GetModuleFileNameW(nullptr, self, MAX_PATH));
-  dir.erase(dir.find_last_of(L'\\'));
+  const std::wstring dir = tavrik::platform::ownDirectory();
   const std::wstring agent = dir + L"\\tavrik-agent.exe";
   if (!has(args, "--cli")) {
     const std::wstring cli = fullPath(dir + L"\\..\\share\\tavrik\\tavrik.js");
@@ -58,12 +57,9 @@ int add(std::vector<std::string> args, const std::wstring& link) {
     args.insert(args.begin(), {"--cli", narrow(cli).value_or("")});
   }
   if (!has(args, "--node")) {
-    wchar_t node[MAX_PATH];
-    const DWORD n = ::SearchPathW(nullptr, L"node.exe", nullptr, MAX_PATH, node, nullptr);
-    if (n == 0 || n >= MAX_PATH) {
-      return say("không thấy node.exe trên PATH; cho biết bằng --node ĐƯỜNG\\node.exe", 1);
-    }
-    args.insert(args.begin(), {"--node", narrow(std::wstring(node, n)).value_or("")});
+    const auto node = tavrik::platform::nodeOnPath();
+    if (!node) return say("không thấy node.exe trên PATH; cho biết bằng --node ĐƯỜNG\\node.exe", 1);
+    args.insert(args.begin(), {"--node", narrow(*node).value_or("")});
   }
   args.insert(args.begin(), narrow(agent).value_or(""));
   // Read back by the usual rules: the agent's path, quoted, comes off.

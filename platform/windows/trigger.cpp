@@ -16,6 +16,7 @@
 #include "platform/app.h"
 #include "platform/hotkeys.h"
 #include "platform/stderr.h"
+#include "platform/windows/programs.h"
 #include "platform/windows/text.h"
 
 namespace tavrik::platform {
@@ -209,13 +210,15 @@ void listenForTriggers(HWND agent, UINT press) {
                     SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
   const bool answered = knock != INVALID_HANDLE_VALUE || ::GetLastError() == ERROR_PIPE_BUSY;
   if (knock != INVALID_HANDLE_VALUE) ::CloseHandle(knock);
-  HANDLE first = answered ? INVALID_HANDLE_VALUE : newInstance(name, *access, true);
+  const std::string taken =
+      "tavrik: một tavrik-agent khác đang nhận --trigger ở " + shown(name) + "\n";
+  if (answered) return writeStderr(taken);
+  HANDLE first = newInstance(name, *access, true);
   if (first == INVALID_HANDLE_VALUE) {
-    const DWORD error = answered ? ERROR_ACCESS_DENIED : ::GetLastError();
-    writeStderr(error == ERROR_ACCESS_DENIED
-                    ? "tavrik: một tavrik-agent khác đang nhận --trigger ở " + shown(name) + "\n"
-                    : "tavrik: không mở được " + shown(name) + ": " + systemMessage(error) + "\n");
-    return;
+    const DWORD error = ::GetLastError();
+    return writeStderr(error == ERROR_ACCESS_DENIED ? taken
+                                                    : "tavrik: không mở được " + shown(name) +
+                                                          ": " + systemMessage(error) + "\n");
   }
   try {
     std::thread(acceptClients, name, *access, first, agent, press).detach();
@@ -228,9 +231,7 @@ void listenForTriggers(HWND agent, UINT press) {
 
 std::string triggerProgram() {
   if (!serving) return {};
-  wchar_t self[MAX_PATH];
-  const DWORD n = ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-  return narrow(std::wstring(self, n)).value_or("tavrik-agent.exe");
+  return narrow(ownPath()).value_or("tavrik-agent.exe");
 }
 
 // Hotkeys are always there to claim on Windows: no advice to remember.

@@ -19,6 +19,7 @@
 #include "platform/process.h"
 #include "platform/queues.h"
 #include "platform/windows/keys.h"
+#include "platform/windows/programs.h"
 #include "platform/windows/text.h"
 
 namespace tavrik {
@@ -40,10 +41,16 @@ class Backend : public ::testing::Test {
 };
 
 std::string besideTests(const wchar_t* relative) {
-  wchar_t self[MAX_PATH];
-  std::wstring path(self, ::GetModuleFileNameW(nullptr, self, MAX_PATH));
-  path.erase(path.find_last_of(L"\\/") + 1);
-  return *narrow(path + relative);
+  return *narrow(ownDirectory() + L"\\" + relative);
+}
+
+// A directory whose node.exe is the stand-in: the only PATH of a run.
+std::wstring nodeDirectory() {
+  wchar_t temp[MAX_PATH];
+  const std::wstring dir = std::wstring(temp, ::GetTempPathW(MAX_PATH, temp)) + L"tavrik nút";
+  ::CreateDirectoryW(dir.c_str(), nullptr);
+  ::CopyFileW(widen(besideTests(L"tool.exe")).c_str(), (dir + L"\\node.exe").c_str(), FALSE);
+  return dir;
 }
 
 TEST_F(Backend, HotkeysMapToWindowsKeysAndASecondClaimIsRefused) {
@@ -175,10 +182,7 @@ TEST_F(Backend, TheAgentTakesItsArgumentsInUtf16AndRefusesABadCommandLine) {
   EXPECT_EQ(std::get<ToolExit>(r).err, "Phím tắt không đọc được: ctrl+đ / ctrl+alt+b\n");
 
   // Node is the node.exe on PATH, and the agent says which, unless --node names one.
-  wchar_t temp[MAX_PATH];
-  const std::wstring dir = std::wstring(temp, ::GetTempPathW(MAX_PATH, temp)) + L"tavrik nút";
-  ::CreateDirectoryW(dir.c_str(), nullptr);
-  ::CopyFileW(widen(besideTests(L"tool.exe")).c_str(), (dir + L"\\node.exe").c_str(), FALSE);
+  const std::wstring dir = nodeDirectory();
   const RunExtras path{{"PATH=" + *narrow(dir)}, false};
   r = runTool(agent, {agent, "--cli", "t.js", "--paste", "x"}, std::nullopt, {}, path);
   EXPECT_EQ(std::get<ToolExit>(r).err, "tavrik: node: " + *narrow(dir) +
@@ -214,10 +218,7 @@ TEST_F(Backend, TheFeedbackProgramsTakeTheAgentsCommandLines) {
 
 TEST_F(Backend, TheStartupShortcutRecordsNodeAndKeepsEveryArgumentExact) {
   const std::string startup = besideTests(L"..\\..\\bin\\tavrik-startup.exe");
-  wchar_t temp[MAX_PATH];
-  const std::wstring dir = std::wstring(temp, ::GetTempPathW(MAX_PATH, temp)) + L"tavrik nút";
-  ::CreateDirectoryW(dir.c_str(), nullptr);
-  ::CopyFileW(widen(besideTests(L"tool.exe")).c_str(), (dir + L"\\node.exe").c_str(), FALSE);
+  const std::wstring dir = nodeDirectory();
   const RunExtras path{{"PATH=" + *narrow(dir)}, false};
   // The build tree has no companion at ..\share\tavrik: it must be named.
   auto r = runTool(startup, {startup, "add"}, std::nullopt, {}, path);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/process.h"
+#include "platform/windows/programs.h"
 #include "platform/windows/text.h"
 
 namespace tavrik {
@@ -20,13 +21,7 @@ using platform::ToolExit;
 using platform::ToolStopped;
 
 // The stand-in, beside this program.
-std::string tool() {
-  wchar_t self[MAX_PATH];
-  const DWORD n = ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring path(self, n);
-  path.erase(path.find_last_of(L"\\/") + 1);
-  return *platform::narrow(path + L"tool.exe");
-}
+std::string tool() { return *platform::narrow(platform::ownDirectory() + L"\\tool.exe"); }
 
 ToolExit run(std::vector<std::string> args, const std::optional<std::string>& input = std::nullopt,
              const RunExtras& extras = {}) {

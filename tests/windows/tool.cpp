@@ -127,9 +127,7 @@ int wmain(int argc, wchar_t** argv) {
   if (mode == L"press" && argc > 2) return press(argc, argv);
   if (mode == L"paste") return paste();
   if (mode == L"cat") {
-    char buf[65536];
-    for (int n; (n = _read(0, buf, sizeof buf)) > 0;)
-      put(1, std::string(buf, static_cast<std::size_t>(n)));
+    put(1, slurp(0));
   } else if (mode == L"exit" && argc > 2) {
     put(1, "partial");
     return _wtoi(argv[2]);
