@@ -75,18 +75,20 @@ int agentMain(std::span<const std::string> arguments) {
   const platform::HotKeyRequest requests[] = {
       {copyHotkey->keyCode, copyHotkey->modifiers, {signature, kCopyHotKeyId}},
       {pasteHotkey->keyCode, pasteHotkey->modifiers, {signature, kPasteHotKeyId}}};
-  platform::announceHotKeys(requests);
-
-  const bool okCopy = dangKy(*copyHotkey, kCopyHotKeyId, "gửi đi (" + settings.copySpec + ")");
-  const bool okPaste = dangKy(*pasteHotkey, kPasteHotKeyId, "lấy về (" + settings.pasteSpec + ")");
-
-  std::string status = "tavrik: " + settings.copySpec + " = gửi đi (";
-  status += statusWord(okCopy);
-  status += "), " + settings.pasteSpec + " = lấy về (";
-  status += statusWord(okPaste);
-  status += ")\n";
-  platform::writeStderr(status);
-  adviseTriggers();
+  // Where the desktop asks the user first, the status comes with the answer.
+  platform::announceHotKeys(
+      requests, [copy = *copyHotkey, paste = *pasteHotkey, copySpec = settings.copySpec,
+                 pasteSpec = settings.pasteSpec] {
+        const bool okCopy = dangKy(copy, kCopyHotKeyId, "gửi đi (" + copySpec + ")");
+        const bool okPaste = dangKy(paste, kPasteHotKeyId, "lấy về (" + pasteSpec + ")");
+        std::string status = "tavrik: " + copySpec + " = gửi đi (";
+        status += statusWord(okCopy);
+        status += "), " + pasteSpec + " = lấy về (";
+        status += statusWord(okPaste);
+        status += ")\n";
+        platform::writeStderr(status);
+        adviseTriggers();
+      });
 
   return platform::runEventLoop();
 }

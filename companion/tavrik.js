@@ -465,9 +465,9 @@ const HOTKEYS_HELP = `Phím tắt của tavrik-agent được đặt bằng tu�
 các phím bổ trợ (cmd, ctrl, alt, shift) và một phím (a-z, 0-9, return, tab,
 space, escape, f1-f12) nối bằng "+", ví dụ cmd+shift+f12 hoặc alt+space.
 
-Sửa dòng Exec= trong ~/.config/autostart/tavrik-agent.desktop, hoặc ExecStart=
-trong ~/.config/systemd/user/tavrik-agent.service (rồi chạy
-systemctl --user daemon-reload && systemctl --user restart tavrik-agent),
+Sửa dòng Exec= trong ~/.config/autostart/vn.tavrik.agent.desktop, hoặc ExecStart=
+của app-vn.tavrik.agent.service (systemctl --user edit --full app-vn.tavrik.agent,
+rồi systemctl --user restart app-vn.tavrik.agent),
 hoặc ProgramArguments trong ~/Library/LaunchAgents/vn.tavrik.agent.plist trên
 macOS, hoặc trên Windows chạy lại tavrik-startup add với phím mới (ví dụ
 tavrik-startup add --copy ctrl+alt+c --paste ctrl+alt+b), rồi khởi động lại

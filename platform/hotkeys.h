@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 
@@ -30,9 +31,12 @@ struct HotKeyRequest {
   EventHotKeyID id;
 };
 
-// Before the registrations, every hotkey that will be registered: a
-// facility that binds a set at once asks the user once, not per key.
-void announceHotKeys(std::span<const HotKeyRequest> all);
+// Every hotkey that will be registered: a facility that binds a set at
+// once asks the user once, not per key. `answered` runs on the main thread
+// once registerHotKey can give the facility's answers: at once, or from the
+// event loop when the desktop asks the user first (the loop serves
+// everything else meanwhile).
+void announceHotKeys(std::span<const HotKeyRequest> all, std::function<void()> answered);
 
 // 0 when the combination is now ours; any other value means nothing was
 // claimed (the values are the backend's own).

@@ -162,7 +162,7 @@ std::int32_t getHotKeyID(HotKeyEvent* event, EventHotKeyID* out) {
   return 0;
 }
 
-void announceHotKeys(std::span<const HotKeyRequest>) {}
+void announceHotKeys(std::span<const HotKeyRequest>, std::function<void()> answered) { answered(); }
 std::int32_t registerHotKey(std::uint32_t, std::uint32_t, EventHotKeyID) { return 0; }
 bool hotKeysUnavailable(std::int32_t) { return false; }
 std::string triggerProgram() { return {}; }

@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/hotkey_event.h"
@@ -44,6 +45,14 @@ inline platform::ReadFailure lateness(Millis started) {
 // This program's own path (for what lies beside it, and for advice); empty
 // when it cannot be read.
 std::string executablePath();
+
+// $XDG_STATE_HOME/tavrik/NAME (default ~/.local/state/tavrik/NAME); empty
+// without a home.
+std::string stateFile(std::string_view name);
+// Its content (a line or two), empty when there is none.
+std::string readStateFile(std::string_view name);
+// Writes it whole, making the folders; a failure is told on standard error.
+void writeStateFile(std::string_view name, std::string_view content);
 
 // A press of hotkey `id` (1 push, 2 pull), from whichever route saw it.
 void deliverPress(std::uint32_t id);

@@ -118,12 +118,21 @@ std::int32_t getHotKeyID(HotKeyEvent* event, EventHotKeyID* out) {
   return 0;
 }
 
-void announceHotKeys(std::span<const HotKeyRequest> all) {
-  if (routes::hotkeyRoute == routes::HotkeyRoute::kPortal) portal::bindAll(all);
+void announceHotKeys(std::span<const HotKeyRequest> all, std::function<void()> answered) {
+  auto then = [answered = std::move(answered)] {
+    answered();
+    routes::adviseIfUnbound();
+  };
+  if (routes::hotkeyRoute == routes::HotkeyRoute::kPortal) {
+    portal::bindAll(all, std::move(then));
+  } else {
+    then();
+  }
 }
 
 bool hotKeysUnavailable(std::int32_t status) {
-  return status == routes::kNoFacility || status == portal::kNotBound;
+  return status == routes::kNoFacility ||
+         (routes::hotkeyRoute == routes::HotkeyRoute::kPortal && portal::notBound(status));
 }
 
 std::string triggerProgram() {

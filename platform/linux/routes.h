@@ -9,7 +9,7 @@ namespace tavrik::routes {
 // False when the agent cannot run.
 bool choose();
 
-// When the loop starts: if no route bound a hotkey, says which commands to
+// After the registrations: if no route bound a hotkey, says which commands to
 // bind instead.
 void adviseIfUnbound();
 

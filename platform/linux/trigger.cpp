@@ -73,18 +73,11 @@ void writeAll(int fd, std::string_view text) {
   }
 }
 
-// Where the agent notes that a trigger has arrived; empty without a home.
-std::string triggerStateFile() {
-  const char* state = std::getenv("XDG_STATE_HOME");
-  if (state != nullptr && *state == '/') return std::string(state) + "/tavrik/trigger-used";
-  const char* home = std::getenv("HOME");
-  if (home == nullptr || *home != '/') return {};
-  return std::string(home) + "/.local/state/tavrik/trigger-used";
-}
-
-// A few bytes to a client; a socket buffer always has room for them.
-void answer(int fd, std::string_view text) {
-  (void)!::send(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+// A few bytes to a client (a socket buffer always has room for them); false
+// when the client has gone.
+bool answer(int fd, std::string_view text) {
+  return ::send(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT) ==
+         static_cast<ssize_t>(text.size());
 }
 
 // Once a trigger has arrived, this user's bindings work: the advice to make
@@ -93,19 +86,7 @@ void rememberTriggerUsed() {
   static bool remembered = false;
   if (remembered) return;
   remembered = true;
-  const std::string file = triggerStateFile();
-  if (file.empty()) return;
-  std::string dir = file.substr(0, file.rfind('/'));
-  for (std::size_t at = 1; (at = dir.find('/', at)) != std::string::npos; ++at) {
-    ::mkdir(dir.substr(0, at).c_str(), 0700);
-  }
-  ::mkdir(dir.c_str(), 0700);
-  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    platform::writeStderr("tavrik: không ghi được " + file + ": " + std::strerror(errno) + "\n");
-    return;
-  }
-  ::close(fd);
+  desktop::writeStateFile("trigger-used", "");
 }
 
 // The socket and its clients, each read without blocking and with a
@@ -153,7 +134,7 @@ class Server final : public desktop::Source {
       const int client = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
       if (client < 0) return;
       if (!peerIsUs(client)) {
-        answer(client, "refused\n");
+        (void)answer(client, "refused\n");
         ::close(client);
         platform::writeStderr("tavrik: từ chối lệnh --trigger của người dùng khác\n");
         continue;
@@ -179,9 +160,16 @@ class Server final : public desktop::Source {
     const std::string request = it->request.substr(0, end);
     clients_.erase(it);
     const std::uint32_t id = request == "push" ? 1 : request == "pull" ? 2 : 0;
-    answer(fd, id == 0 ? "refused\n" : "ok\n");
+    // A client that stopped waiting has told its user that nothing
+    // happened, and closed: then nothing happens.
+    const bool heard = answer(fd, id == 0 ? "refused\n" : "ok\n");
     ::close(fd);
     if (id == 0) return;
+    if (!heard) {
+      platform::writeStderr("tavrik: bỏ lệnh --trigger " + request +
+                            ": lệnh đã thôi chờ câu trả lời\n");
+      return;
+    }
     rememberTriggerUsed();
     desktop::deliverPress(id);  // during a run it is dropped, like a press
   }
@@ -230,7 +218,7 @@ void listen() {
 bool listening() { return serving; }
 
 bool triggerUsedBefore() {
-  const std::string file = triggerStateFile();
+  const std::string file = desktop::stateFile("trigger-used");
   return !file.empty() && ::access(file.c_str(), F_OK) == 0;
 }
 

@@ -281,7 +281,6 @@ bool makeApplication() {
 
 int runEventLoop() {
   using x11::display;
-  routes::adviseIfUnbound();
   for (;;) {
     if (x11::stopRequested.load()) {
       if (x11::connected()) x11::handOverClipboard();

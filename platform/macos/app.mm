@@ -82,7 +82,7 @@ std::int32_t getHotKeyID(HotKeyEvent* event, EventHotKeyID* out) {
 }
 
 // Carbon claims one key at a time, and always can: every refusal is real.
-void announceHotKeys(std::span<const HotKeyRequest>) {}
+void announceHotKeys(std::span<const HotKeyRequest>, std::function<void()> answered) { answered(); }
 bool hotKeysUnavailable(std::int32_t) { return false; }
 std::string triggerProgram() { return {}; }
 bool triggerUsedBefore() { return false; }

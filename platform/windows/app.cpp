@@ -182,7 +182,7 @@ std::int32_t getHotKeyID(HotKeyEvent* event, EventHotKeyID* out) {
   return 0;
 }
 
-void announceHotKeys(std::span<const HotKeyRequest>) {}
+void announceHotKeys(std::span<const HotKeyRequest>, std::function<void()> answered) { answered(); }
 
 std::int32_t registerHotKey(std::uint32_t keyCode, std::uint32_t modifiers, EventHotKeyID id) {
   const auto keys = windowsHotkey(keyCode, modifiers);

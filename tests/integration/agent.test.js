@@ -381,7 +381,8 @@ test('cmake --install lays the programs out, and the agent finds its notificatio
   const prefix = fs.mkdtempSync(path.join(os.tmpdir(), 'tavrik-prefix-'));
   execFileSync('cmake', ['--install', process.env.TAVRIK_BUILD_DIR, '--prefix', prefix], { stdio: 'ignore' });
   for (const f of ['bin/tavrik', 'share/tavrik/tavrik.js', 'libexec/tavrik/afplay',
-                   'share/tavrik/packaging/vn.tavrik.agent.plist']) {
+                   'share/tavrik/packaging/vn.tavrik.agent.plist', 'share/applications/vn.tavrik.agent.desktop',
+                   'lib/systemd/user/app-vn.tavrik.agent.service']) {
     assert.ok(fs.existsSync(path.join(prefix, f)), f);
   }
   const env = { ...process.env, DBUS_SESSION_BUS_ADDRESS: 'unix:path=/nonexistent', DISPLAY: '',

@@ -61,15 +61,15 @@ async function startBus(args = ['--session'], options = {}) {
   return { proc, address: address.trim() };
 }
 
-// The tests' GlobalShortcuts backend (in `mode`, if given), then the real portal frontend
-// choosing it, both on the bus of `env`, which gets what the frontend needs
-// to find the backend. Returns the two processes.
-async function startPortal(env, backendPath, portalDir, mode) {
+// The tests' GlobalShortcuts backend (playing the desktops `modes` name),
+// then the real portal frontend choosing it, both on the bus of `env`, which
+// gets what the frontend needs to find the backend. Returns the two processes.
+async function startPortal(env, backendPath, portalDir, ...modes) {
   fs.writeFileSync(path.join(portalDir, 'tavriktest.portal'),
                    '[portal]\nDBusName=org.freedesktop.impl.portal.desktop.tavriktest\n' +
                    'Interfaces=org.freedesktop.impl.portal.GlobalShortcuts;\nUseIn=tavriktest\n');
   Object.assign(env, { XDG_DESKTOP_PORTAL_DIR: portalDir, XDG_CURRENT_DESKTOP: 'tavriktest' });
-  const backend = spawn(backendPath, mode ? [mode] : [], { env, stdio: ['pipe', 'pipe', 'inherit'] });
+  const backend = spawn(backendPath, modes, { env, stdio: ['pipe', 'pipe', 'inherit'] });
   backend.output = '';
   backend.stdout.on('data', (d) => { backend.output += d; });
   await waitFor('the portal backend', () => backend.output.startsWith('ready\n'));
@@ -79,6 +79,24 @@ async function startPortal(env, backendPath, portalDir, mode) {
     'org.freedesktop.DBus.NameHasOwner', 'string:org.freedesktop.portal.Desktop',
   ], { env }).stdout.toString().includes('boolean true'));
   return { backend, frontend };
+}
+
+// A systemd user unit of root's, as a session manager makes one per program,
+// whose name the portal reads an application id from: `through` runs a
+// command in it. Null without the cgroup2 hierarchy to make it in.
+function userUnit(name) {
+  const dir = path.join('/sys/fs/cgroup/unified/user.slice/user-0.slice/user@0.service/app.slice', name);
+  try {
+    fs.mkdirSync(dir, { recursive: true });
+  } catch {
+    return null;
+  }
+  const procs = path.join(dir, 'cgroup.procs');
+  return { through: ['/bin/sh', '-c', 'echo $$ > "$0" && exec "$@"', procs],
+           remove: async () => {  // once all it ran has ended
+             await waitFor(`${name} to empty`, () => fs.readFileSync(procs, 'utf8') === '');
+             fs.rmdirSync(dir);
+           } };
 }
 
 const wlPaste = (env) => spawnSync('wl-paste', ['--no-newline'], { env, maxBuffer: 64 << 20 }).stdout;
@@ -175,4 +193,4 @@ async function startMutter(keyboardPath) {
   return gnome;
 }
 
-module.exports = { startSway, hasSway, startBus, startPortal, startMutter, hasMutter, wlCopy, wlPaste };
+module.exports = { startSway, hasSway, startBus, startPortal, userUnit, startMutter, hasMutter, wlCopy, wlPaste };

@@ -71,19 +71,20 @@ class Rig {
   // hotkeys must be bound unless `mayRefuse`: a grab still held by the
   // agent a test just ended (the X server may not have cleaned up after it
   // yet on a loaded machine) means starting again, with a fresh feedback log.
-  async startAgent(args = [], env = {}, { mayRefuse = false } = {}) {
+  // `ready`: what to wait for instead; `through`: a command that runs the agent.
+  async startAgent(args = [], env = {}, { mayRefuse = false, ready = STATUS_LINE, through = [] } = {}) {
     const until = Date.now() + 30000;  // a refusal that lasts is the test's to report
     for (;;) {
-      const agent = spawn(this.agentPath, ['--node', this.nodeRecorder, '--cli', COMPANION, ...args],
-                          { env: { ...this.env, ...env }, stdio: ['ignore', 'pipe', 'pipe'],
-                            ...this.spawnOptions });
+      const command = [...through, this.agentPath, '--node', this.nodeRecorder, '--cli', COMPANION, ...args];
+      const agent = spawn(command[0], command.slice(1), { env: { ...this.env, ...env },
+                                                         stdio: ['ignore', 'pipe', 'pipe'], ...this.spawnOptions });
       this.children.push(agent);
       agent.stdoutText = '';
       agent.stderrText = '';
       agent.stdout.on('data', (d) => { agent.stdoutText += d; });
       agent.stderr.on('data', (d) => { agent.stderrText += d; });
       agent.exited = new Promise((r) => agent.on('exit', (code, signal) => r({ code, signal })));
-      await waitFor('the status line', () => STATUS_LINE.test(agent.stderrText));
+      await waitFor(`${ready}`, () => ready.test(agent.stderrText));
       this.agent = agent;
       if (!this.env.DISPLAY || mayRefuse || Date.now() > until ||
           !STATUS_LINE.exec(agent.stderrText)[0].includes('HỎNG')) {
@@ -204,5 +205,5 @@ const pulled = [sound(true), notification('Mục tiêu đã bị khoá', 'Truy s
 const sorted = (records) => records.map((r) => r.join('\x1f')).sort();
 const assertFeedback = (got, expected) => assert.deepEqual(sorted(got), sorted(expected));
 
-module.exports = { Rig, startXvfb, waitFor, sleep, notification, sound, peakMiB, SANITIZED, COMPANION,
+module.exports = { Rig, STATUS_LINE, startXvfb, waitFor, sleep, notification, sound, peakMiB, SANITIZED, COMPANION,
                    pushed, pulled, assertFeedback };

@@ -9,8 +9,8 @@ const { spawn, spawnSync, execFileSync } = require('node:child_process');
 const fs = require('node:fs');
 const net = require('node:net');
 const path = require('node:path');
-const { Rig, waitFor, sleep, pushed, pulled, assertFeedback, notification, sound } = require('./rig.js');
-const { startSway, hasSway, startBus, startPortal, wlCopy, wlPaste } = require('./compositors.js');
+const { Rig, STATUS_LINE, waitFor, sleep, pushed, pulled, assertFeedback, notification, sound } = require('./rig.js');
+const { startSway, hasSway, startBus, startPortal, userUnit, wlCopy, wlPaste } = require('./compositors.js');
 
 const advice = (agent) => notification('Tavrik chưa có phím tắt',
   `Gán hai lệnh này trong cài đặt phím tắt: ${agent} --trigger push (gửi đi), ${agent} --trigger pull (lấy về).`);
@@ -76,17 +76,6 @@ describe('tavrik-agent under Wayland (sway)', { skip: !hasSway() && 'needs root,
     assert.equal(none.stderr.toString(),
                  `tavrik: không thấy tavrik-agent nào đang chạy (${rig.root}/tavrik-agent.sock)\n`);
 
-    // An agent that takes the request and says nothing is not a refusal.
-    const mute = net.createServer(() => {}).listen(path.join(rig.root, 'tavrik-agent.sock'));
-    await new Promise((r) => mute.on('listening', r));
-    const late = await new Promise((resolve) => {
-      const c = spawn(rig.agentPath, ['--trigger', 'push'], { env: { ...rig.env, XDG_RUNTIME_DIR: rig.root } });
-      let err = '';
-      c.stderr.on('data', (d) => { err += d; });
-      c.on('exit', (code) => resolve([code, err]));
-    });
-    mute.close();
-    assert.deepEqual(late, [1, 'tavrik-agent không trả lời lệnh --trigger push\n']);
 
     await rig.startAgent();
     // We are root here, not the agent's user: the agent answers no.
@@ -124,23 +113,27 @@ describe('tavrik-agent under Wayland (sway)', { skip: !hasSway() && 'needs root,
       bus.proc.kill();
     });
 
-    const portal = async (mode) => {
+    const portal = async (...modes) => {
       const { backend, frontend } =
-        await startPortal(portalRig.env, process.env.TAVRIK_PORTAL_BACKEND, portalRig.root, mode);
+        await startPortal(portalRig.env, process.env.TAVRIK_PORTAL_BACKEND, portalRig.root, ...modes);
       portalRig.children.push(backend, frontend);
       return backend;
     };
     afterEach(() => portalRig.reset());
+    const statusLine = (push, pull, copy = 'ctrl+alt+c') =>
+      `tavrik: ${copy} = gửi đi (${push}), ctrl+alt+b = lấy về (${pull})\n`;
 
-    test('both shortcuts are bound in one request with the converted triggers; Activated pushes and pulls', async () => {
+    test('both shortcuts are bound in one request with the converted triggers; Activated pushes and pulls; ' +
+         'a second start binds nothing anew', async () => {
       const backend = await portal();
-      const agent = await portalRig.startAgent(['--copy', 'cmd+shift+f12']);
+      const args = ['--copy', 'cmd+shift+f12'];
+      let agent = await portalRig.startAgent(args);
       assert.equal(agent.stderrText,
                    'tavrik: Wayland — phím tắt: cổng GlobalShortcuts; ' +
-                   'clipboard: data-control (zwlr-data-control-unstable-v1)\n' +
-                   'tavrik: cmd+shift+f12 = gửi đi (OK), ctrl+alt+b = lấy về (OK)\n');
-      // One request (one dialog), each id with its description and converted trigger.
-      assert.match(backend.output, /^ready\nbind push description [^+]* preferred_trigger SHIFT\+LOGO\+F12 pull description .* preferred_trigger CTRL\+ALT\+b  handle_token \S+\n$/);
+                   'clipboard: data-control (zwlr-data-control-unstable-v1)\n' + statusLine('OK', 'OK', args[1]));
+      // Asked what is bound, then one request (one dialog), each id with its
+      // description and converted trigger.
+      assert.match(backend.output, /^ready\nsession \nlist\nbind push description [^+]* preferred_trigger SHIFT\+LOGO\+F12 pull description .* preferred_trigger CTRL\+ALT\+b  handle_token \S+\n$/);
       await wlCopy(portalRig, sway.env, 'qua cổng portal');
       backend.stdin.write('push\n');
       await portalRig.feedbackOf(2);
@@ -149,24 +142,71 @@ describe('tavrik-agent under Wayland (sway)', { skip: !hasSway() && 'needs root,
       backend.stdin.write('pull\n');
       assertFeedback(await portalRig.feedbackOf(4), [...pushed, ...pulled]);
       assert.equal(wlPaste(sway.env).toString(), 'về qua portal');
+
+      // Already bound as asked: no second dialog (or Settings window) at the next login...
+      await portalRig.stop(agent);
+      const before = backend.output.length;
+      agent = await portalRig.startAgent(args);
+      assert.ok(agent.stderrText.endsWith(statusLine('OK', 'OK', args[1])));
+      assert.equal(backend.output.slice(before), 'session \nlist\n');
+      // ...but other triggers are asked for.
+      await portalRig.stop(agent);
+      await portalRig.startAgent();
+      assert.match(backend.output.slice(before), /^session \nlist\nsession \nlist\nbind push .*CTRL\+ALT\+c/);
     });
 
     test('KDE before 6.1: what CreateSession declared is bound; an answer that binds nothing is HỎNG', async () => {
-      const backend = await portal('session');
+      await portal('session');
       let agent = await portalRig.startAgent();
-      assert.match(agent.stderrText, /\ntavrik: ctrl\+alt\+c = gửi đi \(OK\), ctrl\+alt\+b = lấy về \(OK\)\n$/);
-      portalRig.write('pull-output', 'từ KDE');
-      backend.stdin.write('pull\n');
-      assertFeedback(await portalRig.feedbackOf(2), pulled);
-      assert.equal(wlPaste(sway.env).toString(), 'từ KDE');
+      assert.ok(agent.stderrText.endsWith(statusLine('OK', 'OK')));
 
       await portalRig.reset();
       await portal('empty');
       agent = await portalRig.startAgent();
       assert.ok(agent.stderrText.includes('RegisterEventHotKey lỗi: gửi đi (ctrl+alt+c)=-9880\n' +
-                                          'RegisterEventHotKey lỗi: lấy về (ctrl+alt+b)=-9880\n' +
-                                          'tavrik: ctrl+alt+c = gửi đi (HỎNG), ctrl+alt+b = lấy về (HỎNG)\n'));
+                                          'RegisterEventHotKey lỗi: lấy về (ctrl+alt+b)=-9880\n' + statusLine('HỎNG', 'HỎNG')));
       assertFeedback(await portalRig.feedbackOf(1), [advice(portalRig.agentPath)]);
+    });
+
+    test('GNOME 48: refused without an application id is told as such, with the trigger advice; ' +
+         'as vn.tavrik.agent, listed under code 2 is bound', async (t) => {
+      fs.rmSync(path.join(portalRig.root, 'tavrik'), { recursive: true, force: true });
+      const backend = await portal('gnome');
+      let agent = await portalRig.startAgent();
+      assert.equal(agent.stderrText.split('\n').slice(1).join('\n'),
+                   'tavrik: cổng GlobalShortcuts chưa gán phím tắt: trả lời mã 2; tavrik-agent không có mã ứng dụng ' +
+                   '(hãy chạy nó từ vn.tavrik.agent.desktop hoặc app-vn.tavrik.agent.service)\n' +
+                   'RegisterEventHotKey lỗi: gửi đi (ctrl+alt+c)=-9881\nRegisterEventHotKey lỗi: lấy về (ctrl+alt+b)=-9881\n' +
+                   statusLine('HỎNG', 'HỎNG') + 'tavrik: chưa có phím tắt nào; hãy gán trong cài đặt bàn phím: ' +
+                   `${portalRig.agentPath} --trigger push (gửi đi) và ${portalRig.agentPath} --trigger pull (lấy về)\n`);
+      assertFeedback(await portalRig.feedbackOf(1), [advice(portalRig.agentPath)]);
+
+      // Started by the session manager from vn.tavrik.agent.desktop.
+      const unit = userUnit(`app-gnome-vn.tavrik.agent-${process.pid}.scope`);
+      if (!unit) return t.skip('no cgroup2 hierarchy to write here');
+      try {
+        await portalRig.stop(agent);
+        agent = await portalRig.startAgent([], {}, { through: unit.through });
+        assert.ok(agent.stderrText.endsWith(statusLine('OK', 'OK')));
+        assert.match(backend.output, /\nsession vn\.tavrik\.agent\nlist\nbind push /);
+        await portalRig.stop(agent);
+      } finally {
+        await unit.remove();
+      }
+    });
+
+    test('while the desktop\'s dialog waits, a trigger is served at once; the status comes with the answer', async () => {
+      const backend = await portal('late');
+      const agent = await portalRig.startAgent([], {}, { ready: /^tavrik: Wayland .*\n/ });
+      await waitFor('the bind request', () => backend.output.includes('\nbind '));
+      await wlCopy(portalRig, sway.env, 'trong lúc chờ');
+      const trigger = spawnSync(portalRig.agentPath, ['--trigger', 'push'], { env: portalRig.env });
+      assert.equal(trigger.status, 0);
+      assertFeedback(await portalRig.feedbackOf(2), pushed);
+      assert.equal(portalRig.read('pushed').toString(), 'trong lúc chờ');
+      assert.ok(!STATUS_LINE.test(agent.stderrText));
+      backend.stdin.write('answer\n');
+      await waitFor('the status line', () => agent.stderrText.endsWith(statusLine('OK', 'OK')));
     });
   });
 });
@@ -260,9 +300,18 @@ describe('tavrik-agent on ext-data-control-v1 (a compositor stand-in)', () => {
     assert.equal(rig.read('pushed').toString(), 'chép sau đó');
   });
 
-  test('a Wayland session with neither data-control nor an X display: the clipboard is unreachable, not empty', async () => {
+  test('a Wayland session with neither data-control nor an X display: the clipboard is unreachable, not empty; ' +
+       'a trigger told "không trả lời" is never carried out', async () => {
     const why = 'trình quản lý Wayland không cho data-control, và chưa có màn hình X (DISPLAY chưa đặt)';
     assert.equal((await start('none')).route, route(`không có (${why})`));
+    rig.agent.kill('SIGSTOP');
+    const late = spawnSync(rig.agentPath, ['--trigger', 'push'], { env: rig.env });
+    rig.agent.kill('SIGCONT');
+    assert.equal(late.status, 1);
+    assert.equal(late.stderr.toString(), 'tavrik-agent không trả lời lệnh --trigger push\n');
+    await waitFor('the late trigger dropped', () => rig.agent.stderrText.includes(
+      'tavrik: bỏ lệnh --trigger push: lệnh đã thôi chờ câu trả lời\n'));
+    // Only the next one runs: one failure, below.
     trigger('push');
     assertFeedback((await rig.feedbackOf(3)).slice(1), [sound(false),
       notification('Tavrik trượt chân', `Không với tới được clipboard: ${why}.`)]);

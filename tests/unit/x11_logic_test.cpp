@@ -7,6 +7,7 @@
 #include "platform/linux/incr.h"
 #include "platform/linux/keymap.h"
 #include "platform/linux/latin1.h"
+#include "platform/portal/global_shortcuts.h"
 
 namespace tavrik::x11 {
 namespace {
@@ -82,6 +83,22 @@ TEST(IncrSenders, StalledOrVanishedRequestorsAreDropped) {
 TEST(Latin1, BothWays) {
   EXPECT_EQ(latin1ToUtf8("caf\xE9 \xFF"), "café ÿ");
   EXPECT_EQ(utf8ToLatin1("café ÿ Việt 👋!"), "caf\xE9 \xFF Vi?t ?!");
+}
+
+// As the portal names a process from the unit a session manager, systemd's
+// autostart generator or a user's unit file started it in.
+TEST(AppIdOfUnit, AsThePortalReadsIt) {
+  for (const auto& [unit, id] : std::map<std::string, std::string>{
+           {"app-gnome-vn.tavrik.agent-2713.scope", "vn.tavrik.agent"},
+           {"app-vn.tavrik.agent.service", "vn.tavrik.agent"},
+           {"app-vn.tavrik.agent@autostart.service", "vn.tavrik.agent"},
+           {"app-kde-vn.tavrik.agent-autostart.service", "vn.tavrik.agent"},
+           {"app-tavrik-agent@autostart.service", ""},  // too few dots: no id
+           {"tavrik-agent.service", ""},
+           {"app-vn.tavrik.agent.mount", ""},
+       }) {
+    EXPECT_EQ(portal::appIdOfUnit(unit), id) << unit;
+  }
 }
 
 }  // namespace
