@@ -11,6 +11,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "hotkeys/hotkey_spec.h"
@@ -219,7 +220,7 @@ bool allBound() {
 void conclude(const std::string& why) {
   if (!allBound())
     platform::writeStderr("tavrik: cổng GlobalShortcuts chưa gán phím tắt: " + why + "\n");
-  if (auto then = std::move(answered)) then();
+  if (auto then = std::exchange(answered, nullptr)) then();
 }
 
 // An answer that lists nothing the agent asked for: why, in the user's terms.
@@ -433,7 +434,7 @@ void bindAll(std::span<const platform::HotKeyRequest> all, std::function<void()>
                       trigger});
   }
   if (wanted.empty()) {
-    if (auto then = std::move(answered)) then();
+    if (auto then = std::exchange(answered, nullptr)) then();
     return;
   }
   // KDE before Plasma 6.1 registers only the shortcuts declared here.
