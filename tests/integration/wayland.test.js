@@ -173,6 +173,7 @@ describe('tavrik-agent under Wayland (sway)', { skip: !hasSway() && 'needs root,
       fs.rmSync(path.join(portalRig.root, 'tavrik'), { recursive: true, force: true });
       const backend = await portal('gnome');
       let agent = await portalRig.startAgent();
+      await waitFor('the advice line', () => agent.stderrText.endsWith('(lấy về)\n'));
       assert.equal(agent.stderrText.split('\n').slice(1).join('\n'),
                    'tavrik: cổng GlobalShortcuts chưa gán phím tắt: trả lời mã 2; tavrik-agent không có mã ứng dụng ' +
                    '(hãy chạy nó từ vn.tavrik.agent.desktop hoặc app-vn.tavrik.agent.service)\n' +
