@@ -87,6 +87,7 @@ int agentMain(std::span<const std::string> arguments) {
         status += statusWord(okPaste);
         status += ")\n";
         platform::writeStderr(status);
+        platform::keepForStatus(status);
         adviseTriggers();
       });
 

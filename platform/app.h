@@ -10,13 +10,18 @@ namespace tavrik::platform {
 void prepareProcess();
 
 // `tavrik-agent --trigger push|pull`: hands one press to the agent already
-// running for this user; the exit status (1 when there is none).
+// running for this user; `--trigger status` prints the lines it wrote at
+// start. The exit status (1 when there is none).
 int sendTrigger(std::string_view action);
+
+// A line the agent wrote at start, which `--trigger status` repeats.
+void keepForStatus(std::string_view line);
 
 // Makes the shared application object: a background application with no
 // Dock icon or menu bar (on X11: the display connection), its queues, and
 // the handling of SIGTERM, SIGINT and SIGHUP. False, told on standard
-// error, when the queues cannot be made; a missing display is not that.
+// error, when the queues cannot be made or this user's agent already runs
+// in this session; a missing display is not that.
 bool makeApplication();
 
 // Runs the event loop on the main thread. Returns 0 once SIGTERM, SIGINT

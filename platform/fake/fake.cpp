@@ -166,6 +166,7 @@ void announceHotKeys(std::span<const HotKeyRequest>, std::function<void()> answe
 std::int32_t registerHotKey(std::uint32_t, std::uint32_t, EventHotKeyID) { return 0; }
 bool hotKeysUnavailable(std::int32_t) { return false; }
 std::string triggerProgram() { return {}; }
+void keepForStatus(std::string_view) {}
 bool triggerUsedBefore() { return false; }
 
 std::variant<PasteboardText, ReadFailure> readPasteboardText() {

@@ -67,6 +67,8 @@ bool reachClipboard() {
 }  // namespace
 
 bool choose() {
+  // Before anything is claimed: this user's agent may already run here.
+  if (!trigger::listen()) return false;
   if (!set("WAYLAND_DISPLAY")) {
     // Without a display both hotkeys are refused.
     if (x11::connect(true)) {
@@ -74,7 +76,6 @@ bool choose() {
     } else {
       unreachable = x11::whyNotConnected();
     }
-    trigger::listen();
     return true;
   }
   const std::string clipboard = connectWaylandClipboard();
@@ -84,9 +85,10 @@ bool choose() {
     hotkeyRoute = HotkeyRoute::kPortal;
     hotkeys = "cổng GlobalShortcuts";
   }
-  trigger::listen();
-  platform::writeStderr("tavrik: Wayland — phím tắt: " + hotkeys + "; clipboard: " + clipboard +
-                        "\n");
+  const std::string line =
+      "tavrik: Wayland — phím tắt: " + hotkeys + "; clipboard: " + clipboard + "\n";
+  platform::writeStderr(line);
+  trigger::keep(line);
   return true;
 }
 
@@ -186,6 +188,8 @@ std::string whyClipboardUnreachable() {
 }
 
 int sendTrigger(std::string_view action) { return trigger::send(action); }
+
+void keepForStatus(std::string_view line) { trigger::keep(line); }
 
 }  // namespace platform
 }  // namespace tavrik

@@ -1,10 +1,9 @@
 // The trigger socket. One request per connection: the client writes
-// "push\n" or "pull\n" and reads "ok\n" or "refused\n". Only processes of
-// the agent's own user are served, and a client only talks to an agent of
-// its own user.
+// "push\n" or "pull\n" and reads "ok\n" or "refused\n", or "status\n" and
+// reads the lines the agent wrote at start, then an empty one. Only processes of the agent's
+// own user are served, and a client only talks to an agent of its own user.
 #include "platform/linux/trigger.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -15,6 +14,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,18 +41,26 @@ bool fill(sockaddr_un& address, const std::string& path) {
   return true;
 }
 
-bool peerIsUs(int fd) {
+std::optional<ucred> peerOf(int fd) {
   ucred peer{};
   socklen_t size = sizeof peer;
-  return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == ::getuid();
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return std::nullopt;
+  return peer;
 }
 
-// Reads up to a line feed, within the deadline; what was read (the client's
-// side: it has nothing else to do meanwhile).
-std::string readLine(int fd, desktop::Millis deadline) {
+bool peerIsUs(int fd) {
+  const auto peer = peerOf(fd);
+  return peer && peer->uid == ::getuid();
+}
+
+// Reads one line, or `whole`, lines up to an empty one, within the deadline
+// and a bound; what was read (the client's side: it has nothing else to do
+// meanwhile).
+std::string readReply(int fd, desktop::Millis deadline, bool whole) {
   std::string line;
-  char buf[64];
-  while (line.find('\n') == std::string::npos && line.size() < 64) {
+  char buf[256];
+  while ((whole ? !line.ends_with("\n\n") : line.find('\n') == std::string::npos) &&
+         line.size() < (whole ? 4096 : 64)) {
     const desktop::Millis left = deadline - desktop::monotonicMillis();
     if (left <= 0) break;
     pollfd p{fd, POLLIN, 0};
@@ -61,6 +69,7 @@ std::string readLine(int fd, desktop::Millis deadline) {
     if (n <= 0) break;
     line.append(buf, static_cast<std::size_t>(n));
   }
+  if (whole) return line.ends_with("\n\n") ? line.substr(0, line.size() - 1) : std::string();
   return line.substr(0, line.find('\n'));
 }
 
@@ -88,6 +97,9 @@ void rememberTriggerUsed() {
   remembered = true;
   desktop::writeStateFile("trigger-used", "");
 }
+
+// What --trigger status answers: the lines written at start.
+std::string report;
 
 // The socket and its clients, each read without blocking and with a
 // deadline of its own: a client that says nothing costs the loop nothing.
@@ -159,6 +171,11 @@ class Server final : public desktop::Source {
     if (end == std::string::npos && n > 0 && it->request.size() < 64) return;
     const std::string request = it->request.substr(0, end);
     clients_.erase(it);
+    if (request == "status") {
+      (void)answer(fd, (report.empty() ? "tavrik: đang khởi động\n" : report) + "\n");
+      ::close(fd);
+      return;
+    }
     const std::uint32_t id = request == "push" ? 1 : request == "pull" ? 2 : 0;
     // A client that stopped waiting has told its user that nothing
     // happened, and closed: then nothing happens.
@@ -183,24 +200,31 @@ std::string served;
 
 }  // namespace
 
-void listen() {
+bool listen() {
   const std::string path = socketPath();
   sockaddr_un address;
-  if (path.empty() || !fill(address, path)) return;
-  // An agent already answering keeps the socket; a stale file does not.
+  if (path.empty() || !fill(address, path)) return true;
+  // An agent already answering is this user's agent in this session: a
+  // second one would only fight it for the keys. A stale file is replaced.
   const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (probe >= 0) {
     const bool taken =
         ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    const auto peer = taken ? peerOf(probe) : std::nullopt;
     ::close(probe);
     if (taken) {
-      platform::writeStderr("tavrik: một tavrik-agent khác đang nhận --trigger ở " + path + "\n");
-      return;
+      platform::writeStderr("tavrik: tavrik-agent đang chạy rồi (pid " +
+                            (peer ? std::to_string(peer->pid) : std::string("?")) +
+                            ", nhận --trigger ở " + path + "); bản này thoát\n");
+      return false;
     }
   }
   ::unlink(path.c_str());
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) return;
+  if (fd < 0) {
+    platform::writeStderr("tavrik: không mở được " + path + ": " + std::strerror(errno) + "\n");
+    return true;
+  }
   // Private from birth: no moment at which another user could connect.
   const mode_t previous = ::umask(0177);
   const bool bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
@@ -208,12 +232,15 @@ void listen() {
   if (!bound || ::listen(fd, 64) != 0) {
     platform::writeStderr("tavrik: không mở được " + path + ": " + std::strerror(errno) + "\n");
     ::close(fd);
-    return;
+    return true;
   }
   desktop::addSource(new Server(fd));  // kept for the life of the process
   serving = true;
   served = path;
+  return true;
 }
+
+void keep(std::string_view line) { report += line; }
 
 bool listening() { return serving; }
 
@@ -227,8 +254,9 @@ void stop() {
 }
 
 int send(std::string_view action) {
-  if (action != "push" && action != "pull") {
-    platform::writeStderr("tavrik: --trigger cần push hoặc pull\n");
+  const bool status = action == "status";
+  if (action != "push" && action != "pull" && !status) {
+    platform::writeStderr("tavrik: --trigger cần push, pull hoặc status\n");
     return 2;
   }
   const std::string path = socketPath();
@@ -249,9 +277,18 @@ int send(std::string_view action) {
   writeAll(fd, std::string(action) + "\n");
   ::shutdown(fd, SHUT_WR);
   const desktop::Millis deadline = desktop::monotonicMillis() + kAnswerTimeout;
-  const std::string reply = readLine(fd, deadline);
+  const std::string reply = readReply(fd, deadline, status);
   ::close(fd);
   if (reply == "ok") return 0;
+  if (status && !reply.empty()) {
+    for (std::string_view out = reply; !out.empty();) {
+      const ssize_t n = ::write(1, out.data(), out.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return 1;
+      out.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return 0;
+  }
   // Silence until the deadline is not a refusal: the agent is stuck.
   const bool late = reply.empty() && desktop::monotonicMillis() >= deadline;
   platform::writeStderr("tavrik-agent " + std::string(late ? "không trả lời" : "từ chối") +

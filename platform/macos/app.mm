@@ -85,6 +85,7 @@ std::int32_t getHotKeyID(HotKeyEvent* event, EventHotKeyID* out) {
 void announceHotKeys(std::span<const HotKeyRequest>, std::function<void()> answered) { answered(); }
 bool hotKeysUnavailable(std::int32_t) { return false; }
 std::string triggerProgram() { return {}; }
+void keepForStatus(std::string_view) {}
 bool triggerUsedBefore() { return false; }
 
 std::int32_t registerHotKey(std::uint32_t keyCode, std::uint32_t modifiers, EventHotKeyID id) {

@@ -135,7 +135,7 @@ bool makeApplication() {
     return false;
   }
   ::SetConsoleCtrlHandler(onConsoleEvent, TRUE);
-  listenForTriggers(window, kTriggerPress);
+  if (!listenForTriggers(window, kTriggerPress)) return false;
   // Jobs posted before the window existed.
   ::PostMessageW(window, kRunJobs, 0, 0);
   return true;

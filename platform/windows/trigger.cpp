@@ -1,6 +1,7 @@
 // `tavrik-agent --trigger push|pull` on Windows, for bindings that run a
 // command: one request per connection over a named pipe, as over the Unix
-// socket elsewhere ("push\n" or "pull\n", answered "ok\n" or "refused\n").
+// socket elsewhere ("push\n" or "pull\n", answered "ok\n" or "refused\n";
+// "status\n", answered with the lines written at start and an empty one).
 // The pipe is named for the user and the session, only this logon session
 // may open it, and each side checks that the other runs as the same user.
 #include "platform/windows/trigger.h"
@@ -8,6 +9,7 @@
 #include <sddl.h>
 
 #include <atomic>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -30,6 +32,9 @@ constexpr int kMaxPending = 64;
 
 std::atomic<int> pending{0};
 bool serving = false;
+// What --trigger status answers, written by the main thread.
+std::mutex reportMutex;
+std::string report;
 
 std::vector<BYTE> tokenInformation(HANDLE process, TOKEN_INFORMATION_CLASS kind) {
   HANDLE token = nullptr;
@@ -131,14 +136,16 @@ std::optional<DWORD> transfer(HANDLE pipe, bool write, char* data, DWORD size, U
 }
 
 // Up to a line feed, within the deadline.
-std::string readLine(HANDLE pipe, ULONGLONG deadline) {
+std::string readLine(HANDLE pipe, ULONGLONG deadline, bool whole = false) {
   std::string line;
-  char buf[64];
-  while (line.find('\n') == std::string::npos && line.size() < 64) {
-    const auto n = transfer(pipe, false, buf, sizeof buf, deadline);
+  char buf[256];
+  while ((whole ? !line.ends_with("\n\n") : line.find('\n') == std::string::npos) &&
+         line.size() < (whole ? 4096 : 64)) {
+    const auto n = transfer(pipe, false, buf, whole ? sizeof buf : 64, deadline);
     if (!n || *n == 0) break;
     line.append(buf, *n);
   }
+  if (whole) return line.ends_with("\n\n") ? line.substr(0, line.size() - 1) : std::string();
   return line.substr(0, line.find('\n'));
 }
 
@@ -149,10 +156,15 @@ void serveClient(HANDLE pipe, HWND agent, UINT press) {
   const std::string request = us ? readLine(pipe, deadline) : std::string();
   const WPARAM id = request == "push" ? 1 : request == "pull" ? 2 : 0;
   std::string reply = id == 0 ? "refused\n" : "ok\n";
-  transfer(pipe, true, reply.data(), static_cast<DWORD>(reply.size()), deadline);
+  if (request == "status") {
+    std::lock_guard lock(reportMutex);
+    reply = (report.empty() ? "tavrik: đang khởi động\n" : report) + "\n";
+  }
+  const auto sent = transfer(pipe, true, reply.data(), static_cast<DWORD>(reply.size()), deadline);
   if (!us) writeStderr("tavrik: từ chối lệnh --trigger của người dùng khác\n");
   // Pressed as a hotkey would be: during a run it is dropped, like a press.
-  if (id != 0) ::PostMessageW(agent, press, id, 0);
+  // A client that stopped waiting was told that nothing happened.
+  if (id != 0 && sent.value_or(0) == reply.size()) ::PostMessageW(agent, press, id, 0);
   // Unread bytes die with our end: keep it until the client has read and closed.
   char rest[64];
   while (transfer(pipe, false, rest, sizeof rest, deadline).value_or(0) > 0) {
@@ -196,29 +208,39 @@ void acceptClients(std::wstring name, SECURITY_ATTRIBUTES access, HANDLE pipe, H
 
 }  // namespace
 
-void listenForTriggers(HWND agent, UINT press) {
+bool listenForTriggers(HWND agent, UINT press) {
   const std::wstring name = pipeName();
   auto access = sessionOnly();
   if (name.empty() || !access) {
     writeStderr("tavrik: không dựng được ống --trigger: " + systemMessage(::GetLastError()) + "\n");
-    return;
+    return true;
   }
-  // An agent already answering keeps the pipe. Windows also refuses a
+  // An agent already answering is this user's agent in this session: a
+  // second one would only fight it for the keys. Windows also refuses a
   // second first instance; Wine does not, hence the knock.
   HANDLE knock =
       ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                     SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
   const bool answered = knock != INVALID_HANDLE_VALUE || ::GetLastError() == ERROR_PIPE_BUSY;
-  if (knock != INVALID_HANDLE_VALUE) ::CloseHandle(knock);
-  const std::string taken =
-      "tavrik: một tavrik-agent khác đang nhận --trigger ở " + shown(name) + "\n";
-  if (answered) return writeStderr(taken);
+  ULONG pid = 0;
+  if (knock != INVALID_HANDLE_VALUE) {
+    if (!::GetNamedPipeServerProcessId(knock, &pid)) pid = 0;
+    ::CloseHandle(knock);
+  }
+  const std::string taken = "tavrik: tavrik-agent đang chạy rồi (pid " +
+                            (pid != 0 ? std::to_string(pid) : std::string("?")) +
+                            ", nhận --trigger ở " + shown(name) + "); bản này thoát\n";
+  if (answered) {
+    writeStderr(taken);
+    return false;
+  }
   HANDLE first = newInstance(name, *access, true);
   if (first == INVALID_HANDLE_VALUE) {
     const DWORD error = ::GetLastError();
-    return writeStderr(error == ERROR_ACCESS_DENIED ? taken
-                                                    : "tavrik: không mở được " + shown(name) +
-                                                          ": " + systemMessage(error) + "\n");
+    writeStderr(error == ERROR_ACCESS_DENIED
+                    ? taken
+                    : "tavrik: không mở được " + shown(name) + ": " + systemMessage(error) + "\n");
+    return error != ERROR_ACCESS_DENIED;
   }
   try {
     std::thread(acceptClients, name, *access, first, agent, press).detach();
@@ -227,6 +249,12 @@ void listenForTriggers(HWND agent, UINT press) {
     ::CloseHandle(first);
     writeStderr(std::string("tavrik: không tạo được luồng cho --trigger: ") + e.what() + "\n");
   }
+  return true;
+}
+
+void keepForStatus(std::string_view line) {
+  std::lock_guard lock(reportMutex);
+  report += line;
 }
 
 std::string triggerProgram() {
@@ -238,8 +266,9 @@ std::string triggerProgram() {
 bool triggerUsedBefore() { return false; }
 
 int sendTrigger(std::string_view action) {
-  if (action != "push" && action != "pull") {
-    writeStderr("tavrik: --trigger cần push hoặc pull\n");
+  const bool status = action == "status";
+  if (action != "push" && action != "pull" && !status) {
+    writeStderr("tavrik: --trigger cần push, pull hoặc status\n");
     return 2;
   }
   const std::wstring name = pipeName();
@@ -272,9 +301,17 @@ int sendTrigger(std::string_view action) {
   }
   std::string request = std::string(action) + "\n";
   transfer(pipe, true, request.data(), static_cast<DWORD>(request.size()), deadline);
-  const std::string reply = readLine(pipe, deadline);
+  const std::string reply = readLine(pipe, deadline, status);
   ::CloseHandle(pipe);
   if (reply == "ok") return 0;
+  if (status && !reply.empty()) {
+    DWORD written = 0;
+    return ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), reply.data(),
+                       static_cast<DWORD>(reply.size()), &written, nullptr) &&
+                   written == reply.size()
+               ? 0
+               : 1;
+  }
   // Silence until the deadline is not a refusal: the agent is stuck.
   const bool silent = reply.empty() && ::GetTickCount64() >= deadline;
   writeStderr(silent ? late : "tavrik-agent từ chối lệnh --trigger " + std::string(action) + "\n");

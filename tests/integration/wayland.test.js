@@ -9,7 +9,7 @@ const { spawn, spawnSync, execFileSync } = require('node:child_process');
 const fs = require('node:fs');
 const net = require('node:net');
 const path = require('node:path');
-const { Rig, STATUS_LINE, waitFor, sleep, pushed, pulled, assertFeedback, notification, sound } = require('./rig.js');
+const { Rig, STATUS_LINE, COMPANION, waitFor, sleep, pushed, pulled, assertFeedback, notification, sound } = require('./rig.js');
 const { startSway, hasSway, startBus, startPortal, userUnit, wlCopy, wlPaste } = require('./compositors.js');
 
 const advice = (agent) => notification('Tavrik chưa có phím tắt',
@@ -302,9 +302,15 @@ describe('tavrik-agent on ext-data-control-v1 (a compositor stand-in)', () => {
   });
 
   test('a Wayland session with neither data-control nor an X display: the clipboard is unreachable, not empty; ' +
-       'a trigger told "không trả lời" is never carried out', async () => {
+       'a trigger told "không trả lời" is never carried out; --trigger status; no second agent', async () => {
     const why = 'trình quản lý Wayland không cho data-control, và chưa có màn hình X (DISPLAY chưa đặt)';
     assert.equal((await start('none')).route, route(`không có (${why})`));
+    const run = (...args) => spawnSync(rig.agentPath, args, { env: rig.env });
+    const said = (r) => [r.status, r.stdout.toString(), r.stderr.toString()];
+    assert.deepEqual(said(run('--trigger', 'status')), [0, `${route(`không có (${why})`)}\n` +
+      'tavrik: ctrl+alt+c = gửi đi (HỎNG), ctrl+alt+b = lấy về (HỎNG)\n', '']);
+    assert.deepEqual(said(run('--cli', COMPANION)), [1, '', `tavrik: tavrik-agent đang chạy rồi (pid ${rig.agent.pid}, ` +
+      `nhận --trigger ở ${rig.root}/tavrik-agent.sock); bản này thoát\n`]);
     rig.agent.kill('SIGSTOP');
     const late = spawnSync(rig.agentPath, ['--trigger', 'push'], { env: rig.env });
     rig.agent.kill('SIGCONT');
