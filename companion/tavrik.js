@@ -9,6 +9,10 @@
 //   tavrik key new              make a key for end-to-end encryption
 //   tavrik hotkeys set          how to change the agent's hotkeys
 //
+// Each TAVRIK_* variable below wins over the same setting in config.json
+// (TAVRIK_CONFIG, default $XDG_CONFIG_HOME/tavrik/config.json, on Windows
+// %LOCALAPPDATA%\tavrik\config.json): "store", "machine", "ttl", "secretTtl".
+//
 // TAVRIK_STORE       the store: a directory (default $XDG_DATA_HOME/tavrik/store,
 //                    or ~/.local/share/tavrik/store, on Windows
 //                    %LOCALAPPDATA%\tavrik\store), or ssh://HOST/PATH with
@@ -28,9 +32,9 @@
 'use strict';
 const crypto = require('node:crypto');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
+const { userDir, resolve } = require('./lib/settings.js');
 
 // Stored texts: "TVRK", a format version, a kind, flags (1: a secret), the
 // time of the push in milliseconds (big-endian), then for kind 0 the text's
@@ -86,7 +90,14 @@ function writeStdout(data) {
   for (let off = 0; off < data.length;) off += retryOnEagain(() => fs.writeSync(1, data, off));
 }
 
-const machineName = () => process.env.TAVRIK_MACHINE || os.hostname();
+// Read once a run; a refused setting ends it before anything is done.
+let resolved;
+function setting(name) {
+  resolved ??= resolve();
+  if (resolved.error) fail(resolved.error);
+  return resolved[name];
+}
+const machineName = () => setting('machine').value;
 
 // One file per machine; a name is made safe for any file system and shell.
 const PREFIX = 'clip-';
@@ -95,14 +106,6 @@ const fileOf = (machine) => PREFIX + encodeURIComponent(machine).replace(/[.!'()
 const machineOf = (file) => decodeURIComponent(file.slice(PREFIX.length));
 
 // ---- the key -------------------------------------------------------------
-
-// This user's place for the tool's files: XDG's, or on Windows the local
-// (not roaming) part of the profile, so that the key stays on this machine.
-function userDir(xdg, ...fallback) {
-  if (process.env[xdg]) return process.env[xdg];
-  if (process.platform === 'win32' && process.env.LOCALAPPDATA) return process.env.LOCALAPPDATA;
-  return path.join(os.homedir(), ...fallback);
-}
 
 function keyFile() {
   if (process.env.TAVRIK_KEY_FILE) return process.env.TAVRIK_KEY_FILE;
@@ -211,28 +214,16 @@ function open(stored, machine, key, mtime) {
   }
 }
 
-// Seconds from a variable, or `fallback` when it is unset.
-function seconds(name, fallback) {
-  const value = process.env[name];
-  if (!value) return fallback;
-  const n = Number(value);
-  if (!Number.isFinite(n) || n <= 0) fail(`${name} không hợp lệ: ${value} (cần số giây dương).`);
-  return n;
-}
-
 // A secret has an expiry of its own, whether or not texts have one.
 function expired({ time, secret }) {
-  const limits = [seconds('TAVRIK_TTL', undefined)];
-  if (secret) limits.push(seconds('TAVRIK_SECRET_TTL', 120));
+  const limits = [setting('ttl').value];
+  if (secret) limits.push(setting('secretTtl').value);
   return limits.some((ttl) => ttl !== undefined && (time === undefined || Date.now() - time > ttl * 1000));
 }
 
 // ---- a store in a directory -----------------------------------------------
 
-function localDir() {
-  if (process.env.TAVRIK_STORE) return process.env.TAVRIK_STORE;
-  return path.join(userDir('XDG_DATA_HOME', '.local', 'share'), 'tavrik', 'store');
-}
+const localDir = () => setting('store').value;
 
 // On NTFS the mode bits say only whether a file is read-only: who may read
 // is the ACL's to say, which the profile gives the user, SYSTEM and the
@@ -372,7 +363,9 @@ function sshStore(url) {
   let remotePath = slash < 0 ? '' : rest.slice(slash);
   if (remotePath.startsWith('/~')) remotePath = remotePath.slice(1);
   if (!host || !remotePath || remotePath === '/') {
-    fail(`TAVRIK_STORE không hợp lệ: ${url} (cần ssh://MÁY/ĐƯỜNG/DẪN hoặc ssh://MÁY/~/ĐƯỜNG/DẪN).`);
+    const from = setting('store').from;
+    fail(`${from === 'TAVRIK_STORE' ? from : `Kho trong ${from}`} không hợp lệ: ${url} ` +
+         '(cần ssh://MÁY/ĐƯỜNG/DẪN hoặc ssh://MÁY/~/ĐƯỜNG/DẪN).');
   }
 
   const config = process.env.TAVRIK_SSH_CONFIG ? ['-F', process.env.TAVRIK_SSH_CONFIG] : [];
@@ -421,7 +414,7 @@ function sshStore(url) {
 }
 
 const store = () => {
-  const where = process.env.TAVRIK_STORE || '';
+  const where = setting('store').value;
   return where.startsWith('ssh://') ? sshStore(where) : localStore;
 };
 

@@ -209,6 +209,27 @@ describe('a store in a directory', () => {
     assert.deepEqual(fs.readdirSync(store).filter((n) => n.endsWith('.tmp')), []);
   });
 
+  test('config.json holds the settings; a variable wins over it; a broken one is refused naming its key', () => {
+    const config = path.join(root, 'config.json');
+    const fromFile = { TAVRIK_CONFIG: config, TAVRIK_STORE: undefined, TAVRIK_MACHINE: undefined };
+    fs.writeFileSync(config, JSON.stringify({ store, machine: 'máy tệp', ttl: 60, secretTtl: 5 }));
+    assert.deepEqual(push('bỏ qua', 'qua tệp', fromFile), none);
+    assert.deepEqual(pull('máy tệp'), none);  // its own text, named by the file
+    assert.equal(pull('b').out.toString(), 'qua tệp');
+    assert.deepEqual(push('a', 'qua biến', { TAVRIK_CONFIG: config }), none);  // both variables win
+    assert.equal(pull('x', fromFile).out.toString(), 'qua biến');
+    const stored = fs.readdirSync(store);
+    for (const [text, reason] of [['{"store": 1', /không phải JSON hợp lệ/], ['[]', /cần là một đối tượng JSON/],
+                                  ['{"stor": "x"}', /: không biết khoá "stor"\.$/],
+                                  ['{"ttl": "60"}', /: "ttl" cần là một số giây dương\.$/]]) {
+      fs.writeFileSync(config, text);
+      const r = push('a', 'không lưu', fromFile);
+      assert.deepEqual([r.status, r.out.length, lastLine(r).startsWith(`Tệp cấu hình ${config}`)], [1, 0, true]);
+      assert.match(lastLine(r), reason);
+    }
+    assert.deepEqual(fs.readdirSync(store), stored);
+  });
+
   test('failures exit non-zero with the reason as the last line of standard error', () => {
     fs.writeFileSync(path.join(root, 'file'), '');
     const r = tavrik('m', ['clip', 'push', '--stdin'], 'x', { TAVRIK_STORE: path.join(root, 'file') });

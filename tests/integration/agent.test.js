@@ -382,7 +382,7 @@ test('cmake --install lays the programs out, and the agent finds its notificatio
   execFileSync('cmake', ['--install', process.env.TAVRIK_BUILD_DIR, '--prefix', prefix], { stdio: 'ignore' });
   for (const f of ['bin/tavrik', 'share/tavrik/tavrik.js', 'libexec/tavrik/afplay',
                    'share/tavrik/packaging/vn.tavrik.agent.plist', 'share/applications/vn.tavrik.agent.desktop',
-                   'lib/systemd/user/app-vn.tavrik.agent.service']) {
+                   'lib/systemd/user/app-vn.tavrik.agent.service', 'share/tavrik/lib/settings.js']) {
     assert.ok(fs.existsSync(path.join(prefix, f)), f);
   }
   const env = { ...process.env, DBUS_SESSION_BUS_ADDRESS: 'unix:path=/nonexistent', DISPLAY: '',
