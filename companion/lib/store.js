@@ -1,0 +1,243 @@
+'use strict';
+// Where the texts are kept: a folder, or a folder on another machine reached
+// over SSH. Each machine writes its own file; every operation ends the run
+// with a reason when it fails.
+const crypto = require('node:crypto');
+const fs = require('node:fs');
+const path = require('node:path');
+const { spawnSync } = require('node:child_process');
+const { fail, warn } = require('./report.js');
+
+// One file per machine; a name is made safe for any file system and shell.
+const PREFIX = 'clip-';
+const fileOf = (machine) => PREFIX + encodeURIComponent(machine).replace(/[.!'()*~]/g,
+  (c) => `%${c.charCodeAt(0).toString(16).toUpperCase()}`);
+const machineOf = (file) => decodeURIComponent(file.slice(PREFIX.length));
+
+// ---- a store in a directory -----------------------------------------------
+
+// On NTFS the mode bits say only whether a file is read-only: who may read
+// is the ACL's to say, which the profile gives the user, SYSTEM and the
+// administrators. Nothing to check there.
+function warnIfOpen(dir, mode) {
+  if (process.platform !== 'win32' && mode & 0o077) {
+    warn(`Cảnh báo: người dùng khác đọc hoặc ghi được thư mục kho ${dir}; hãy chạy: chmod 700 ${dir}`);
+  }
+}
+
+const localStore = (dir) => ({
+  describe: () => dir,
+  put(name, bytes) {
+    const target = path.join(dir, name);
+    const temp = path.join(dir, `.${name}.${process.pid}.tmp`);
+    try {
+      if (!fs.existsSync(dir)) {
+        fs.mkdirSync(dir, { recursive: true, mode: 0o700 });
+        fs.chmodSync(dir, 0o700);
+      }
+      warnIfOpen(dir, fs.statSync(dir).mode);
+      // Written aside, private from birth, then renamed: a pull sees the old
+      // text or the new one.
+      const fd = fs.openSync(temp, 'w', 0o600);
+      try {
+        fs.fchmodSync(fd, 0o600);
+        fs.writeSync(fd, bytes);
+      } finally {
+        fs.closeSync(fd);
+      }
+      fs.renameSync(temp, target);
+    } catch (e) {
+      try { fs.rmSync(temp, { force: true }); } catch { /* nothing to clean */ }
+      fail(`Không ghi được vào kho ${dir}: ${e.message}`);
+    }
+  },
+  // The newest file of another machine: { name, bytes, mtime }, or null.
+  newestOther(mine) {
+    let names;
+    try {
+      warnIfOpen(dir, fs.statSync(dir).mode);
+      names = fs.readdirSync(dir);
+    } catch (e) {
+      if (e.code === 'ENOENT') return null;  // nothing stored yet
+      fail(`Không đọc được kho ${dir}: ${e.message}`);
+    }
+    let newest = null;
+    for (const name of names) {
+      if (!name.startsWith(PREFIX) || name === mine) continue;
+      try {
+        const { mtimeMs } = fs.statSync(path.join(dir, name));
+        if (!newest || mtimeMs > newest.mtime) newest = { name, mtime: mtimeMs };
+      } catch { /* replaced or removed meanwhile */ }
+    }
+    if (!newest) return null;
+    try {
+      return { ...newest, bytes: fs.readFileSync(path.join(dir, newest.name)) };
+    } catch (e) {
+      fail(`Không đọc được kho ${dir}: ${e.message}`);
+    }
+  },
+  remove(name) {
+    try {
+      fs.rmSync(path.join(dir, name), { force: true });
+    } catch (e) {
+      fail(`Không xoá được chữ trong kho ${dir}: ${e.message}`);
+    }
+  },
+  get(name) {
+    try {
+      return fs.readFileSync(path.join(dir, name));
+    } catch (e) {
+      if (e.code === 'ENOENT') return null;
+      fail(`Không đọc được kho ${dir}: ${e.message}`);
+    }
+  },
+  names() {
+    try {
+      return fs.readdirSync(dir).filter((n) => !n.startsWith('.'));
+    } catch (e) {
+      if (e.code === 'ENOENT') return [];
+      fail(`Không đọc được kho ${dir}: ${e.message}`);
+    }
+  },
+  make() {
+    try {
+      if (!fs.existsSync(dir)) fs.mkdirSync(dir, { recursive: true, mode: 0o700 });
+      fs.chmodSync(dir, 0o700);
+    } catch (e) {
+      fail(`Không tạo được thư mục kho ${dir}: ${e.message}`);
+    }
+  },
+});
+
+// ---- a store over SSH ------------------------------------------------------
+
+// One ssh run per operation. The remote side needs only a POSIX shell: the
+// script and every value travel as single-quoted words, so no name, path or
+// text can run anything on either side.
+const quote = (s) => `'${String(s).replace(/'/g, "'\\''")}'`;
+
+// Shared start of every remote script: $d is the store, ~/ taken from $HOME.
+// One connection for a run of presses: OpenSSH's own multiplexing, the
+// connection kept a few minutes after the last use, unless the user's ssh
+// configuration already says how to share connections (or Windows, whose
+// OpenSSH cannot).
+function sharedConnection(config, host) {
+  if (process.platform === 'win32') return [];
+  const g = spawnSync('ssh', [...config, '-G', '--', host], { stdio: ['ignore', 'pipe', 'ignore'] });
+  const chosen = g.stdout ? g.stdout.toString() : '';
+  if (g.status !== 0 || !/^controlmaster false$/m.test(chosen) || !/^controlpersist no$/m.test(chosen) ||
+      /^controlpath /m.test(chosen)) {
+    return [];
+  }
+  const dir = controlDir();
+  if (!dir) return [];
+  // One connection per configuration and host name as given, not only per
+  // address and user (%C): two names may mean two keys.
+  const name = crypto.createHash('sha256').update(`${config.join('\0')}\0${host}`).digest('hex').slice(0, 8);
+  // The first -o wins: these come before the general ones. Silence on an
+  // idle shared link is noticed in about eight seconds.
+  return ['-o', 'ControlMaster=auto', '-o', `ControlPath=${dir}/${name}-%C`, '-o', 'ControlPersist=300',
+          '-o', 'ServerAliveInterval=2', '-o', 'ServerAliveCountMax=3'];
+}
+
+// A directory only this user can enter, short enough that its sockets (49
+// characters, and 17 more while ssh creates one) stay within the 104 bytes
+// macOS allows a socket path.
+function controlDir() {
+  const uid = process.getuid();
+  const candidates = [process.env.XDG_RUNTIME_DIR && path.join(process.env.XDG_RUNTIME_DIR, 'tavrik-ssh'),
+                      path.join('/tmp', `tavrik-ssh-${uid}`)];
+  for (const dir of candidates.filter((d) => d && d.length + 67 <= 103)) {
+    try {
+      fs.mkdirSync(dir, { mode: 0o700 });
+    } catch (e) {
+      if (e.code !== 'EEXIST') continue;
+    }
+    try {
+      const st = fs.lstatSync(dir);
+      if (st.isDirectory() && st.uid === uid && (st.mode & 0o077) === 0) return dir;
+    } catch {
+      // gone again: try the next
+    }
+  }
+  warn('Cảnh báo: không có thư mục riêng cho kết nối SSH dùng chung; mỗi lần bấm sẽ kết nối lại.');
+  return null;
+}
+
+const REMOTE_DIR = 'd=$1; case $d in "~/"*) d="$HOME/${d#"~/"}";; "~") d=$HOME;; esac; ' +
+  '[ -d "$d" ] || { echo "TAVRIK_NO_DIR" >&2; exit 3; }; ' +
+  'case $(ls -ld "$d" | cut -c5-10) in *r*|*w*) echo "TAVRIK_OPEN" >&2;; esac; ';
+
+function sshStore(url, from) {
+  const rest = url.slice('ssh://'.length);
+  const slash = rest.indexOf('/');
+  const host = slash < 0 ? rest : rest.slice(0, slash);
+  let remotePath = slash < 0 ? '' : rest.slice(slash);
+  if (remotePath.startsWith('/~')) remotePath = remotePath.slice(1);
+  if (!host || !remotePath || remotePath === '/') {
+    fail(`${from === 'TAVRIK_STORE' ? from : `Kho trong ${from}`} không hợp lệ: ${url} ` +
+         '(cần ssh://MÁY/ĐƯỜNG/DẪN hoặc ssh://MÁY/~/ĐƯỜNG/DẪN).');
+  }
+
+  const config = process.env.TAVRIK_SSH_CONFIG ? ['-F', process.env.TAVRIK_SSH_CONFIG] : [];
+  // Connects within ten seconds; through a shared connection (below), a
+  // link that went silent ends that connection within about as long.
+  const options = [...config, ...sharedConnection(config, host), '-o', 'BatchMode=yes',
+                   '-o', 'ConnectTimeout=10', '-o', 'ServerAliveInterval=10', '-o', 'ServerAliveCountMax=3'];
+
+  function ssh(script, args, input) {
+    const command = ['sh', '-c', script, 'tavrik', remotePath, ...args].map(quote).join(' ');
+    // ssh ends some of its lines with a carriage return: never shown.
+    const r = spawnSync('ssh', [...options, '--', host, command],
+                        { input, maxBuffer: 512 << 20, stdio: ['pipe', 'pipe', 'pipe'] });
+    if (r.error) fail(`Không chạy được ssh: ${r.error.message}`);
+    const err = r.stderr.toString().replace(/\r/g, '');
+    if (err.includes('TAVRIK_OPEN')) {
+      warn(`Cảnh báo: người dùng khác đọc hoặc ghi được thư mục kho ${remotePath} trên ${host}; hãy chạy chmod 700 ở đó.`);
+    }
+    if (r.status === 0) return r.stdout;
+    if (err.includes('TAVRIK_NO_DIR')) fail(`Không có thư mục kho ${remotePath} trên ${host}.`);
+    if (r.status === 255) {
+      const said = err.split('\n').filter((l) => l.trim()).pop() || 'không rõ lỗi';
+      if (/Permission denied/.test(said)) fail(`${host} từ chối khoá SSH của máy này (${said}).`);
+      fail(`Không kết nối được tới ${host} qua SSH: ${said}`);
+    }
+    fail(`Kho trên ${host} lỗi: ${err.split('\n').filter((l) => l.trim()).pop() || `mã ${r.status}`}`);
+  }
+
+  return {
+    describe: () => url,
+    put(name, bytes) {
+      ssh(`${REMOTE_DIR}umask 077; t="$d/.$2.$$.tmp"; ` +
+          'if cat > "$t" && mv -f "$t" "$d/$2"; then exit 0; fi; rm -f "$t"; exit 4', [name], bytes);
+    },
+    newestOther(mine) {
+      // The newest other file's name on the first line, then its bytes.
+      const out = ssh(`${REMOTE_DIR}cd "$d" || exit 4; for f in $(ls -t); do case $f in ` +
+                      `"$2") ;; clip-*) printf '%s\\n' "$f"; exec cat -- "$f";; esac; done`, [mine]);
+      if (out.length === 0) return null;
+      const end = out.indexOf(0x0a);
+      return { name: out.subarray(0, end).toString(), bytes: out.subarray(end + 1), mtime: undefined };
+    },
+    remove(name) {
+      ssh(`${REMOTE_DIR}rm -f -- "$d/$2"`, [name]);
+    },
+    get(name) {
+      const out = ssh(`${REMOTE_DIR}[ -f "$d/$2" ] || exit 0; printf y; exec cat -- "$d/$2"`, [name]);
+      return out.length === 0 ? null : out.subarray(1);
+    },
+    names() {
+      return ssh(`${REMOTE_DIR}cd "$d" && ls`, []).toString().split('\n').filter(Boolean);
+    },
+    make() {
+      ssh('d=$1; case $d in "~/"*) d="$HOME/${d#"~/"}";; esac; umask 077; mkdir -p -- "$d" && chmod 700 -- "$d"', []);
+    },
+  };
+}
+
+// The store at `where` (a folder, or ssh://HOST/PATH), which the setting
+// `from` named.
+const storeAt = (where, from) => (where.startsWith('ssh://') ? sshStore(where, from) : localStore(where));
+
+
+module.exports = { PREFIX, fileOf, machineOf, storeAt };
