@@ -3,6 +3,11 @@
 // one machine for the other, in a store both machines reach: a shared or
 // synced folder, or a folder on another machine reached over SSH.
 //
+//   tavrik setup STORE [--machine NAME] [--no-autostart]
+//                               set this machine up: the store checked, a
+//                               name of its own there, config.json, and the
+//                               agent started at login
+//   tavrik autostart off        undo the last: the agent no longer starts
 //   tavrik clip push --stdin    store standard input, byte for byte
 //   tavrik clip pull --print    print the text last stored by another machine
 //   tavrik clip clear           remove this machine's text from the store
@@ -36,6 +41,7 @@ const path = require('node:path');
 const { userDir, resolve } = require('./lib/settings.js');
 const { fail } = require('./lib/report.js');
 const { fileOf, machineOf, storeAt } = require('./lib/store.js');
+const { setup, autostartOff } = require('./lib/setup.js');
 
 // Stored texts: "TVRK", a format version, a kind, flags (1: a secret), the
 // time of the push in milliseconds (big-endian), then for kind 0 the text's
@@ -209,7 +215,10 @@ function expired({ time, secret }) {
 
 // ---- the commands ----------------------------------------------------------
 
-const store = () => storeAt(setting('store').value, setting('store').from);
+const store = () => {
+  const { value, from } = setting('store');
+  return storeAt(value, from === 'TAVRIK_STORE' ? from : `Kho trong ${from}`);
+};
 
 function push() {
   let data;
@@ -260,13 +269,16 @@ tavrik-agent.
 
 function main(args) {
   const command = args.join(' ');
+  if (args[0] === 'setup') return setup(args.slice(1));
+  if (command === 'autostart off') return autostartOff();
   if (command === 'clip push --stdin') return push();
   if (command === 'clip pull --print') return pull();
   if (command === 'clip clear') return store().remove(fileOf(machineName()));
   if (command === 'key new') return newKey();
   if (command === 'hotkeys set') return void process.stdout.write(HOTKEYS_HELP);
-  fail('Cách dùng: tavrik clip push --stdin | tavrik clip pull --print | tavrik clip clear | ' +
-       'tavrik key new | tavrik hotkeys set', 2);
+  fail('Cách dùng: tavrik setup KHO [--machine TÊN] [--no-autostart] | tavrik autostart off | ' +
+       'tavrik clip push --stdin | tavrik clip pull --print | tavrik clip clear | tavrik key new | ' +
+       'tavrik hotkeys set', 2);
 }
 
 main(process.argv.slice(2));

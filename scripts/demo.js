@@ -1,81 +1,105 @@
 'use strict';
-// Two virtual displays stand for two machines, each with its own agent;
-// both companions share one store. A text copied on the first is sent with
-// the copy hotkey and fetched on the second with the paste hotkey.
+// Two virtual displays stand for two machines, each with its own home and
+// agent, set up as a user would: `tavrik setup STORE` on each, one store
+// shared, no TAVRIK_* variable anywhere. Máy A's agent is started by hand;
+// máy B's from the autostart entry setup wrote, in a clean environment. A
+// text goes from A to B and another from B to A, by the hotkeys.
 //   node scripts/demo.js AGENT COMPANION
-const { spawn } = require('node:child_process');
+const { spawn, spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { waitFor, startXvfb, key, readClipboard, ownClipboard } = require('./lib/xsession.js');
 
 const [agentPath, companion] = process.argv.slice(2);
-const TEXT = 'Chào máy bên kia! Đây là Tavrik — tiếng Việt có dấu.\n';
+const TEXTS = ['Chào máy bên kia! Đây là Tavrik — tiếng Việt có dấu.\n', 'Máy B trả lời: đã nhận, cảm ơn 👋'];
 const started = [];
+const made = [];
 
 const step = (text) => process.stdout.write(`\n== ${text}\n`);
+const show = (name, text) => {
+  for (const line of text.split('\n').filter(Boolean)) process.stdout.write(`   [${name}] ${line}\n`);
+};
 
-function startAgent(name, display, store) {
-  const env = {
-    ...process.env, DISPLAY: display, TAVRIK_STORE: store, TAVRIK_MACHINE: name,
-    // No notification server here: the notification program then writes
-    // each notification to the agent's standard error, shown below.
-    DBUS_SESSION_BUS_ADDRESS: 'unix:path=/nonexistent/bus',
-  };
-  const agent = spawn(agentPath, ['--cli', companion], { env, stdio: ['ignore', 'inherit', 'pipe'] });
+// A machine: a home of its own and a display. No notification server here:
+// the notification program writes each one to the agent's standard error.
+function machine(name, display) {
+  const home = fs.mkdtempSync(path.join(os.tmpdir(), `tavrik-demo-${name.slice(-1)}-`));
+  made.push(home);
+  const env = { ...process.env, HOME: home, DISPLAY: display, DBUS_SESSION_BUS_ADDRESS: 'unix:path=/nonexistent/bus',
+                PATH: `${path.dirname(agentPath)}:${process.env.PATH}` };
+  for (const k of Object.keys(env)) if (/^(TAVRIK_|XDG_)/.test(k)) delete env[k];
+  return { name, home, env };
+}
+
+function setup(m, store, args, env = m.env) {
+  const r = spawnSync(process.execPath, [companion, 'setup', store, ...args], { env, encoding: 'utf8' });
+  show(m.name, r.stdout + r.stderr);
+  if (r.status !== 0) throw new Error(`tavrik setup exited ${r.status} on ${m.name}`);
+}
+
+function startAgent(m, argv, env) {
+  const agent = spawn(argv[0], argv.slice(1), { env, stdio: ['ignore', 'inherit', 'pipe'] });
   started.push(agent);
   agent.log = '';
   agent.stderr.on('data', (d) => {
     agent.log += d;
-    for (const line of d.toString().split('\n').filter(Boolean)) {
-      process.stdout.write(`   [${name}] ${line}\n`);
-    }
+    show(m.name, d.toString());
   });
-  agent.env = env;
-  return agent;
+  m.agent = agent;
+}
+
+// Copies `text` on `from`, sends it, fetches it on `to`: what `to` got.
+async function carry(from, to, text) {
+  step(`Copy on ${from.name}: ${JSON.stringify(text)}; ctrl+alt+c there, ctrl+alt+b on ${to.name}`);
+  started.push(await ownClipboard(from.env, text));
+  const sent = from.agent.log.length;
+  key(from.env, 'ctrl+alt+c');
+  await waitFor('the send', () => /Tavrik đã tung Sóng Âm|trượt chân/.test(from.agent.log.slice(sent)), 15000);
+  const fetched = to.agent.log.length;
+  key(to.env, 'ctrl+alt+b');
+  await waitFor('the fetch', () => /Mục tiêu đã bị khoá|trượt chân|Chưa thấy/.test(to.agent.log.slice(fetched)), 15000);
+  const got = readClipboard(to.env).toString();
+  process.stdout.write(`   ${to.name}'s clipboard now holds ${JSON.stringify(got)}\n`);
+  return got;
 }
 
 async function main() {
   const store = fs.mkdtempSync(path.join(os.tmpdir(), 'tavrik-demo-store-'));
+  made.push(store);
   try {
     step('Two X displays, one for each machine');
     const xA = await startXvfb();
     const xB = await startXvfb();
     started.push(xA.proc, xB.proc);
-    process.stdout.write(`   máy A: DISPLAY=${xA.display}, máy B: DISPLAY=${xB.display}\n` +
-                         `   shared store: ${store}\n`);
+    const a = machine('máy A', xA.display);
+    const b = machine('máy B', xB.display);
+    process.stdout.write(`   máy A: DISPLAY=${xA.display}, máy B: DISPLAY=${xB.display}; shared store: ${store}\n`);
 
-    step('An agent on each display');
-    const a = startAgent('may-a', xA.display, store);
-    const b = startAgent('may-b', xB.display, store);
-    await waitFor('the status lines', () => /tavrik: .*\n/.test(a.log) && /tavrik: .*\n/.test(b.log));
+    step('tavrik setup on each (both have the same host name)');
+    setup(a, store, ['--no-autostart']);
+    // Set up from a terminal with no display: the agent starts at the next login.
+    const { DISPLAY, ...terminal } = b.env;
+    setup(b, store, [], terminal);
+    startAgent(a, [agentPath, '--cli', companion], a.env);
+    const entry = fs.readFileSync(path.join(b.home, '.config', 'autostart', 'vn.tavrik.agent.desktop'), 'utf8');
+    const exec = /^Exec=(.*)$/m.exec(entry)[1];
+    step(`máy B logs in: its autostart entry runs ${exec}`);
+    startAgent(b, exec.split(' '), { HOME: b.home, DISPLAY: xB.display, PATH: '/usr/bin:/bin',
+                                     DBUS_SESSION_BUS_ADDRESS: 'unix:path=/nonexistent/bus' });
+    await waitFor('the status lines', () => [a, b].every((m) => /= lấy về \(.*\)\n/.test(m.agent.log)));
 
-    step(`Copy a text on máy A: ${JSON.stringify(TEXT)}`);
-    started.push(await ownClipboard(a.env, TEXT));
-
-    step('Press ctrl+alt+c on máy A (send)');
-    key(a.env, 'ctrl+alt+c');
-    await waitFor('the send', () => a.log.includes('Tavrik đã tung Sóng Âm') ||
-                                     a.log.includes('Tavrik trượt chân'), 15000);
-
-    step('Press ctrl+alt+b on máy B (fetch)');
-    key(b.env, 'ctrl+alt+b');
-    await waitFor('the fetch', () => b.log.includes('Mục tiêu đã bị khoá') ||
-                                      b.log.includes('trượt chân') || b.log.includes('Chưa thấy'),
-                  15000);
-
-    step("Máy B's clipboard now holds");
-    const got = readClipboard(b.env).toString();
-    process.stdout.write(`   ${JSON.stringify(got)}\n`);
-    if (got !== TEXT) {
-      process.stdout.write('\nFAILED: the text did not arrive unchanged\n');
+    const there = await carry(a, b, TEXTS[0]);
+    const back = await carry(b, a, TEXTS[1]);
+    if (there !== TEXTS[0] || back !== TEXTS[1]) {
+      process.stdout.write('\nFAILED: a text did not arrive unchanged\n');
       return 1;
     }
-    process.stdout.write('\nOK: máy B has exactly the text copied on máy A, final line break included.\n');
+    process.stdout.write('\nOK: máy B has exactly the text copied on máy A, and máy A the one copied on máy B.\n');
     return 0;
   } finally {
     for (const p of started.reverse()) p.kill();
-    fs.rmSync(store, { recursive: true, force: true });
+    for (const dir of made) fs.rmSync(dir, { recursive: true, force: true });
   }
 }
 

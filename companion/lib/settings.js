@@ -69,4 +69,21 @@ function resolve() {
   return out;
 }
 
-module.exports = { userDir, configFile, resolve };
+// Writes the settings whole: aside, private from birth, then renamed.
+// Undefined when done, else why not.
+function writeConfig(values) {
+  const file = configFile();
+  const temp = `${file}.${process.pid}.tmp`;
+  try {
+    fs.mkdirSync(path.dirname(file), { recursive: true, mode: 0o700 });
+    fs.writeFileSync(temp, `${JSON.stringify(values, null, 2)}\n`, { mode: 0o600 });
+    fs.chmodSync(temp, 0o600);
+    fs.renameSync(temp, file);
+    return undefined;
+  } catch (e) {
+    fs.rmSync(temp, { force: true });
+    return `Không ghi được tệp cấu hình ${file}: ${e.message}`;
+  }
+}
+
+module.exports = { userDir, configFile, readConfig, resolve, writeConfig };

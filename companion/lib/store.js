@@ -175,7 +175,7 @@ function sshStore(url, from) {
   let remotePath = slash < 0 ? '' : rest.slice(slash);
   if (remotePath.startsWith('/~')) remotePath = remotePath.slice(1);
   if (!host || !remotePath || remotePath === '/') {
-    fail(`${from === 'TAVRIK_STORE' ? from : `Kho trong ${from}`} không hợp lệ: ${url} ` +
+    fail(`${from} không hợp lệ: ${url} ` +
          '(cần ssh://MÁY/ĐƯỜNG/DẪN hoặc ssh://MÁY/~/ĐƯỜNG/DẪN).');
   }
 
@@ -235,8 +235,8 @@ function sshStore(url, from) {
   };
 }
 
-// The store at `where` (a folder, or ssh://HOST/PATH), which the setting
-// `from` named.
+// The store at `where` (a folder, or ssh://HOST/PATH); `from` names it in
+// a refusal.
 const storeAt = (where, from) => (where.startsWith('ssh://') ? sshStore(where, from) : localStore(where));
 
 

@@ -1,8 +1,9 @@
 'use strict';
 // A real OpenSSH server on 127.0.0.1 with a port, host key, user key and
 // configuration of its own, for the companion's tests and benchmark. Its
-// client configuration names three hosts: tavrikhost (the right key),
-// badkey (a key it refuses) and nowhere (a closed port).
+// client configuration names four hosts: tavrikhost (the right key),
+// badkey (a key it refuses), nowhere (a closed port) and newhost (a host
+// key not known yet).
 const { spawn, spawnSync, execFileSync } = require('node:child_process');
 const fs = require('node:fs');
 const net = require('node:net');
@@ -38,13 +39,14 @@ async function startSshd(root) {
     'StrictModes no', 'UsePAM no', 'PasswordAuthentication no', 'KbdInteractiveAuthentication no',
     'PubkeyAuthentication yes', 'PermitRootLogin prohibit-password', '',
   ].join('\n'));
-  const host = (name, key, p = port) => [
+  const host = (name, key, p = port, known = 'known_hosts') => [
     `Host ${name}`, '  HostName 127.0.0.1', `  Port ${p}`, '  User root',
     `  IdentityFile ${file(key)}`, '  IdentitiesOnly yes', '  HostKeyAlias tavrik-test',
-    `  UserKnownHostsFile ${file('known_hosts')}`, '  StrictHostKeyChecking yes', '  LogLevel ERROR',
+    `  UserKnownHostsFile ${file(known)}`, '  StrictHostKeyChecking yes', '  LogLevel ERROR',
   ].join('\n');
   fs.writeFileSync(file('ssh_config'), [host('tavrikhost', 'user_key'), host('badkey', 'other_key'),
-                                        host('nowhere', 'user_key', closed), ''].join('\n'));
+                                        host('nowhere', 'user_key', closed),
+                                        host('newhost', 'user_key', port, 'none_known'), ''].join('\n'));
   fs.writeFileSync(file('known_hosts'), `tavrik-test ${fs.readFileSync(file('host_key.pub'))}`);
   // Its log is a file, complete as soon as a login has happened.
   const proc = spawn(SSHD, ['-D', '-E', file('sshd.log'), '-f', file('sshd_config')], { stdio: 'ignore' });

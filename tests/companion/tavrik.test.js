@@ -228,6 +228,12 @@ describe('a store in a directory', () => {
       assert.match(lastLine(r), reason);
     }
     assert.deepEqual(fs.readdirSync(store), stored);
+    // tavrik setup on a folder that cannot be made: no configuration either.
+    fs.rmSync(config);
+    fs.writeFileSync(path.join(root, 'file'), '');
+    const r = tavrik('a', ['setup', path.join(root, 'file', 'kho'), '--no-autostart'], undefined, fromFile);
+    assert.deepEqual([r.status, fs.existsSync(config)], [1, false]);
+    assert.match(lastLine(r), /^Không tạo được thư mục kho .*file\/kho: /);
   });
 
   test('failures exit non-zero with the reason as the last line of standard error', () => {
@@ -305,6 +311,26 @@ describe('a store reached over SSH', { skip: !hasSshd() && 'needs root and sshd'
     assert.deepEqual(r, none);
     assert.equal(pull('b').out.toString(), 'bốn');
     assert.equal(logins(), first + 3);
+  });
+
+  test('tavrik setup: two machines of one host name talk with no variable set; a host that fails leaves no configuration', () => {
+    const home = () => fs.mkdtempSync(path.join(root, 'home-'));
+    const as = (h) => ({ HOME: h, TAVRIK_STORE: undefined, TAVRIK_MACHINE: undefined, XDG_CONFIG_HOME: undefined });
+    const where = `ssh://tavrikhost${remote}/mới`;  // made by the first setup
+    const [a, b] = [home(), home()];
+    for (const h of [a, b]) assert.equal(tavrik(undefined, ['setup', where, '--no-autostart'], undefined, as(h)).status, 0);
+    assert.equal(fs.statSync(path.join(remote, 'mới')).mode & 0o777, 0o700);
+    const named = (h) => JSON.parse(fs.readFileSync(path.join(h, '.config', 'tavrik', 'config.json'))).machine;
+    assert.deepEqual([named(a), named(b)], [os.hostname(), `${os.hostname()}-2`]);
+    assert.deepEqual(push(undefined, 'qua SSH, không biến nào', as(a)), none);
+    assert.equal(pull(undefined, as(b)).out.toString(), 'qua SSH, không biến nào');
+    for (const [host, reason] of [['newhost', /^Chưa nhận khoá của máy newhost: chạy "ssh newhost" một lần/],
+                                  ['badkey', /^badkey từ chối khoá SSH của máy này/]]) {
+      const c = home();
+      const r = tavrik(undefined, ['setup', `ssh://${host}${remote}`, '--no-autostart'], undefined, as(c));
+      assert.deepEqual([r.status, fs.existsSync(path.join(c, '.config'))], [1, false]);
+      assert.match(lastLine(r), reason);
+    }
   });
 
   test('an unreachable host, a refused key and a missing directory each end with a reason', () => {

@@ -1,0 +1,152 @@
+'use strict';
+// Starting the agent at login, from one table: what each way of starting
+// writes, and where. The package's own copies are rendered from the same
+// table at build time (node lib/autostart.js render KIND AGENT NODE CLI).
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { spawnSync, spawn } = require('node:child_process');
+
+// The id the desktops know the agent by: the portal reads it from the name
+// of the unit the agent runs in.
+const APP_ID = 'vn.tavrik.agent';
+
+// A command line as an Exec= or ExecStart= value: words with a blank, a
+// quote or a backslash quoted.
+const execLine = (argv) => argv.map((w) => (/^[\w@%+=:,./-]+$/.test(w) ? w
+  : `"${w.replace(/[\\"`$]/g, (c) => `\\${c}`)}"`)).join(' ');
+
+const config = (...parts) => path.join(process.env.XDG_CONFIG_HOME || path.join(os.homedir(), '.config'), ...parts);
+
+const KINDS = {
+  systemd: {
+    file: () => config('systemd', 'user', `app-${APP_ID}.service`),
+    render: (argv) => `[Unit]
+Description=tavrik-agent: clipboard hotkeys between two machines
+PartOf=graphical-session.target
+After=graphical-session.target
+# An agent already running in the session makes this one exit 1 at once:
+# give up after a few tries instead of starting it every three seconds.
+StartLimitIntervalSec=60
+StartLimitBurst=5
+
+[Service]
+ExecStart=${execLine(argv)}
+# It exits with status 1 when the X connection breaks: start it again.
+Restart=on-failure
+RestartSec=3
+# On stop it exits 0 on its own, within three seconds: it first hands the
+# clipboard it owns to a clipboard manager, if one runs.
+TimeoutStopSec=10
+
+[Install]
+WantedBy=graphical-session.target
+`,
+  },
+  xdg: {
+    file: () => config('autostart', `${APP_ID}.desktop`),
+    render: (argv) => `[Desktop Entry]
+Type=Application
+Name=tavrik-agent
+Comment=Gửi và lấy clipboard giữa hai máy bằng phím tắt
+Exec=${execLine(argv)}
+Terminal=false
+NoDisplay=true
+X-GNOME-Autostart-enabled=true
+X-GNOME-UsesNotifications=true
+`,
+  },
+};
+
+// The agent's command line as an installed entry has it, or null.
+function installedArgv(kind) {
+  let text;
+  try {
+    text = fs.readFileSync(KINDS[kind].file(), 'utf8');
+  } catch {
+    return null;
+  }
+  const line = /^(?:Exec|ExecStart)=(.*)$/m.exec(text);
+  if (!line) return null;
+  const words = [];
+  const word = /"((?:[^"\\]|\\.)*)"|(\S+)/g;
+  for (let m; (m = word.exec(line[1]));) words.push(m[1] !== undefined ? m[1].replace(/\\(.)/g, '$1') : m[2]);
+  return words;
+}
+
+// Which way this session starts programs at login: a user manager that has
+// the session's display, else XDG autostart.
+function chooseKind() {
+  const r = spawnSync('systemctl', ['--user', 'show-environment'], { encoding: 'utf8', timeout: 10000 });
+  return r.status === 0 && /^(DISPLAY|WAYLAND_DISPLAY)=./m.test(r.stdout) ? 'systemd' : 'xdg';
+}
+
+const run = (command, args) => {
+  const r = spawnSync(command, args, { encoding: 'utf8', timeout: 30000 });
+  return r.status === 0 ? null : (r.stderr || r.error?.message || `mã ${r.status}`).trim().replace(/\r/g, '');
+};
+
+// Installs `argv` to start at login and starts it now; what was done, in
+// the user's words, or { error }.
+function install(argv) {
+  const kind = chooseKind();
+  const { file, render } = KINDS[kind];
+  const text = render(argv);
+  let same = false;
+  try {
+    same = fs.readFileSync(file(), 'utf8') === text;
+  } catch { /* not installed yet */ }
+  if (!same) {
+    try {
+      fs.mkdirSync(path.dirname(file()), { recursive: true });
+      fs.writeFileSync(file(), text);
+    } catch (e) {
+      return { error: `Không ghi được ${file()}: ${e.message}` };
+    }
+  }
+  if (kind === 'systemd') {
+    const unit = `app-${APP_ID}`;
+    const failed = run('systemctl', ['--user', 'daemon-reload']) ||
+      run('systemctl', ['--user', 'enable', unit]) ||
+      run('systemctl', ['--user', same ? 'start' : 'restart', unit]);
+    if (failed) return { error: `systemctl --user không bật được ${unit}: ${failed}` };
+    return { said: `${same ? 'đã có' : 'đã cài'} dịch vụ ${unit} (systemd), đang chạy` };
+  }
+  const where = `${same ? 'đã có' : 'đã cài'} ${file()}`;
+  if (!process.env.DISPLAY && !process.env.WAYLAND_DISPLAY) return { said: `${where}; tavrik-agent sẽ chạy từ lần đăng nhập tới` };
+  const running = spawnSync(argv[0], ['--trigger', 'status'], { stdio: 'ignore', timeout: 10000 }).status === 0;
+  if (running && same) return { said: `${where}; tavrik-agent đang chạy` };
+  if (running) stop();
+  const agent = spawn(argv[0], argv.slice(1), { detached: true, stdio: 'ignore' });
+  agent.unref();
+  return { said: `${where}; đã chạy tavrik-agent` };
+}
+
+// Ends this user's running agents.
+function stop() {
+  spawnSync('pkill', ['-U', String(process.getuid()), '-x', 'tavrik-agent'], { stdio: 'ignore' });
+}
+
+// Removes what install() put in place and stops the agent; what was done.
+function remove() {
+  const done = [];
+  if (fs.existsSync(KINDS.systemd.file())) {
+    run('systemctl', ['--user', 'disable', '--now', `app-${APP_ID}`]);
+    fs.rmSync(KINDS.systemd.file(), { force: true });
+    run('systemctl', ['--user', 'daemon-reload']);
+    done.push(KINDS.systemd.file());
+  }
+  if (fs.existsSync(KINDS.xdg.file())) {
+    fs.rmSync(KINDS.xdg.file(), { force: true });
+    done.push(KINDS.xdg.file());
+  }
+  stop();
+  return done;
+}
+
+module.exports = { APP_ID, KINDS, execLine, installedArgv, install, remove };
+
+// At build time: the package's copies, from the same table.
+if (require.main === module && process.argv[2] === 'render') {
+  process.stdout.write(KINDS[process.argv[3]].render(process.argv.slice(4)));
+}

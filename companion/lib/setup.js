@@ -1,0 +1,134 @@
+'use strict';
+// `tavrik setup STORE`, one command per machine: the store checked by a
+// real round trip, a name of this machine's own there, config.json, and the
+// agent started at login. Nothing is written unless the store works.
+const crypto = require('node:crypto');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { spawnSync } = require('node:child_process');
+const { fail } = require('./report.js');
+const { PREFIX, fileOf, storeAt } = require('./store.js');
+const { configFile, readConfig, writeConfig } = require('./settings.js');
+const autostart = require('./autostart.js');
+
+const USAGE = 'Cách dùng: tavrik setup KHO [--machine TÊN] [--no-autostart], với KHO là một thư mục ' +
+  'hoặc ssh://MÁY/ĐƯỜNG/DẪN';
+// Each machine that was set up names itself in the store, before it pushes.
+const MEMBER = 'machine-';
+const memberOf = (name) => MEMBER + fileOf(name).slice(PREFIX.length);
+
+function parse(args) {
+  const out = { autostart: true };
+  for (let i = 0; i < args.length; i++) {
+    if (args[i] === '--no-autostart') out.autostart = false;
+    else if (args[i] === '--machine' && args[i + 1]) out.machine = args[++i];
+    else if (!args[i].startsWith('--') && out.store === undefined) out.store = args[i];
+    else fail(USAGE, 2);
+  }
+  if (!out.store) fail(USAGE, 2);
+  if (!out.store.startsWith('ssh://')) out.store = path.resolve(out.store);
+  return out;
+}
+
+// An SSH host not known yet is asked about once, in the terminal, as ssh
+// itself asks; pushes later never ask (BatchMode).
+function knowHost(url) {
+  const host = url.slice('ssh://'.length).split('/')[0];
+  const config = process.env.TAVRIK_SSH_CONFIG ? ['-F', process.env.TAVRIK_SSH_CONFIG] : [];
+  const r = spawnSync('ssh', [...config, '-o', 'StrictHostKeyChecking=ask', '-o', 'PasswordAuthentication=no',
+                              '-o', 'KbdInteractiveAuthentication=no', '-o', 'ConnectTimeout=10', '--', host, 'true'],
+                      { stdio: ['inherit', 'ignore', 'pipe'], timeout: 120000 });
+  if (r.status === 0) return;
+  const said = r.stderr ? r.stderr.toString().replace(/\r/g, '').split('\n').filter((l) => l.trim()).pop() : '';
+  if (/Host key verification failed/.test(said || '')) {
+    fail(`Chưa nhận khoá của máy ${host}: chạy "ssh ${host}" một lần, kiểm tra và nhận khoá của nó, rồi chạy lại tavrik setup.`);
+  }
+  if (/Permission denied/.test(said || '')) fail(`${host} từ chối khoá SSH của máy này (${said}).`);
+  fail(`Không kết nối được tới ${host} qua SSH: ${said || r.error?.message || `mã ${r.status}`}`);
+}
+
+// Write, read back and remove a probe: the store works, or the run ends
+// with why.
+function roundTrip(store) {
+  store.make();
+  const probe = `probe-${crypto.randomBytes(8).toString('hex')}`;
+  const bytes = crypto.randomBytes(64);
+  store.put(probe, bytes);
+  const back = store.get(probe);
+  store.remove(probe);
+  if (!back || !back.equals(bytes)) fail(`Kho ${store.describe()} không trả lại đúng dữ liệu thử.`);
+}
+
+// This machine's name in the store: the one asked for, the one it has, or
+// the host name; another when that one is another machine's there.
+function chooseName(store, wanted, ours) {
+  const names = new Set(store.names());
+  const taken = (n) => n !== ours && (names.has(fileOf(n)) || names.has(memberOf(n)));
+  if (wanted) {
+    if (taken(wanted)) fail(`Tên máy "${wanted}" đã có máy khác dùng trong kho ${store.describe()}; chọn tên khác.`);
+    return { name: wanted };
+  }
+  const base = ours || os.hostname();
+  let name = base;
+  for (let n = 2; taken(name); n++) name = `${base}-${n}`;
+  return { name, instead: name === base ? undefined : base };
+}
+
+// The agent beside this companion (PREFIX/bin), else the one on PATH.
+function agentPath() {
+  const beside = path.resolve(__dirname, '..', '..', '..', 'bin', 'tavrik-agent');
+  if (fs.existsSync(beside)) return beside;
+  const found = spawnSync('sh', ['-c', 'command -v tavrik-agent'], { encoding: 'utf8' });
+  if (found.status === 0 && found.stdout.trim().startsWith('/')) return found.stdout.trim();
+  return fail('Không thấy tavrik-agent cạnh tavrik hay trong PATH.');
+}
+
+// The agent's command line: this Node and this companion, by absolute
+// paths; the options an installed entry already gives (hotkeys) are kept.
+function agentArgv() {
+  const argv = [agentPath(), '--node', process.execPath, '--cli', fs.realpathSync(require.main.filename)];
+  const before = autostart.installedArgv('systemd') || autostart.installedArgv('xdg') || [];
+  for (let i = 1; i + 1 < before.length; i += 2) {
+    if (!['--node', '--cli'].includes(before[i]) && before[i].startsWith('--')) argv.push(before[i], before[i + 1]);
+  }
+  return argv;
+}
+
+function setup(args) {
+  const asked = parse(args);
+  const file = configFile();
+  const config = readConfig(file);
+  if (config.error) fail(config.error);
+  const values = config.values || {};
+  const store = storeAt(asked.store, 'Kho');
+  if (asked.store.startsWith('ssh://')) knowHost(asked.store);
+  roundTrip(store);
+  const ours = values.store === asked.store ? values.machine : undefined;
+  const { name, instead } = chooseName(store, asked.machine, ours);
+  store.put(memberOf(name), Buffer.from(`${JSON.stringify({ host: os.hostname(), since: Date.now() })}\n`));
+  const failed = writeConfig({ ...values, store: asked.store, machine: name });
+  if (failed) fail(failed);
+  let started = 'không cài (--no-autostart)';
+  if (asked.autostart) {
+    const done = process.platform === 'linux' ? autostart.install(agentArgv())
+      : { error: 'tavrik setup chưa cài được tự khởi động trên hệ này; xem README' };
+    if (done.error) fail(done.error);
+    started = done.said;
+  }
+  const other = asked.store.startsWith('ssh://') ? asked.store : 'THƯ-MỤC (thư mục đồng bộ với kho này, trên máy kia)';
+  process.stdout.write(`Đã thiết lập tavrik trên máy này.\n` +
+    `  Kho: ${asked.store} (đã thử ghi, đọc lại và xoá)\n` +
+    `  Tên máy này trong kho: ${name}${instead ? ` (tên ${instead} đã có máy khác dùng)` : ''}\n` +
+    `  Cấu hình: ${file}\n` +
+    `  Tự khởi động: ${started}\n` +
+    `Trên máy kia, chạy: tavrik setup ${other}\n`);
+}
+
+function autostartOff() {
+  const removed = autostart.remove();
+  process.stdout.write(removed.length ? `Đã gỡ ${removed.join(', ')} và dừng tavrik-agent.\n`
+    : 'Không có tự khởi động nào do tavrik setup cài; đã dừng tavrik-agent nếu nó chạy.\n');
+}
+
+module.exports = { setup, autostartOff };
