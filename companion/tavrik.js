@@ -12,7 +12,9 @@
 //   tavrik clip pull --print    print the text last stored by another machine
 //   tavrik clip clear           remove this machine's text from the store
 //   tavrik key new              make a key for end-to-end encryption
-//   tavrik hotkeys set          how to change the agent's hotkeys
+//   tavrik hotkeys set [--copy HOTKEY] [--paste HOTKEY]
+//                               change the agent's hotkeys (in the entry
+//                               setup installed), or say what they are
 //
 // Each TAVRIK_* variable below wins over the same setting in config.json
 // (TAVRIK_CONFIG, default $XDG_CONFIG_HOME/tavrik/config.json, on Windows
@@ -42,6 +44,7 @@ const { userDir, resolve } = require('./lib/settings.js');
 const { fail } = require('./lib/report.js');
 const { fileOf, machineOf, storeAt } = require('./lib/store.js');
 const { setup, autostartOff } = require('./lib/setup.js');
+const { set } = require('./lib/hotkeys.js');
 
 // Stored texts: "TVRK", a format version, a kind, flags (1: a secret), the
 // time of the push in milliseconds (big-endian), then for kind 0 the text's
@@ -250,23 +253,6 @@ function pull() {
   writeStdout(opened.text);
 }
 
-const HOTKEYS_HELP = `Phím tắt của tavrik-agent được đặt bằng tuỳ chọn dòng lệnh:
-
-  tavrik-agent --cli ĐƯỜNG/DẪN/tavrik.js --copy ctrl+alt+c --paste ctrl+alt+b
-
---copy là phím gửi clipboard đi, --paste là phím lấy về. Một phím tắt gồm
-các phím bổ trợ (cmd, ctrl, alt, shift) và một phím (a-z, 0-9, return, tab,
-space, escape, f1-f12) nối bằng "+", ví dụ cmd+shift+f12 hoặc alt+space.
-
-Sửa dòng Exec= trong ~/.config/autostart/vn.tavrik.agent.desktop, hoặc ExecStart=
-của app-vn.tavrik.agent.service (systemctl --user edit --full app-vn.tavrik.agent,
-rồi systemctl --user restart app-vn.tavrik.agent),
-hoặc ProgramArguments trong ~/Library/LaunchAgents/vn.tavrik.agent.plist trên
-macOS, hoặc trên Windows chạy lại tavrik-startup add với phím mới (ví dụ
-tavrik-startup add --copy ctrl+alt+c --paste ctrl+alt+b), rồi khởi động lại
-tavrik-agent.
-`;
-
 function main(args) {
   const command = args.join(' ');
   if (args[0] === 'setup') return setup(args.slice(1));
@@ -275,10 +261,10 @@ function main(args) {
   if (command === 'clip pull --print') return pull();
   if (command === 'clip clear') return store().remove(fileOf(machineName()));
   if (command === 'key new') return newKey();
-  if (command === 'hotkeys set') return void process.stdout.write(HOTKEYS_HELP);
+  if (args[0] === 'hotkeys' && args[1] === 'set') return set(args.slice(2));
   fail('Cách dùng: tavrik setup KHO [--machine TÊN] [--no-autostart] | tavrik autostart off | ' +
        'tavrik clip push --stdin | tavrik clip pull --print | tavrik clip clear | tavrik key new | ' +
-       'tavrik hotkeys set', 2);
+       'tavrik hotkeys set [--copy PHÍM] [--paste PHÍM]', 2);
 }
 
 main(process.argv.slice(2));

@@ -117,14 +117,58 @@ function install(argv) {
   const running = spawnSync(argv[0], ['--trigger', 'status'], { stdio: 'ignore', timeout: 10000 }).status === 0;
   if (running && same) return { said: `${where}; tavrik-agent đang chạy` };
   if (running) stop();
-  const agent = spawn(argv[0], argv.slice(1), { detached: true, stdio: 'ignore' });
-  agent.unref();
+  startDetached(argv);
   return { said: `${where}; đã chạy tavrik-agent` };
 }
 
-// Ends this user's running agents.
+// Where an agent started here writes its standard error.
+const logFile = () => path.join(process.env.XDG_STATE_HOME || path.join(os.homedir(), '.local', 'state'),
+                                'tavrik', 'agent.log');
+
+// Starts the agent on its own, its standard error to the log (made anew);
+// its pid.
+function startDetached(argv) {
+  fs.mkdirSync(path.dirname(logFile()), { recursive: true, mode: 0o700 });
+  const log = fs.openSync(logFile(), 'w', 0o600);
+  const agent = spawn(argv[0], argv.slice(1), { detached: true, stdio: ['ignore', 'ignore', log] });
+  fs.closeSync(log);
+  agent.unref();
+  return agent.pid;
+}
+
+// This user's agents in this session: its own uid, and the same runtime
+// folder (where its trigger socket is), or display when there is none.
+function sessionAgents() {
+  const mine = process.env.XDG_RUNTIME_DIR ? `XDG_RUNTIME_DIR=${process.env.XDG_RUNTIME_DIR}`
+    : `DISPLAY=${process.env.DISPLAY || ''}`;
+  const found = [];
+  for (const pid of fs.readdirSync('/proc').filter((p) => /^\d+$/.test(p))) {
+    try {
+      if (path.basename(fs.readlinkSync(`/proc/${pid}/exe`)) !== 'tavrik-agent') continue;
+      if (fs.statSync(`/proc/${pid}`).uid !== process.getuid()) continue;
+      if (fs.readFileSync(`/proc/${pid}/environ`, 'latin1').split('\0').includes(mine)) found.push(Number(pid));
+    } catch { /* gone, or not ours to read */ }
+  }
+  return found;
+}
+
+// Ends this session's agents, and waits (ten seconds at most) until they
+// are gone: each hands its clipboard over first.
 function stop() {
-  spawnSync('pkill', ['-U', String(process.getuid()), '-x', 'tavrik-agent'], { stdio: 'ignore' });
+  const pids = sessionAgents();
+  for (const pid of pids) process.kill(pid, 'SIGTERM');
+  const until = Date.now() + 10000;
+  const pause = new Int32Array(new SharedArrayBuffer(4));
+  const alive = (pid) => {
+    try {
+      return !/^\d+ \(.*\) Z/.test(fs.readFileSync(`/proc/${pid}/stat`, 'latin1'));
+    } catch {
+      return false;
+    }
+  };
+  while (pids.some(alive) && Date.now() < until) {
+    Atomics.wait(pause, 0, 0, 50);
+  }
 }
 
 // Removes what install() put in place and stops the agent; what was done.
@@ -144,7 +188,7 @@ function remove() {
   return done;
 }
 
-module.exports = { APP_ID, KINDS, execLine, installedArgv, install, remove };
+module.exports = { APP_ID, KINDS, execLine, installedArgv, install, remove, stop, startDetached, logFile, chooseKind };
 
 // At build time: the package's copies, from the same table.
 if (require.main === module && process.argv[2] === 'render') {

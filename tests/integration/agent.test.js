@@ -14,6 +14,7 @@ const nothingToSend = [sound(false), notification('Chưa có gì để tung',
   'Clipboard rỗng (hoặc không phải chữ) — copy một đoạn rồi bấm lại.')];
 const nothingToFetch = [sound(false), notification('Chưa thấy mục tiêu nào', 'Máy kia chưa gửi gì sang.')];
 const stumbled = (body) => [sound(false), notification('Tavrik trượt chân', body)];
+const TOOL = path.join(__dirname, '..', '..', 'companion', 'tavrik.js');
 const held = notification('Phím này có người giữ mất rồi',
                           'Ứng dụng khác đang giữ gửi đi (ctrl+alt+c). Đổi bằng: tavrik hotkeys set');
 
@@ -282,6 +283,31 @@ describe('tavrik-agent under X11', () => {
     assert.match(rig.readClipboard('TIMESTAMP').toString(), /^\d+/);
     assert.equal(execFileSync(process.env.TAVRIK_X_PEER, ['ask'], { env: rig.env, timeout: 30000 })
       .toString(), 'utf8 café\npng refused\nstale refused\n');
+  });
+
+  test('tavrik setup starts the agent; tavrik hotkeys set changes its keys, or keeps them when held or unreadable', async () => {
+    const home = fs.mkdtempSync(path.join(os.tmpdir(), 'tavrik-home-'));
+    const env = { PATH: `${path.dirname(process.env.TAVRIK_AGENT)}:${process.env.PATH}`, HOME: home,
+                  XDG_RUNTIME_DIR: home, DISPLAY: xvfb.display, DBUS_SESSION_BUS_ADDRESS: 'unix:path=/nonexistent' };
+    const tavrik = (...args) => spawnSync(process.execPath, [TOOL, ...args], { env, encoding: 'utf8' });
+    const said = (r) => [r.status, r.stdout || r.stderr];
+    const status = 'tavrik: ctrl+alt+shift+c = gửi đi (OK), ctrl+alt+b = lấy về (OK)\n';
+    try {
+      assert.equal(tavrik('setup', path.join(home, 'kho')).status, 0);
+      assert.deepEqual(said(tavrik('hotkeys', 'set', '--copy', 'ctrl+alt+shift+c')), [0, status]);
+      await rig.startAgent(['--copy', 'ctrl+alt+x', '--paste', 'ctrl+alt+y']);  // another client holds ctrl+alt+x
+      assert.deepEqual(said(tavrik('hotkeys', 'set', '--copy', 'ctrl+alt+x')), [1, 'Không đổi được phím (tavrik: ' +
+        'ctrl+alt+x = gửi đi (HỎNG), ctrl+alt+b = lấy về (OK)); đã trả lại ctrl+alt+shift+c và ctrl+alt+b.\n']);
+      assert.match(said(tavrik('hotkeys', 'set', '--paste', 'alt+nope'))[1],
+                   /^Không đổi được phím \(Phím tắt không đọc được: ctrl\+alt\+shift\+c \/ alt\+nope\)/);
+      assert.match(fs.readFileSync(path.join(home, '.config/autostart/vn.tavrik.agent.desktop'), 'utf8'),
+                   /^Exec=.* --copy ctrl\+alt\+shift\+c$/m);
+      assert.deepEqual(said(spawnSync(process.env.TAVRIK_AGENT, ['--trigger', 'status'], { env, encoding: 'utf8' })),
+                       [0, status]);
+    } finally {
+      tavrik('autostart', 'off');  // stops the agent of this session, and waits for it
+      fs.rmSync(home, { recursive: true, force: true });
+    }
   });
 
   // The last test here: it ends the display.

@@ -1,0 +1,105 @@
+'use strict';
+// `tavrik hotkeys set [--copy HOTKEY] [--paste HOTKEY]`: the installed
+// autostart entry gets the new hotkeys, the agent is started again from it,
+// and what the new agent says is reported; when it cannot hold them, the
+// previous options and agent come back.
+const fs = require('node:fs');
+const { spawnSync } = require('node:child_process');
+const { fail } = require('./report.js');
+const autostart = require('./autostart.js');
+
+const SYNTAX = `Một phím tắt gồm các phím bổ trợ (cmd, ctrl, alt, shift) và một phím
+(a-z, 0-9, return, tab, space, escape, f1-f12) nối bằng "+", ví dụ
+cmd+shift+f12 hoặc alt+space.`;
+
+const pause = new Int32Array(new SharedArrayBuffer(4));
+const sleep = (ms) => Atomics.wait(pause, 0, 0, ms);
+
+function installed() {
+  for (const kind of ['systemd', 'xdg']) {
+    const argv = autostart.installedArgv(kind);
+    if (argv) return { kind, argv };
+  }
+  return null;
+}
+
+const option = (argv, name, fallback) => {
+  const at = argv.indexOf(name, 1);
+  return at > 0 && at + 1 < argv.length ? argv[at + 1] : fallback;
+};
+function withOption(argv, name, value) {
+  const out = [...argv];
+  const at = out.indexOf(name, 1);
+  if (at > 0 && at + 1 < out.length) out[at + 1] = value;
+  else out.push(name, value);
+  return out;
+}
+
+// Writes the entry and starts the agent from it; the agent's start-up lines
+// ({ said }), or { error }, or { later } where nothing can start it now.
+function restart(kind, argv) {
+  const { file, render } = autostart.KINDS[kind];
+  try {
+    fs.writeFileSync(file(), render(argv));
+  } catch (e) {
+    return { error: `không ghi được ${file()}: ${e.message}` };
+  }
+  let pid;
+  if (kind === 'systemd') {
+    const r = spawnSync('systemctl', ['--user', 'daemon-reload'], { stdio: 'ignore' });
+    const s = r.status === 0 && spawnSync('systemctl', ['--user', 'restart', `app-${autostart.APP_ID}`],
+                                          { stdio: 'ignore', timeout: 30000 });
+    if (!s || s.status !== 0) return { error: `systemctl --user không chạy lại được app-${autostart.APP_ID}` };
+  } else {
+    if (!process.env.DISPLAY && !process.env.WAYLAND_DISPLAY) return { later: true };
+    autostart.stop();
+    pid = autostart.startDetached(argv);
+  }
+  // The status line comes once the keys are claimed: through a portal's
+  // dialog that may take the user a while.
+  for (const until = Date.now() + 150000; Date.now() < until; sleep(100)) {
+    const status = spawnSync(argv[0], ['--trigger', 'status'], { encoding: 'utf8', timeout: 10000 });
+    if (status.status === 0 && /= lấy về \(/.test(status.stdout)) return { said: status.stdout };
+    if (pid !== undefined && !fs.existsSync(`/proc/${pid}`)) break;
+  }
+  const log = pid !== undefined && fs.existsSync(autostart.logFile()) ? fs.readFileSync(autostart.logFile(), 'utf8') : '';
+  return { error: log.split('\n').filter(Boolean).pop() || 'tavrik-agent không trả lời --trigger status' };
+}
+
+function set(args) {
+  const asked = {};
+  for (let i = 0; i < args.length; i += 2) {
+    if (!['--copy', '--paste'].includes(args[i]) || args[i + 1] === undefined) {
+      fail('Cách dùng: tavrik hotkeys set [--copy PHÍM] [--paste PHÍM]', 2);
+    }
+    asked[args[i]] = args[i + 1];
+  }
+  const entry = installed();
+  if (!entry) {
+    if (Object.keys(asked).length === 0) {
+      return void process.stdout.write(`Chưa cài tự khởi động. Chạy tavrik setup KHO trước; tavrik-agent nhận phím bằng\n--copy PHÍM (gửi đi) và --paste PHÍM (lấy về).\n${SYNTAX}\n`);
+    }
+    fail('Chưa cài tự khởi động nên không có gì để đổi: chạy tavrik setup KHO trước.');
+  }
+  const copy = option(entry.argv, '--copy', 'ctrl+alt+c');
+  const paste = option(entry.argv, '--paste', 'ctrl+alt+b');
+  if (Object.keys(asked).length === 0) {
+    return void process.stdout.write(`Phím gửi đi: ${copy}\nPhím lấy về: ${paste}\n` +
+      `Đổi bằng: tavrik hotkeys set --copy PHÍM --paste PHÍM (trong ${autostart.KINDS[entry.kind].file()}).\n${SYNTAX}\n`);
+  }
+  let argv = entry.argv;
+  for (const [name, value] of Object.entries(asked)) argv = withOption(argv, name, value);
+  const now = restart(entry.kind, argv);
+  if (now.later) {
+    return void process.stdout.write(`Đã đổi phím trong ${autostart.KINDS[entry.kind].file()}; ` +
+      'tavrik-agent dùng phím mới từ lần đăng nhập tới.\n');
+  }
+  if (now.said && !now.said.includes('HỎNG')) return void process.stdout.write(now.said);
+  // Held, unreadable, or no answer: the previous options, and agent, again.
+  const reason = now.error || now.said.trim().split('\n').pop();
+  const back = restart(entry.kind, entry.argv);
+  fail(`Không đổi được phím (${reason}); đã trả lại ${copy} và ${paste}` +
+       `${back.said ? '' : `, nhưng tavrik-agent cũ không chạy lại được: ${back.error}`}.`);
+}
+
+module.exports = { set };
