@@ -8,6 +8,7 @@
 //                               name of its own there, config.json, and the
 //                               agent started at login
 //   tavrik autostart off        undo the last: the agent no longer starts
+//   tavrik status               every link to the other machine, one screen
 //   tavrik clip push --stdin    store standard input, byte for byte
 //   tavrik clip pull --print    print the text last stored by another machine
 //   tavrik clip clear           remove this machine's text from the store
@@ -41,9 +42,10 @@ const crypto = require('node:crypto');
 const fs = require('node:fs');
 const path = require('node:path');
 const { userDir, resolve } = require('./lib/settings.js');
-const { fail } = require('./lib/report.js');
+const { fail, attempt } = require('./lib/report.js');
 const { fileOf, machineOf, storeAt } = require('./lib/store.js');
-const { setup, autostartOff } = require('./lib/setup.js');
+const { setup, autostartOff, agentPath } = require('./lib/setup.js');
+const { status, agentSays } = require('./lib/status.js');
 const { set } = require('./lib/hotkeys.js');
 
 // Stored texts: "TVRK", a format version, a kind, flags (1: a secret), the
@@ -257,12 +259,15 @@ function main(args) {
   const command = args.join(' ');
   if (args[0] === 'setup') return setup(args.slice(1));
   if (command === 'autostart off') return autostartOff();
+  if (command === 'status') {
+    return status({ store, loadKey, keyFile, open, agent: () => agentSays(attempt(agentPath).value) });
+  }
   if (command === 'clip push --stdin') return push();
   if (command === 'clip pull --print') return pull();
   if (command === 'clip clear') return store().remove(fileOf(machineName()));
   if (command === 'key new') return newKey();
   if (args[0] === 'hotkeys' && args[1] === 'set') return set(args.slice(2));
-  fail('Cách dùng: tavrik setup KHO [--machine TÊN] [--no-autostart] | tavrik autostart off | ' +
+  fail('Cách dùng: tavrik setup KHO [--machine TÊN] [--no-autostart] | tavrik status | tavrik autostart off | ' +
        'tavrik clip push --stdin | tavrik clip pull --print | tavrik clip clear | tavrik key new | ' +
        'tavrik hotkeys set [--copy PHÍM] [--paste PHÍM]', 2);
 }

@@ -29,6 +29,7 @@ function machine(name, display) {
   const env = { ...process.env, HOME: home, DISPLAY: display, DBUS_SESSION_BUS_ADDRESS: 'unix:path=/nonexistent/bus',
                 PATH: `${path.dirname(agentPath)}:${process.env.PATH}` };
   for (const k of Object.keys(env)) if (/^(TAVRIK_|XDG_)/.test(k)) delete env[k];
+  env.XDG_RUNTIME_DIR = home;  // where its agent answers --trigger
   return { name, home, env };
 }
 
@@ -85,7 +86,7 @@ async function main() {
     const entry = fs.readFileSync(path.join(b.home, '.config', 'autostart', 'vn.tavrik.agent.desktop'), 'utf8');
     const exec = /^Exec=(.*)$/m.exec(entry)[1];
     step(`máy B logs in: its autostart entry runs ${exec}`);
-    startAgent(b, exec.split(' '), { HOME: b.home, DISPLAY: xB.display, PATH: '/usr/bin:/bin',
+    startAgent(b, exec.split(' '), { HOME: b.home, DISPLAY: xB.display, PATH: '/usr/bin:/bin', XDG_RUNTIME_DIR: b.home,
                                      DBUS_SESSION_BUS_ADDRESS: 'unix:path=/nonexistent/bus' });
     await waitFor('the status lines', () => [a, b].every((m) => /= lấy về \(.*\)\n/.test(m.agent.log)));
 
@@ -94,6 +95,16 @@ async function main() {
     if (there !== TEXTS[0] || back !== TEXTS[1]) {
       process.stdout.write('\nFAILED: a text did not arrive unchanged\n');
       return 1;
+    }
+    for (const [m, other] of [[a, b], [b, a]]) {
+      step(`tavrik status on ${m.name}`);
+      const r = spawnSync(process.execPath, [companion, 'status'], { env: m.env, encoding: 'utf8' });
+      show(m.name, r.stdout + r.stderr);
+      const name = JSON.parse(fs.readFileSync(path.join(other.home, '.config', 'tavrik', 'config.json'))).machine;
+      if (r.status !== 0 || !r.stdout.includes(`\n  ${name}: gửi lần cuối`) || !r.stdout.includes(store)) {
+        process.stdout.write(`\nFAILED: tavrik status on ${m.name} did not say that all works\n`);
+        return 1;
+      }
     }
     process.stdout.write('\nOK: máy B has exactly the text copied on máy A, and máy A the one copied on máy B.\n');
     return 0;

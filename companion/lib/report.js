@@ -1,15 +1,39 @@
 'use strict';
 // How a run ends badly or warns: lines on standard error, the last of which
 // the agent shows to the user. No carriage return from another program
-// reaches it.
+// reaches it. Within attempt(), a failure is a value instead, and warnings
+// are kept for the caller to show.
+
+const clean = (text) => String(text).replace(/\r/g, '');
+class Refusal extends Error {}
+let attempts = 0;
+const warnings = [];
 
 function fail(reason, status = 1) {
-  process.stderr.write(`${String(reason).replace(/\r/g, '')}\n`);
+  if (attempts > 0) throw new Refusal(clean(reason));
+  process.stderr.write(`${clean(reason)}\n`);
   process.exit(status);
 }
 
 function warn(line) {
-  process.stderr.write(`${String(line).replace(/\r/g, '')}\n`);
+  if (attempts > 0) warnings.push(clean(line));
+  else process.stderr.write(`${clean(line)}\n`);
 }
 
-module.exports = { fail, warn };
+// { value } of fn(), or { error } with the reason it failed with.
+function attempt(fn) {
+  attempts++;
+  try {
+    return { value: fn() };
+  } catch (e) {
+    if (e instanceof Refusal) return { error: e.message };
+    throw e;
+  } finally {
+    attempts--;
+  }
+}
+
+// The warnings kept since the last call.
+const takeWarnings = () => warnings.splice(0);
+
+module.exports = { fail, warn, attempt, takeWarnings };

@@ -131,4 +131,4 @@ function autostartOff() {
     : 'Không có tự khởi động nào do tavrik setup cài; đã dừng tavrik-agent nếu nó chạy.\n');
 }
 
-module.exports = { setup, autostartOff };
+module.exports = { setup, autostartOff, agentPath };

@@ -93,6 +93,7 @@ const localStore = (dir) => ({
   },
   names() {
     try {
+      warnIfOpen(dir, fs.statSync(dir).mode);
       return fs.readdirSync(dir).filter((n) => !n.startsWith('.'));
     } catch (e) {
       if (e.code === 'ENOENT') return [];

@@ -226,6 +226,8 @@ describe('a store in a directory', () => {
       const r = push('a', 'không lưu', fromFile);
       assert.deepEqual([r.status, r.out.length, lastLine(r).startsWith(`Tệp cấu hình ${config}`)], [1, 0, true]);
       assert.match(lastLine(r), reason);
+      const told = tavrik('a', ['status'], undefined, fromFile);
+      assert.deepEqual([told.status, told.out.toString().trim().split('\n').pop()], [1, 'Chưa dùng được: tệp cấu hình']);
     }
     assert.deepEqual(fs.readdirSync(store), stored);
     // tavrik setup on a folder that cannot be made: no configuration either.
