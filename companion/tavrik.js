@@ -255,8 +255,34 @@ function pull() {
   writeStdout(opened.text);
 }
 
+const HELP = `tavrik: gửi chữ trong clipboard sang máy kia, cùng tavrik-agent.
+
+Lệnh:
+  tavrik setup KHO [--machine TÊN] [--no-autostart]
+                        thiết lập máy này: KHO là một thư mục (chung hoặc đồng
+                        bộ) hoặc ssh://MÁY/ĐƯỜNG/DẪN; thử kho, đặt tên máy,
+                        ghi config.json, cho tavrik-agent chạy khi đăng nhập
+  tavrik status         mọi khâu từ máy này tới máy kia; mã 0 khi dùng được
+  tavrik hotkeys set [--copy PHÍM] [--paste PHÍM]
+                        đổi phím tắt của tavrik-agent, hoặc xem phím hiện tại
+  tavrik autostart off  thôi cho tavrik-agent chạy khi đăng nhập, và dừng nó
+  tavrik key new        tạo khoá mã hoá chữ
+  tavrik clip push --stdin | clip pull --print | clip clear
+                        gửi, lấy, xoá chữ của máy này (tavrik-agent dùng)
+
+Cài đặt trong config.json (TAVRIK_CONFIG, mặc định ~/.config/tavrik/config.json;
+trên Windows %LOCALAPPDATA%\\tavrik\\config.json); biến cùng tên thắng tệp:
+  store      TAVRIK_STORE       kho (mặc định ~/.local/share/tavrik/store)
+  machine    TAVRIK_MACHINE     tên máy này trong kho (mặc định tên máy)
+  ttl        TAVRIK_TTL         số giây sau đó chữ bị bỏ qua (mặc định: không)
+  secretTtl  TAVRIK_SECRET_TTL  như trên cho chữ bí mật (mặc định 120)
+Biến khác: TAVRIK_KEY_FILE (khoá, mặc định ~/.config/tavrik/key),
+TAVRIK_SSH_CONFIG (tệp cấu hình ssh khác).
+`;
+
 function main(args) {
   const command = args.join(' ');
+  if (command === '--help' || command === 'help') return void process.stdout.write(HELP);
   if (args[0] === 'setup') return setup(args.slice(1));
   if (command === 'autostart off') return autostartOff();
   if (command === 'status') {
