@@ -11,10 +11,14 @@ const { spawnSync, spawn } = require('node:child_process');
 // of the unit the agent runs in.
 const APP_ID = 'vn.tavrik.agent';
 
-// A command line as an Exec= or ExecStart= value: words with a blank, a
-// quote or a backslash quoted.
-const execLine = (argv) => argv.map((w) => (/^[\w@%+=:,./-]+$/.test(w) ? w
-  : `"${w.replace(/[\\"`$]/g, (c) => `\\${c}`)}"`)).join(' ');
+// A command line as an Exec= value (`systemd`: ExecStart=): each word
+// quoted when it holds more than plain characters; % doubled (both read it
+// as a specifier), and $ doubled for systemd, escaped for desktop entries.
+const execLine = (argv, systemd = false) => argv.map((w) => {
+  const doubled = w.replace(/%/g, '%%').replace(/\$/g, systemd ? '$$$$' : '$');
+  if (/^[\w@%+=:,./-]+$/.test(doubled)) return doubled;
+  return `"${doubled.replace(systemd ? /[\\"]/g : /[\\"`$]/g, (c) => `\\${c}`)}"`;
+}).join(' ');
 
 const config = (...parts) => path.join(process.env.XDG_CONFIG_HOME || path.join(os.homedir(), '.config'), ...parts);
 
@@ -31,7 +35,7 @@ StartLimitIntervalSec=60
 StartLimitBurst=5
 
 [Service]
-ExecStart=${execLine(argv)}
+ExecStart=${execLine(argv, true)}
 # It exits with status 1 when the X connection breaks: start it again.
 Restart=on-failure
 RestartSec=3
@@ -56,6 +60,36 @@ X-GNOME-Autostart-enabled=true
 X-GNOME-UsesNotifications=true
 `,
   },
+  // macOS: launchd starts it at login, with its standard error in a log.
+  launchd: {
+    file: () => path.join(os.homedir(), 'Library', 'LaunchAgents', `${APP_ID}.plist`),
+    render: (argv) => {
+      const xml = (t) => t.replace(/&/g, '&amp;').replace(/</g, '&lt;').replace(/>/g, '&gt;');
+      const words = ['/bin/sh', '-c', 'mkdir -p "$HOME/Library/Logs" && exec "$0" "$@" 2>>"$HOME/Library/Logs/tavrik-agent.log"',
+                     ...argv].map((w) => `    <string>${xml(w)}</string>\n`).join('');
+      return `<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
+<plist version="1.0">
+<dict>
+  <key>Label</key>
+  <string>${APP_ID}</string>
+  <key>ProgramArguments</key>
+  <array>
+${words}  </array>
+  <key>RunAtLoad</key>
+  <true/>
+  <key>KeepAlive</key>
+  <dict>
+    <key>Crashed</key>
+    <true/>
+  </dict>
+  <key>ProcessType</key>
+  <string>Interactive</string>
+</dict>
+</plist>
+`;
+    },
+  },
 };
 
 // The agent's command line as an installed entry has it, or null.
@@ -66,11 +100,20 @@ function installedArgv(kind) {
   } catch {
     return null;
   }
+  if (kind === 'launchd') {
+    const array = /<key>ProgramArguments<\/key>\s*<array>([\s\S]*?)<\/array>/.exec(text);
+    const words = [...(array ? array[1] : '').matchAll(/<string>(.*)<\/string>/g)]
+      .map((m) => m[1].replace(/&lt;/g, '<').replace(/&gt;/g, '>').replace(/&amp;/g, '&'));
+    return words.length > 3 ? words.slice(3) : null;  // after the shell's three
+  }
   const line = /^(?:Exec|ExecStart)=(.*)$/m.exec(text);
   if (!line) return null;
   const words = [];
   const word = /"((?:[^"\\]|\\.)*)"|(\S+)/g;
-  for (let m; (m = word.exec(line[1]));) words.push(m[1] !== undefined ? m[1].replace(/\\(.)/g, '$1') : m[2]);
+  for (let m; (m = word.exec(line[1]));) {
+    const w = (m[1] !== undefined ? m[1].replace(/\\(.)/g, '$1') : m[2]).replace(/%%/g, '%');
+    words.push(kind === 'systemd' ? w.replace(/\$\$/g, '$') : w);
+  }
   return words;
 }
 
@@ -89,6 +132,8 @@ const run = (command, args) => {
 // Installs `argv` to start at login and starts it now; what was done, in
 // the user's words, or { error }.
 function install(argv) {
+  if (process.platform === 'darwin') return installLaunchd(argv);
+  if (process.platform === 'win32') return installWindows(argv);
   const kind = chooseKind();
   const { file, render } = KINDS[kind];
   const text = render(argv);
@@ -121,6 +166,31 @@ function install(argv) {
   return { said: `${where}; đã chạy tavrik-agent` };
 }
 
+function installLaunchd(argv) {
+  const file = KINDS.launchd.file();
+  try {
+    fs.mkdirSync(path.dirname(file), { recursive: true });
+    fs.writeFileSync(file, KINDS.launchd.render(argv));
+  } catch (e) {
+    return { error: `Không ghi được ${file}: ${e.message}` };
+  }
+  const domain = `gui/${process.getuid()}`;
+  spawnSync('launchctl', ['bootout', domain, file], { stdio: 'ignore', timeout: 30000 });  // none yet is fine
+  const failed = run('launchctl', ['bootstrap', domain, file]);
+  if (failed) return { error: `launchctl không nạp được ${file}: ${failed}` };
+  return { said: `đã cài ${file} (launchd), đang chạy` };
+}
+
+// The Startup-folder shortcut, by the tavrik-startup.exe beside the agent.
+function installWindows(argv) {
+  const startup = path.join(path.dirname(argv[0]), 'tavrik-startup.exe');
+  const failed = run(startup, ['add', ...argv.slice(1)]);
+  if (failed) return { error: `tavrik-startup add không chạy được: ${failed}` };
+  const agent = spawn(argv[0], argv.slice(1), { detached: true, stdio: 'ignore', windowsHide: true });
+  agent.unref();
+  return { said: 'đã thêm lối tắt tavrik-agent vào thư mục Startup; đã chạy tavrik-agent' };
+}
+
 // Where an agent started here writes its standard error.
 const logFile = () => path.join(process.env.XDG_STATE_HOME || path.join(os.homedir(), '.local', 'state'),
                                 'tavrik', 'agent.log');
@@ -142,6 +212,7 @@ function sessionAgents() {
   const mine = process.env.XDG_RUNTIME_DIR ? `XDG_RUNTIME_DIR=${process.env.XDG_RUNTIME_DIR}`
     : `DISPLAY=${process.env.DISPLAY || ''}`;
   const found = [];
+  if (!fs.existsSync('/proc/self')) return found;  // no /proc to look in (macOS)
   for (const pid of fs.readdirSync('/proc').filter((p) => /^\d+$/.test(p))) {
     try {
       if (path.basename(fs.readlinkSync(`/proc/${pid}/exe`)) !== 'tavrik-agent') continue;
@@ -183,6 +254,16 @@ function remove() {
   if (fs.existsSync(KINDS.xdg.file())) {
     fs.rmSync(KINDS.xdg.file(), { force: true });
     done.push(KINDS.xdg.file());
+  }
+  if (process.platform === 'darwin' && fs.existsSync(KINDS.launchd.file())) {
+    run('launchctl', ['bootout', `gui/${process.getuid()}`, KINDS.launchd.file()]);  // stops it too
+    fs.rmSync(KINDS.launchd.file(), { force: true });
+    done.push(KINDS.launchd.file());
+  }
+  if (process.platform === 'win32') {
+    const startup = path.resolve(__dirname, '..', '..', '..', 'bin', 'tavrik-startup.exe');
+    if (!run(startup, ['remove'])) done.push('lối tắt tavrik-agent trong thư mục Startup');
+    return done;  // the agent stops at logout
   }
   stop();
   return done;

@@ -77,7 +77,8 @@ function chooseName(store, wanted, ours) {
 
 // The agent beside this companion (PREFIX/bin), else the one on PATH.
 function agentPath() {
-  const beside = path.resolve(__dirname, '..', '..', '..', 'bin', 'tavrik-agent');
+  const exe = process.platform === 'win32' ? 'tavrik-agent.exe' : 'tavrik-agent';
+  const beside = path.resolve(__dirname, '..', '..', '..', 'bin', exe);
   if (fs.existsSync(beside)) return beside;
   const found = spawnSync('sh', ['-c', 'command -v tavrik-agent'], { encoding: 'utf8' });
   if (found.status === 0 && found.stdout.trim().startsWith('/')) return found.stdout.trim();
@@ -88,7 +89,7 @@ function agentPath() {
 // paths; the options an installed entry already gives (hotkeys) are kept.
 function agentArgv() {
   const argv = [agentPath(), '--node', process.execPath, '--cli', fs.realpathSync(require.main.filename)];
-  const before = autostart.installedArgv('systemd') || autostart.installedArgv('xdg') || [];
+  const before = ['systemd', 'xdg', 'launchd'].map(autostart.installedArgv).find(Boolean) || [];
   for (let i = 1; i + 1 < before.length; i += 2) {
     if (!['--node', '--cli'].includes(before[i]) && before[i].startsWith('--')) argv.push(before[i], before[i + 1]);
   }
@@ -111,8 +112,7 @@ function setup(args) {
   if (failed) fail(failed);
   let started = 'không cài (--no-autostart)';
   if (asked.autostart) {
-    const done = process.platform === 'linux' ? autostart.install(agentArgv())
-      : { error: 'tavrik setup chưa cài được tự khởi động trên hệ này; xem README' };
+    const done = autostart.install(agentArgv());
     if (done.error) fail(done.error);
     started = done.said;
   }

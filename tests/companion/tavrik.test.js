@@ -238,6 +238,23 @@ describe('a store in a directory', () => {
     assert.match(lastLine(r), /^Không tạo được thư mục kho .*file\/kho: /);
   });
 
+  test('each autostart entry gives back the command line it was written with', () => {
+    const autostart = require('../../companion/lib/autostart.js');
+    const argv = ['/opt/R&D <1>/bin/tavrik-agent', '--node', '/usr/bin/node', '--cli', '/x "y" $z 100%/tavrik.js',
+                  '--copy', 'ctrl+alt+c'];
+    const saved = { HOME: process.env.HOME, XDG_CONFIG_HOME: process.env.XDG_CONFIG_HOME };
+    Object.assign(process.env, { HOME: root, XDG_CONFIG_HOME: path.join(root, 'config') });
+    try {
+      for (const [kind, { file, render }] of Object.entries(autostart.KINDS)) {
+        fs.mkdirSync(path.dirname(file()), { recursive: true });
+        fs.writeFileSync(file(), render(argv));
+        assert.deepEqual(autostart.installedArgv(kind), argv, kind);
+      }
+    } finally {
+      for (const [k, v] of Object.entries(saved)) if (v === undefined) delete process.env[k]; else process.env[k] = v;
+    }
+  });
+
   test('failures exit non-zero with the reason as the last line of standard error', () => {
     fs.writeFileSync(path.join(root, 'file'), '');
     const r = tavrik('m', ['clip', 'push', '--stdin'], 'x', { TAVRIK_STORE: path.join(root, 'file') });
