@@ -200,7 +200,9 @@ const logFile = () => path.join(process.env.XDG_STATE_HOME || path.join(os.homed
 function startDetached(argv) {
   fs.mkdirSync(path.dirname(logFile()), { recursive: true, mode: 0o700 });
   const log = fs.openSync(logFile(), 'w', 0o600);
-  const agent = spawn(argv[0], argv.slice(1), { detached: true, stdio: ['ignore', 'ignore', log] });
+  // As at login: none of this shell's TAVRIK_* settings.
+  const env = Object.fromEntries(Object.entries(process.env).filter(([k]) => !k.startsWith('TAVRIK_')));
+  const agent = spawn(argv[0], argv.slice(1), { detached: true, env, stdio: ['ignore', 'ignore', log] });
   fs.closeSync(log);
   agent.unref();
   return agent.pid;
