@@ -225,6 +225,15 @@ function sessionAgents() {
   return found;
 }
 
+// False once `pid` has ended, reaped or not.
+function alive(pid) {
+  try {
+    return !/^\d+ \(.*\) Z/.test(fs.readFileSync(`/proc/${pid}/stat`, 'latin1'));
+  } catch {
+    return false;
+  }
+}
+
 // Ends this session's agents, and waits (ten seconds at most) until they
 // are gone: each hands its clipboard over first.
 function stop() {
@@ -232,13 +241,6 @@ function stop() {
   for (const pid of pids) process.kill(pid, 'SIGTERM');
   const until = Date.now() + 10000;
   const pause = new Int32Array(new SharedArrayBuffer(4));
-  const alive = (pid) => {
-    try {
-      return !/^\d+ \(.*\) Z/.test(fs.readFileSync(`/proc/${pid}/stat`, 'latin1'));
-    } catch {
-      return false;
-    }
-  };
   while (pids.some(alive) && Date.now() < until) {
     Atomics.wait(pause, 0, 0, 50);
   }
@@ -271,7 +273,7 @@ function remove() {
   return done;
 }
 
-module.exports = { APP_ID, KINDS, execLine, installedArgv, install, remove, stop, startDetached, logFile, chooseKind };
+module.exports = { APP_ID, KINDS, execLine, installedArgv, install, remove, stop, startDetached, logFile, alive };
 
 // At build time: the package's copies, from the same table.
 if (require.main === module && process.argv[2] === 'render') {

@@ -60,7 +60,7 @@ function restart(kind, argv) {
   for (const until = Date.now() + 150000; Date.now() < until; sleep(100)) {
     const status = spawnSync(argv[0], ['--trigger', 'status'], { encoding: 'utf8', timeout: 10000 });
     if (status.status === 0 && /= lấy về \(/.test(status.stdout)) return { said: status.stdout };
-    if (pid !== undefined && !fs.existsSync(`/proc/${pid}`)) break;
+    if (pid !== undefined && !autostart.alive(pid)) break;
   }
   const log = pid !== undefined && fs.existsSync(autostart.logFile()) ? fs.readFileSync(autostart.logFile(), 'utf8') : '';
   return { error: log.split('\n').filter(Boolean).pop() || 'tavrik-agent không trả lời --trigger status' };
