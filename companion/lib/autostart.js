@@ -212,9 +212,10 @@ function startDetached(argv) {
 // folder (where its trigger socket is), or display when there is none.
 function sessionAgents() {
   const mine = process.env.XDG_RUNTIME_DIR ? `XDG_RUNTIME_DIR=${process.env.XDG_RUNTIME_DIR}`
-    : `DISPLAY=${process.env.DISPLAY || ''}`;
+    : process.env.DISPLAY && `DISPLAY=${process.env.DISPLAY}`;
   const found = [];
-  if (!fs.existsSync('/proc/self')) return found;  // no /proc to look in (macOS)
+  // No session to tell agents apart by, or no /proc to look in (macOS).
+  if (!mine || !fs.existsSync('/proc/self')) return found;
   for (const pid of fs.readdirSync('/proc').filter((p) => /^\d+$/.test(p))) {
     try {
       if (path.basename(fs.readlinkSync(`/proc/${pid}/exe`)) !== 'tavrik-agent') continue;

@@ -238,6 +238,23 @@ describe('a store in a directory', () => {
     assert.match(lastLine(r), /^Không tạo được thư mục kho .*file\/kho: /);
   });
 
+  test('setup where a user manager has the display: the unit written, enabled and started; autostart off undoes it', () => {
+    const bin = path.join(root, 'bin');
+    fs.mkdirSync(bin);
+    fs.writeFileSync(path.join(bin, 'tavrik-agent'), '#!/bin/sh\nexit 1\n', { mode: 0o755 });  // none runs
+    fs.writeFileSync(path.join(bin, 'systemctl'), '#!/bin/sh\necho "$*" >> "$0.log"\n' +
+                     '[ "$2" = show-environment ] && echo DISPLAY=:5\nexit 0\n', { mode: 0o755 });
+    const env = { HOME: root, XDG_CONFIG_HOME: undefined, XDG_RUNTIME_DIR: root, PATH: `${bin}:${process.env.PATH}` };
+    assert.equal(tavrik('a', ['setup', store], undefined, env).status, 0);
+    const unit = fs.readFileSync(path.join(root, '.config/systemd/user/app-vn.tavrik.agent.service'), 'utf8');
+    assert.match(unit, new RegExp(`^ExecStart=${bin}/tavrik-agent --node ${process.execPath} --cli ${TOOL}$`, 'm'));
+    assert.equal(tavrik('a', ['autostart', 'off'], undefined, env).status, 0);
+    assert.deepEqual(fs.readFileSync(path.join(bin, 'systemctl.log'), 'utf8').split('\n'), ['--user show-environment',
+      '--user daemon-reload', '--user enable app-vn.tavrik.agent', '--user restart app-vn.tavrik.agent',
+      '--user disable --now app-vn.tavrik.agent', '--user daemon-reload', '']);
+    assert.ok(!fs.existsSync(path.join(root, '.config/systemd/user/app-vn.tavrik.agent.service')));
+  });
+
   test('each autostart entry gives back the command line it was written with', () => {
     const autostart = require('../../companion/lib/autostart.js');
     const argv = ['/opt/R&D <1>/bin/tavrik-agent', '--node', '/usr/bin/node', '--cli', '/x "y" $z 100%/tavrik.js',
