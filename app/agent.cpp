@@ -5,9 +5,11 @@
 #include <string>
 
 #include "app/settings.h"
+#include "feedback/feedback.h"
 #include "hotkeys/hotkey_spec.h"
 #include "hotkeys/registration.h"
 #include "platform/app.h"
+#include "platform/process.h"
 #include "platform/stderr.h"
 
 namespace tavrik {
@@ -64,6 +66,17 @@ int agentMain(std::span<const std::string> arguments) {
     platform::writeStderr("Thời hạn --clear-secrets không đọc được: " + settings.clearSecrets +
                           " (cần một số giây nguyên, 0 là không bao giờ xoá)\n");
     return 2;
+  }
+
+  // A companion named wrongly would fail only at the first press. A bare
+  // name may be one that /usr/bin/env finds in PATH: not checked.
+  if (settings.cliPath.find_first_of("/\\") != std::string::npos) {
+    if (const auto why = platform::unreadable(settings.cliPath)) {
+      platform::writeStderr("tavrik: không đọc được --cli " + settings.cliPath + ": " +
+                            why->description + "\n");
+      showNotification("Tavrik chưa thấy tavrik.js",
+                       "Không đọc được " + settings.cliPath + ". Chạy lại: tavrik setup KHO");
+    }
   }
 
   runner = std::make_shared<Runner>(settings.nodePath, settings.cliPath, *timeout, *clearSecrets);

@@ -58,6 +58,10 @@ std::variant<ToolExit, LaunchError, ToolStopped> runTool(
     const std::optional<std::string>& stdinBytes, const RunLimits& limits = {},
     const RunExtras& extras = {});
 
+// Why `path` cannot be opened for reading, when it cannot (a companion
+// script named wrongly is told at start, not at the first press).
+std::optional<LaunchError> unreadable(const std::string& path);
+
 // Starts a program that nobody waits for; it is reaped in the background.
 std::optional<LaunchError> spawnDetached(const std::string& path,
                                          const std::vector<std::string>& argv);

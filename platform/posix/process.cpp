@@ -442,6 +442,13 @@ std::variant<ToolExit, LaunchError, ToolStopped> runTool(
                   std::move(errSink.bytes), std::move(metaSink.bytes)};
 }
 
+std::optional<LaunchError> unreadable(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return LaunchError{std::strerror(errno)};
+  ::close(fd);
+  return std::nullopt;
+}
+
 std::optional<LaunchError> spawnDetached(const std::string& path,
                                          const std::vector<std::string>& argv) {
   SpawnSetup setup;

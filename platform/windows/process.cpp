@@ -258,6 +258,15 @@ std::variant<ToolExit, LaunchError, ToolStopped> runTool(
                   std::move(errSink.bytes), std::move(metaSink.bytes)};
 }
 
+std::optional<LaunchError> unreadable(const std::string& path) {
+  const HANDLE file = ::CreateFileW(widen(path).c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return LaunchError{systemMessage(::GetLastError())};
+  ::CloseHandle(file);
+  return std::nullopt;
+}
+
 std::optional<LaunchError> spawnDetached(const std::string& path,
                                          const std::vector<std::string>& argv) {
   STARTUPINFOW startup{};

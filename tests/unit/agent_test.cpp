@@ -74,5 +74,16 @@ TEST_F(Agent, PullThatCannotWriteTheClipboardIsAFailure) {
       (Started{sound(false), notification("Tavrik trượt chân", "Không ghi được vào clipboard.")}));
 }
 
+TEST_F(Agent, ACompanionThatCannotBeReadIsToldAtStart) {
+  test::StderrCapture err;
+  ASSERT_EQ(start({"--cli", "/nonexistent/tavrik.js"}), 0);
+  EXPECT_EQ(started(), (Started{notification("Tavrik chưa thấy tavrik.js",
+                                             "Không đọc được /nonexistent/tavrik.js. Chạy lại: "
+                                             "tavrik setup KHO")}));
+  EXPECT_EQ(err.text(),
+            "tavrik: không đọc được --cli /nonexistent/tavrik.js: No such file or "
+            "directory\ntavrik: ctrl+alt+c = gửi đi (OK), ctrl+alt+b = lấy về (OK)\n");
+}
+
 }  // namespace
 }  // namespace tavrik
