@@ -66,6 +66,17 @@ function restart(kind, argv) {
   return { error: log.split('\n').filter(Boolean).pop() || 'tavrik-agent không trả lời --trigger status' };
 }
 
+// A display may free the keys of the agent just stopped a moment after it
+// has gone: a refusal is tried again a few times before it counts.
+function restartHolding(kind, argv) {
+  let now = restart(kind, argv);
+  for (let i = 0; i < 3 && now.said && now.said.includes('HỎNG'); i++) {
+    sleep(500);
+    now = restart(kind, argv);
+  }
+  return now;
+}
+
 function set(args) {
   const asked = {};
   for (let i = 0; i < args.length; i += 2) {
@@ -89,7 +100,7 @@ function set(args) {
   }
   let argv = entry.argv;
   for (const [name, value] of Object.entries(asked)) argv = withOption(argv, name, value);
-  const now = restart(entry.kind, argv);
+  const now = restartHolding(entry.kind, argv);
   if (now.later) {
     return void process.stdout.write(`Đã đổi phím trong ${autostart.KINDS[entry.kind].file()}; ` +
       'tavrik-agent dùng phím mới từ lần đăng nhập tới.\n');
@@ -97,7 +108,7 @@ function set(args) {
   if (now.said && !now.said.includes('HỎNG')) return void process.stdout.write(now.said);
   // Held, unreadable, or no answer: the previous options, and agent, again.
   const reason = now.error || now.said.trim().split('\n').pop();
-  const back = restart(entry.kind, entry.argv);
+  const back = restartHolding(entry.kind, entry.argv);
   fail(`Không đổi được phím (${reason}); đã trả lại ${copy} và ${paste}` +
        `${back.said ? '' : `, nhưng tavrik-agent cũ không chạy lại được: ${back.error}`}.`);
 }
