@@ -6,6 +6,7 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { spawnSync, spawn } = require('node:child_process');
+const { userDir } = require('./settings.js');
 
 // The id the desktops know the agent by: the portal reads it from the name
 // of the unit the agent runs in.
@@ -20,7 +21,7 @@ const execLine = (argv, systemd = false) => argv.map((w) => {
   return `"${doubled.replace(systemd ? /[\\"]/g : /[\\"`$]/g, (c) => `\\${c}`)}"`;
 }).join(' ');
 
-const config = (...parts) => path.join(process.env.XDG_CONFIG_HOME || path.join(os.homedir(), '.config'), ...parts);
+const config = (...parts) => path.join(userDir('XDG_CONFIG_HOME', '.config'), ...parts);
 
 const KINDS = {
   systemd: {
@@ -124,6 +125,19 @@ function chooseKind() {
   return r.status === 0 && /^(DISPLAY|WAYLAND_DISPLAY)=./m.test(r.stdout) ? 'systemd' : 'xdg';
 }
 
+// The installed entry this platform starts the agent from: { kind, argv }.
+function installed() {
+  for (const kind of ['systemd', 'xdg', 'launchd']) {
+    const argv = installedArgv(kind);
+    if (argv) return { kind, argv };
+  }
+  return null;
+}
+
+const pause = new Int32Array(new SharedArrayBuffer(4));
+const sleep = (ms) => Atomics.wait(pause, 0, 0, ms);
+
+// Runs a command to its end; null when it succeeded, else why not.
 const run = (command, args) => {
   const r = spawnSync(command, args, { encoding: 'utf8', timeout: 30000 });
   return r.status === 0 ? null : (r.stderr || r.error?.message || `mã ${r.status}`).trim().replace(/\r/g, '');
@@ -192,8 +206,7 @@ function installWindows(argv) {
 }
 
 // Where an agent started here writes its standard error.
-const logFile = () => path.join(process.env.XDG_STATE_HOME || path.join(os.homedir(), '.local', 'state'),
-                                'tavrik', 'agent.log');
+const logFile = () => path.join(userDir('XDG_STATE_HOME', '.local', 'state'), 'tavrik', 'agent.log');
 
 // Starts the agent on its own, its standard error to the log (made anew);
 // its pid.
@@ -241,10 +254,7 @@ function stop() {
   const pids = sessionAgents();
   for (const pid of pids) process.kill(pid, 'SIGTERM');
   const until = Date.now() + 10000;
-  const pause = new Int32Array(new SharedArrayBuffer(4));
-  while (pids.some(alive) && Date.now() < until) {
-    Atomics.wait(pause, 0, 0, 50);
-  }
+  while (pids.some(alive) && Date.now() < until) sleep(50);
 }
 
 // Removes what install() put in place and stops the agent; what was done.
@@ -274,7 +284,8 @@ function remove() {
   return done;
 }
 
-module.exports = { APP_ID, KINDS, execLine, installedArgv, install, remove, stop, startDetached, logFile, alive };
+module.exports = { APP_ID, KINDS, installed, installedArgv, install, remove, stop, startDetached, logFile, alive,
+                   run, sleep };
 
 // At build time: the package's copies, from the same table.
 if (require.main === module && process.argv[2] === 'render') {

@@ -12,16 +12,7 @@ const SYNTAX = `Một phím tắt gồm các phím bổ trợ (cmd, ctrl, alt, s
 (a-z, 0-9, return, tab, space, escape, f1-f12) nối bằng "+", ví dụ
 cmd+shift+f12 hoặc alt+space.`;
 
-const pause = new Int32Array(new SharedArrayBuffer(4));
-const sleep = (ms) => Atomics.wait(pause, 0, 0, ms);
-
-function installed() {
-  for (const kind of ['systemd', 'xdg']) {
-    const argv = autostart.installedArgv(kind);
-    if (argv) return { kind, argv };
-  }
-  return null;
-}
+const { sleep } = autostart;
 
 const option = (argv, name, fallback) => {
   const at = argv.indexOf(name, 1);
@@ -46,10 +37,9 @@ function restart(kind, argv) {
   }
   let pid;
   if (kind === 'systemd') {
-    const r = spawnSync('systemctl', ['--user', 'daemon-reload'], { stdio: 'ignore' });
-    const s = r.status === 0 && spawnSync('systemctl', ['--user', 'restart', `app-${autostart.APP_ID}`],
-                                          { stdio: 'ignore', timeout: 30000 });
-    if (!s || s.status !== 0) return { error: `systemctl --user không chạy lại được app-${autostart.APP_ID}` };
+    const failed = autostart.run('systemctl', ['--user', 'daemon-reload']) ||
+      autostart.run('systemctl', ['--user', 'restart', `app-${autostart.APP_ID}`]);
+    if (failed) return { error: `systemctl --user không chạy lại được app-${autostart.APP_ID}: ${failed}` };
   } else {
     if (!process.env.DISPLAY && !process.env.WAYLAND_DISPLAY) return { later: true };
     autostart.stop();
@@ -85,7 +75,9 @@ function set(args) {
     }
     asked[args[i]] = args[i + 1];
   }
-  const entry = installed();
+  // launchd has no --trigger status to read the new agent's answer from.
+  const found = autostart.installed();
+  const entry = found && found.kind !== 'launchd' ? found : null;
   if (!entry) {
     if (Object.keys(asked).length === 0) {
       return void process.stdout.write(`Chưa cài tự khởi động. Chạy tavrik setup KHO trước; tavrik-agent nhận phím bằng\n--copy PHÍM (gửi đi) và --paste PHÍM (lấy về).\n${SYNTAX}\n`);

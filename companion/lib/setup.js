@@ -8,15 +8,12 @@ const os = require('node:os');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const { fail } = require('./report.js');
-const { PREFIX, fileOf, storeAt } = require('./store.js');
+const { fileOf, memberOf, sshConfig, sshRefusal, storeAt } = require('./store.js');
 const { configFile, readConfig, writeConfig } = require('./settings.js');
 const autostart = require('./autostart.js');
 
 const USAGE = 'Cách dùng: tavrik setup KHO [--machine TÊN] [--no-autostart], với KHO là một thư mục ' +
   'hoặc ssh://MÁY/ĐƯỜNG/DẪN';
-// Each machine that was set up names itself in the store, before it pushes.
-const MEMBER = 'machine-';
-const memberOf = (name) => MEMBER + fileOf(name).slice(PREFIX.length);
 
 function parse(args) {
   const out = { autostart: true };
@@ -35,17 +32,16 @@ function parse(args) {
 // itself asks; pushes later never ask (BatchMode).
 function knowHost(url) {
   const host = url.slice('ssh://'.length).split('/')[0];
-  const config = process.env.TAVRIK_SSH_CONFIG ? ['-F', process.env.TAVRIK_SSH_CONFIG] : [];
-  const r = spawnSync('ssh', [...config, '-o', 'StrictHostKeyChecking=ask', '-o', 'PasswordAuthentication=no',
+  const r = spawnSync('ssh', [...sshConfig(), '-o', 'StrictHostKeyChecking=ask', '-o', 'PasswordAuthentication=no',
                               '-o', 'KbdInteractiveAuthentication=no', '-o', 'ConnectTimeout=10', '--', host, 'true'],
                       { stdio: ['inherit', 'ignore', 'pipe'], timeout: 120000 });
   if (r.status === 0) return;
-  const said = r.stderr ? r.stderr.toString().replace(/\r/g, '').split('\n').filter((l) => l.trim()).pop() : '';
-  if (/Host key verification failed/.test(said || '')) {
+  if (r.error) fail(`Không chạy được ssh: ${r.error.message}`);
+  const err = r.stderr.toString();
+  if (/Host key verification failed/.test(err)) {
     fail(`Chưa nhận khoá của máy ${host}: chạy "ssh ${host}" một lần, kiểm tra và nhận khoá của nó, rồi chạy lại tavrik setup.`);
   }
-  if (/Permission denied/.test(said || '')) fail(`${host} từ chối khoá SSH của máy này (${said}).`);
-  fail(`Không kết nối được tới ${host} qua SSH: ${said || r.error?.message || `mã ${r.status}`}`);
+  fail(sshRefusal(host, err));
 }
 
 // Write, read back and remove a probe: the store works, or the run ends
@@ -89,7 +85,7 @@ function agentPath() {
 // paths; the options an installed entry already gives (hotkeys) are kept.
 function agentArgv() {
   const argv = [agentPath(), '--node', process.execPath, '--cli', fs.realpathSync(require.main.filename)];
-  const before = ['systemd', 'xdg', 'launchd'].map(autostart.installedArgv).find(Boolean) || [];
+  const before = autostart.installed()?.argv || [];
   for (let i = 1; i + 1 < before.length; i += 2) {
     if (!['--node', '--cli'].includes(before[i]) && before[i].startsWith('--')) argv.push(before[i], before[i + 1]);
   }

@@ -5,11 +5,9 @@
 const fs = require('node:fs');
 const { spawnSync } = require('node:child_process');
 const { attempt, takeWarnings } = require('./report.js');
-const { PREFIX, fileOf, machineOf } = require('./store.js');
+const { fileOf, ownerOf } = require('./store.js');
 const { configFile, resolve } = require('./settings.js');
 const autostart = require('./autostart.js');
-
-const MEMBER = 'machine-';
 
 function age(ms) {
   const s = Math.max(0, Math.round((Date.now() - ms) / 1000));
@@ -48,8 +46,7 @@ function status(tools) {
     if (key.error) broken.push('khoá');
     if (reached) {
       const mine = settings.machine.value;
-      const machines = new Set(names.value.filter((n) => n.startsWith(PREFIX) || n.startsWith(MEMBER))
-        .map((n) => machineOf(PREFIX + n.slice(n.startsWith(PREFIX) ? PREFIX.length : MEMBER.length))));
+      const machines = new Set(names.value.map(ownerOf).filter((m) => m !== undefined));
       say('Các máy trong kho:');
       for (const machine of machines) {
         const bytes = names.value.includes(fileOf(machine)) ? attempt(() => store.value.get(fileOf(machine))) : {};

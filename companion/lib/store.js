@@ -13,6 +13,22 @@ const PREFIX = 'clip-';
 const fileOf = (machine) => PREFIX + encodeURIComponent(machine).replace(/[.!'()*~]/g,
   (c) => `%${c.charCodeAt(0).toString(16).toUpperCase()}`);
 const machineOf = (file) => decodeURIComponent(file.slice(PREFIX.length));
+// Each machine that was set up names itself too, before it pushes.
+const MEMBER = 'machine-';
+const memberOf = (machine) => MEMBER + fileOf(machine).slice(PREFIX.length);
+// The machine a file of the store belongs to, or undefined.
+const ownerOf = (file) => [PREFIX, MEMBER].filter((p) => file.startsWith(p))
+  .map((p) => decodeURIComponent(file.slice(p.length)))[0];
+
+// The user's ssh configuration, or the one TAVRIK_SSH_CONFIG names.
+const sshConfig = () => (process.env.TAVRIK_SSH_CONFIG ? ['-F', process.env.TAVRIK_SSH_CONFIG] : []);
+
+// Why ssh could not connect to `host`, from its standard error.
+function sshRefusal(host, err) {
+  const said = err.replace(/\r/g, '').split('\n').filter((l) => l.trim()).pop() || 'không rõ lỗi';
+  if (/Permission denied/.test(said)) return `${host} từ chối khoá SSH của máy này (${said}).`;
+  return `Không kết nối được tới ${host} qua SSH: ${said}`;
+}
 
 // ---- a store in a directory -----------------------------------------------
 
@@ -180,7 +196,7 @@ function sshStore(url, from) {
          '(cần ssh://MÁY/ĐƯỜNG/DẪN hoặc ssh://MÁY/~/ĐƯỜNG/DẪN).');
   }
 
-  const config = process.env.TAVRIK_SSH_CONFIG ? ['-F', process.env.TAVRIK_SSH_CONFIG] : [];
+  const config = sshConfig();
   // Connects within ten seconds; through a shared connection (below), a
   // link that went silent ends that connection within about as long.
   const options = [...config, ...sharedConnection(config, host), '-o', 'BatchMode=yes',
@@ -198,11 +214,7 @@ function sshStore(url, from) {
     }
     if (r.status === 0) return r.stdout;
     if (err.includes('TAVRIK_NO_DIR')) fail(`Không có thư mục kho ${remotePath} trên ${host}.`);
-    if (r.status === 255) {
-      const said = err.split('\n').filter((l) => l.trim()).pop() || 'không rõ lỗi';
-      if (/Permission denied/.test(said)) fail(`${host} từ chối khoá SSH của máy này (${said}).`);
-      fail(`Không kết nối được tới ${host} qua SSH: ${said}`);
-    }
+    if (r.status === 255) fail(sshRefusal(host, err));
     fail(`Kho trên ${host} lỗi: ${err.split('\n').filter((l) => l.trim()).pop() || `mã ${r.status}`}`);
   }
 
@@ -241,4 +253,4 @@ function sshStore(url, from) {
 const storeAt = (where, from) => (where.startsWith('ssh://') ? sshStore(where, from) : localStore(where));
 
 
-module.exports = { PREFIX, fileOf, machineOf, storeAt };
+module.exports = { fileOf, machineOf, memberOf, ownerOf, sshConfig, sshRefusal, storeAt };

@@ -86,12 +86,17 @@ void readShortcutIds(sd_bus_message* m, std::vector<std::string>& ids) {
   sd_bus_message_exit_container(m);
 }
 
-void settle(Outcome outcome) {
+// Stops waiting: the slots go at the loop's next turn. The continuation.
+Then release() {
   const Then then = waiting.then;
   if (waiting.response != nullptr) spent.push_back(waiting.response);
   if (waiting.reply != nullptr) spent.push_back(waiting.reply);
   waiting = {};
-  if (then != nullptr) then(outcome);
+  return then;
+}
+
+void settle(Outcome outcome) {
+  if (const Then then = release()) then(outcome);
 }
 
 int onResponse(sd_bus_message* m, void*, sd_bus_error*) {
@@ -346,9 +351,7 @@ class Bus final : public desktop::Source {
       waiting.deadline.reset();
       waiting.then = afterLateBind;
     } else {
-      if (waiting.response != nullptr) spent.push_back(waiting.response);
-      if (waiting.reply != nullptr) spent.push_back(waiting.reply);
-      waiting = {};
+      release();
     }
     then({std::nullopt, kNoAnswer, why});
   }
