@@ -5,6 +5,8 @@
 //       --node defaults to the node.exe on PATH, --cli to the companion
 //       installed beside the agent (..\share\tavrik\tavrik.js)
 //   tavrik-startup remove
+//   tavrik-startup show     the shortcut's command, a word per line
+//   tavrik-startup stop     ends this session's running agents
 #include <objbase.h>
 #include <shlobj.h>
 #include <windows.h>
@@ -98,6 +100,53 @@ int remove(const std::wstring& link) {
              0);
 }
 
+int show(const std::wstring& link) {
+  IShellLinkW* shortcut = nullptr;
+  IPersistFile* file = nullptr;
+  wchar_t target[MAX_PATH] = L"";
+  wchar_t arguments[INFOTIPSIZE] = L"";
+  HRESULT result = ::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
+                                      IID_IShellLinkW, reinterpret_cast<void**>(&shortcut));
+  if (SUCCEEDED(result)) {
+    result = shortcut->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file));
+  }
+  if (SUCCEEDED(result)) result = file->Load(link.c_str(), STGM_READ);
+  if (SUCCEEDED(result)) result = shortcut->GetPath(target, MAX_PATH, nullptr, 0);
+  if (SUCCEEDED(result)) result = shortcut->GetArguments(arguments, INFOTIPSIZE);
+  if (file != nullptr) file->Release();
+  if (shortcut != nullptr) shortcut->Release();
+  if (FAILED(result)) return say("chưa có " + narrow(link).value_or("lối tắt"), 1);
+  std::string words = narrow(target).value_or("") + "\n";
+  // Split by the rules the agent's own command line is read with.
+  int count = 0;
+  wchar_t** argv = arguments[0] != L'\0' ? ::CommandLineToArgvW(arguments, &count) : nullptr;
+  for (int i = 0; i < count; ++i) words += narrow(argv[i]).value_or("") + "\n";
+  if (argv != nullptr) ::LocalFree(argv);
+  DWORD written = 0;
+  ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), words.data(), static_cast<DWORD>(words.size()),
+              &written, nullptr);
+  return written == words.size() ? 0 : 1;
+}
+
+// Each agent of this desktop has a message-only window: closing it ends the
+// agent's loop as logging out does. Waits ten seconds at most.
+int stop() {
+  std::vector<HANDLE> agents;
+  for (HWND w = nullptr;
+       (w = ::FindWindowExW(HWND_MESSAGE, w, L"TavrikAgent", nullptr)) != nullptr;) {
+    DWORD pid = 0;
+    ::GetWindowThreadProcessId(w, &pid);
+    if (HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, pid)) agents.push_back(process);
+    ::PostMessageW(w, WM_CLOSE, 0, 0);
+  }
+  if (agents.empty()) return say("không có tavrik-agent nào đang chạy", 0);
+  const DWORD waited =
+      ::WaitForMultipleObjects(static_cast<DWORD>(agents.size()), agents.data(), TRUE, 10000);
+  for (HANDLE process : agents) ::CloseHandle(process);
+  if (waited == WAIT_TIMEOUT) return say("tavrik-agent chưa dừng sau 10 giây", 1);
+  return say("đã dừng tavrik-agent", 0);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -105,15 +154,20 @@ int wmain(int argc, wchar_t** argv) {
   std::vector<std::string> args;
   for (int i = 2; i < argc; ++i) args.push_back(narrow(argv[i]).value_or(""));
   const std::wstring command = argc > 1 ? argv[1] : L"";
-  if (command != L"add" && !(command == L"remove" && args.empty())) {
-    return say("cách dùng: tavrik-startup add [TUỲ CHỌN CỦA tavrik-agent...] | remove", 2);
+  if (command != L"add" &&
+      !(args.empty() && (command == L"remove" || command == L"show" || command == L"stop"))) {
+    return say(
+        "cách dùng: tavrik-startup add [TUỲ CHỌN CỦA tavrik-agent...] | remove | show | stop", 2);
   }
+  if (command == L"stop") return stop();
   if (FAILED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {
     return say("không khởi động được COM", 1);
   }
   const std::wstring link = shortcutPath();
   if (link.empty()) return say("không thấy thư mục Startup của người dùng", 1);
-  const int status = command == L"add" ? add(std::move(args), link) : remove(link);
+  const int status = command == L"add"    ? add(std::move(args), link)
+                     : command == L"show" ? show(link)
+                                          : remove(link);
   ::CoUninitialize();
   return status;
 }

@@ -11,6 +11,8 @@ const { userDir } = require('./settings.js');
 // The id the desktops know the agent by: the portal reads it from the name
 // of the unit the agent runs in.
 const APP_ID = 'vn.tavrik.agent';
+// The agent's status line, the last of its start-up.
+const STATUS = /= lấy về \(/;
 
 // A command line as an Exec= value (`systemd`: ExecStart=): each word
 // quoted when it holds more than plain characters; % doubled (both read it
@@ -93,8 +95,32 @@ ${words}  </array>
   },
 };
 
+// Windows: a shortcut in the Startup folder, made and read by the
+// tavrik-startup.exe of the package (bin/, above share/tavrik/lib/).
+KINDS.startup = {
+  file: () => path.join(process.env.APPDATA || os.homedir(), 'Microsoft', 'Windows', 'Start Menu', 'Programs',
+                        'Startup', 'tavrik-agent.lnk'),
+};
+const startupTool = () => path.resolve(__dirname, '..', '..', '..', 'bin', 'tavrik-startup.exe');
+
+// launchd's agent has no --trigger status: it appends its standard error
+// to a log, and launchctl knows whether it runs.
+const launchdLog = () => path.join(os.homedir(), 'Library', 'Logs', 'tavrik-agent.log');
+function launchdLines(from = 0) {
+  try {
+    return fs.readFileSync(launchdLog()).subarray(from).toString().split('\n').filter(Boolean);
+  } catch {
+    return [];
+  }
+}
+const launchdRunning = () => /"PID" =/.test(spawnSync('launchctl', ['list', APP_ID], { encoding: 'utf8', timeout: 10000 }).stdout || '');
+
 // The agent's command line as an installed entry has it, or null.
 function installedArgv(kind) {
+  if (kind === 'startup') {
+    const r = spawnSync(startupTool(), ['show'], { encoding: 'utf8', timeout: 30000 });
+    return r.status === 0 ? r.stdout.split('\n').slice(0, -1) : null;
+  }
   let text;
   try {
     text = fs.readFileSync(KINDS[kind].file(), 'utf8');
@@ -127,7 +153,7 @@ function chooseKind() {
 
 // The installed entry this platform starts the agent from: { kind, argv }.
 function installed() {
-  for (const kind of ['systemd', 'xdg', 'launchd']) {
+  for (const kind of process.platform === 'win32' ? ['startup'] : ['systemd', 'xdg', 'launchd']) {
     const argv = installedArgv(kind);
     if (argv) return { kind, argv };
   }
@@ -143,6 +169,30 @@ const run = (command, args) => {
   return r.status === 0 ? null : (r.stderr || r.error?.message || `mã ${r.status}`).trim().replace(/\r/g, '');
 };
 
+// Writes the entry of `kind` for `argv`; null, or why it could not.
+function write(kind, argv) {
+  if (kind === 'startup') {
+    const failed = run(startupTool(), ['add', ...argv.slice(1)]);
+    return failed && `tavrik-startup add không chạy được: ${failed}`;
+  }
+  const { file, render } = KINDS[kind];
+  try {
+    fs.mkdirSync(path.dirname(file()), { recursive: true });
+    fs.writeFileSync(file(), render(argv));
+    return null;
+  } catch (e) {
+    return `Không ghi được ${file()}: ${e.message}`;
+  }
+}
+
+// launchd's agent, stopped if loaded and loaded (so started) again.
+function reloadLaunchd() {
+  const [domain, file] = [`gui/${process.getuid()}`, KINDS.launchd.file()];
+  spawnSync('launchctl', ['bootout', domain, file], { stdio: 'ignore', timeout: 30000 });  // none yet is fine
+  const failed = run('launchctl', ['bootstrap', domain, file]);
+  return failed && `launchctl không nạp được ${file}: ${failed}`;
+}
+
 // Installs `argv` to start at login and starts it now; what was done, in
 // the user's words, or { error }.
 function install(argv) {
@@ -150,19 +200,12 @@ function install(argv) {
   if (process.platform === 'win32') return installWindows(argv);
   const kind = chooseKind();
   const { file, render } = KINDS[kind];
-  const text = render(argv);
   let same = false;
   try {
-    same = fs.readFileSync(file(), 'utf8') === text;
+    same = fs.readFileSync(file(), 'utf8') === render(argv);
   } catch { /* not installed yet */ }
-  if (!same) {
-    try {
-      fs.mkdirSync(path.dirname(file()), { recursive: true });
-      fs.writeFileSync(file(), text);
-    } catch (e) {
-      return { error: `Không ghi được ${file()}: ${e.message}` };
-    }
-  }
+  const failed = !same && write(kind, argv);
+  if (failed) return { error: failed };
   if (kind === 'systemd') {
     const unit = `app-${APP_ID}`;
     const failed = run('systemctl', ['--user', 'daemon-reload']) ||
@@ -181,27 +224,16 @@ function install(argv) {
 }
 
 function installLaunchd(argv) {
-  const file = KINDS.launchd.file();
-  try {
-    fs.mkdirSync(path.dirname(file), { recursive: true });
-    fs.writeFileSync(file, KINDS.launchd.render(argv));
-  } catch (e) {
-    return { error: `Không ghi được ${file}: ${e.message}` };
-  }
-  const domain = `gui/${process.getuid()}`;
-  spawnSync('launchctl', ['bootout', domain, file], { stdio: 'ignore', timeout: 30000 });  // none yet is fine
-  const failed = run('launchctl', ['bootstrap', domain, file]);
-  if (failed) return { error: `launchctl không nạp được ${file}: ${failed}` };
-  return { said: `đã cài ${file} (launchd), đang chạy` };
+  const failed = write('launchd', argv) || reloadLaunchd();
+  if (failed) return { error: failed };
+  return { said: `đã cài ${KINDS.launchd.file()} (launchd), đang chạy` };
 }
 
-// The Startup-folder shortcut, by the tavrik-startup.exe beside the agent.
 function installWindows(argv) {
-  const startup = path.join(path.dirname(argv[0]), 'tavrik-startup.exe');
-  const failed = run(startup, ['add', ...argv.slice(1)]);
-  if (failed) return { error: `tavrik-startup add không chạy được: ${failed}` };
-  const agent = spawn(argv[0], argv.slice(1), { detached: true, stdio: 'ignore', windowsHide: true });
-  agent.unref();
+  const failed = write('startup', argv);
+  if (failed) return { error: failed };
+  stop();
+  startDetached(argv);
   return { said: 'đã thêm lối tắt tavrik-agent vào thư mục Startup; đã chạy tavrik-agent' };
 }
 
@@ -242,6 +274,7 @@ function sessionAgents() {
 // False once `pid` has ended, reaped or not.
 function alive(pid) {
   try {
+    if (!fs.existsSync('/proc/self')) return process.kill(pid, 0);
     return !/^\d+ \(.*\) Z/.test(fs.readFileSync(`/proc/${pid}/stat`, 'latin1'));
   } catch {
     return false;
@@ -251,6 +284,7 @@ function alive(pid) {
 // Ends this session's agents, and waits (ten seconds at most) until they
 // are gone: each hands its clipboard over first.
 function stop() {
+  if (process.platform === 'win32') return void run(startupTool(), ['stop']);
   const pids = sessionAgents();
   for (const pid of pids) process.kill(pid, 'SIGTERM');
   const until = Date.now() + 10000;
@@ -275,17 +309,14 @@ function remove() {
     fs.rmSync(KINDS.launchd.file(), { force: true });
     done.push(KINDS.launchd.file());
   }
-  if (process.platform === 'win32') {
-    const startup = path.resolve(__dirname, '..', '..', '..', 'bin', 'tavrik-startup.exe');
-    if (!run(startup, ['remove'])) done.push('lối tắt tavrik-agent trong thư mục Startup');
-    return done;  // the agent stops at logout
-  }
+  if (process.platform === 'win32' && !run(startupTool(), ['remove'])) done.push(KINDS.startup.file());
   stop();
   return done;
 }
 
-module.exports = { APP_ID, KINDS, installed, installedArgv, install, remove, stop, startDetached, logFile, alive,
-                   run, sleep };
+module.exports = { APP_ID, STATUS, KINDS, installed, installedArgv, install, write, reloadLaunchd, launchdLog, launchdLines,
+                   launchdRunning, remove, stop,
+                   startDetached, logFile, alive, run, sleep };
 
 // At build time: the package's copies, from the same table.
 if (require.main === module && process.argv[2] === 'render') {

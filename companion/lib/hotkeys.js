@@ -26,30 +26,52 @@ function withOption(argv, name, value) {
   return out;
 }
 
+const { STATUS } = autostart;
+
+// launchd's agent: its lines since `from` up to its status line; { gone }
+// once it ended without one; null while it starts.
+function launchdSaid(from) {
+  const lines = autostart.launchdLines(from);
+  const at = lines.findIndex((l) => STATUS.test(l));
+  if (at >= 0) return lines.slice(0, at + 1).join('\n') + '\n';
+  return autostart.launchdRunning() ? null : { gone: lines.pop() };
+}
+
 // Writes the entry and starts the agent from it; the agent's start-up lines
 // ({ said }), or { error }, or { later } where nothing can start it now.
 function restart(kind, argv) {
-  const { file, render } = autostart.KINDS[kind];
-  try {
-    fs.writeFileSync(file(), render(argv));
-  } catch (e) {
-    return { error: `không ghi được ${file()}: ${e.message}` };
-  }
+  const failed = autostart.write(kind, argv);
+  if (failed) return { error: failed };
   let pid;
+  let logFrom;
   if (kind === 'systemd') {
     const failed = autostart.run('systemctl', ['--user', 'daemon-reload']) ||
       autostart.run('systemctl', ['--user', 'restart', `app-${autostart.APP_ID}`]);
     if (failed) return { error: `systemctl --user không chạy lại được app-${autostart.APP_ID}: ${failed}` };
+  } else if (kind === 'launchd') {
+    try {
+      logFrom = fs.statSync(autostart.launchdLog()).size;
+    } catch {
+      logFrom = 0;
+    }
+    const failed = autostart.reloadLaunchd();
+    if (failed) return { error: failed };
   } else {
-    if (!process.env.DISPLAY && !process.env.WAYLAND_DISPLAY) return { later: true };
+    if (kind === 'xdg' && !process.env.DISPLAY && !process.env.WAYLAND_DISPLAY) return { later: true };
     autostart.stop();
     pid = autostart.startDetached(argv);
   }
   // The status line comes once the keys are claimed: through a portal's
   // dialog that may take the user a while.
   for (const until = Date.now() + 150000; Date.now() < until; sleep(100)) {
+    if (logFrom !== undefined) {
+      const said = launchdSaid(logFrom);
+      if (typeof said === 'string') return { said };
+      if (said) return { error: said.gone || 'tavrik-agent đã dừng' };
+      continue;
+    }
     const status = spawnSync(argv[0], ['--trigger', 'status'], { encoding: 'utf8', timeout: 10000 });
-    if (status.status === 0 && /= lấy về \(/.test(status.stdout)) return { said: status.stdout };
+    if (status.status === 0 && STATUS.test(status.stdout)) return { said: status.stdout };
     if (pid !== undefined && !autostart.alive(pid)) break;
   }
   const log = pid !== undefined && fs.existsSync(autostart.logFile()) ? fs.readFileSync(autostart.logFile(), 'utf8') : '';
@@ -75,9 +97,7 @@ function set(args) {
     }
     asked[args[i]] = args[i + 1];
   }
-  // launchd has no --trigger status to read the new agent's answer from.
-  const found = autostart.installed();
-  const entry = found && found.kind !== 'launchd' ? found : null;
+  const entry = autostart.installed();
   if (!entry) {
     if (Object.keys(asked).length === 0) {
       return void process.stdout.write(`Chưa cài tự khởi động. Chạy tavrik setup KHO trước; tavrik-agent nhận phím bằng\n--copy PHÍM (gửi đi) và --paste PHÍM (lấy về).\n${SYNTAX}\n`);

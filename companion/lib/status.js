@@ -66,8 +66,8 @@ function status(tools) {
   say(`tavrik-agent: ${agent ? 'đang chạy' : 'không chạy'}`);
   if (agent) for (const line of agent.trim().split('\n')) say(`  ${line}`);
   else broken.push('tavrik-agent');
-  const installed = ['systemd', 'xdg'].map((k) => autostart.KINDS[k].file()).filter((f) => fs.existsSync(f));
-  say(`Tự khởi động: ${installed.length ? installed.join(', ') : 'chưa cài (tavrik setup KHO cài nó)'}`);
+  const installed = autostart.installed();
+  say(`Tự khởi động: ${installed ? autostart.KINDS[installed.kind].file() : 'chưa cài (tavrik setup KHO cài nó)'}`);
   say(broken.length ? `Chưa dùng được: ${broken[0]}` : 'Gửi đi và lấy về đều dùng được.');
   process.stdout.write(`${lines.join('\n')}\n`);
   process.exitCode = broken.length ? 1 : 0;
@@ -75,6 +75,9 @@ function status(tools) {
 
 // The running agent's start-up lines, or null.
 function agentSays(agentPath) {
+  if (process.platform === 'darwin') {
+    return autostart.launchdRunning() ? `${autostart.launchdLines().filter((l) => autostart.STATUS.test(l)).pop()}\n` : null;
+  }
   if (!agentPath) return null;
   const r = spawnSync(agentPath, ['--trigger', 'status'], { encoding: 'utf8', timeout: 10000 });
   return r.status === 0 ? r.stdout : null;

@@ -93,6 +93,7 @@ LRESULT CALLBACK onMessage(HWND w, UINT message, WPARAM wParam, LPARAM lParam) {
       if (wParam) ::PostQuitMessage(0);
       return 0;
     case kStop:
+    case WM_CLOSE:  // tavrik-startup stop
       ::PostQuitMessage(0);
       return 0;
     default:

@@ -255,6 +255,50 @@ describe('a store in a directory', () => {
     assert.ok(!fs.existsSync(path.join(root, '.config/systemd/user/app-vn.tavrik.agent.service')));
   });
 
+  test('hotkeys set through launchd: the plist reloaded, the new agent read from its log, a refusal undone', () => {
+    const bin = path.join(root, 'bin');
+    fs.mkdirSync(bin);
+    // The agent's stand-in says its status line, HỎNG for a key ending in x,
+    // or refuses an unreadable one; launchctl's runs the plist's command.
+    fs.writeFileSync(path.join(bin, 'tavrik-agent'), '#!/bin/sh\nc=ctrl+alt+c\nwhile [ $# -gt 0 ]; do ' +
+      '[ "$1" = --copy ] && c=$2; shift; done\ncase $c in *nope) echo "Phím tắt không đọc được: $c" >&2; exit 2;; ' +
+      '*x) s="HỎNG";; *) s=OK;; esac\necho "tavrik: $c = gửi đi ($s), ctrl+alt+b = lấy về (OK)" >&2\nexec sleep 600\n',
+      { mode: 0o755 });
+    const launchctl = path.join(bin, 'launchctl');
+    fs.writeFileSync(launchctl, `#!${process.execPath}\nconst fs = require('fs'), pidFile = __filename + '.pid';
+const pid = fs.existsSync(pidFile) ? Number(fs.readFileSync(pidFile, 'utf8')) : 0;
+const alive = () => { try { return pid > 0 && process.kill(pid, 0); } catch { return false; } };
+const [command, , file] = process.argv.slice(2);
+if (command === 'bootout' && alive()) process.kill(pid);
+if (command === 'list') console.log(alive() ? \`"PID" = \${pid};\` : '"LastExitStatus" = 0;');
+if (command !== 'bootstrap') process.exit(0);
+const array = fs.readFileSync(file, 'utf8').split('<array>')[1].split('</array>')[0];
+const words = [...array.matchAll(/<string>(.*)<\\/string>/g)].map((m) => m[1].replace(/&gt;/g, '>').replace(/&amp;/g, '&'));
+const child = require('child_process').spawn(words[0], words.slice(1), { detached: true, stdio: 'ignore' });
+fs.writeFileSync(pidFile, String(child.pid));
+child.unref();
+`, { mode: 0o755 });
+    const autostart = require('../../companion/lib/autostart.js');
+    const plist = path.join(root, 'Library/LaunchAgents/vn.tavrik.agent.plist');
+    fs.mkdirSync(path.dirname(plist), { recursive: true });
+    fs.writeFileSync(plist, autostart.KINDS.launchd.render([path.join(bin, 'tavrik-agent'), '--cli', TOOL]));
+    const env = { HOME: root, XDG_CONFIG_HOME: undefined, PATH: `${bin}:${process.env.PATH}` };
+    const said = (copy) => {
+      const r = tavrik('a', ['hotkeys', 'set', '--copy', copy], undefined, env);
+      return [r.status, r.out.toString() || lastLine(r)];
+    };
+    try {
+      assert.deepEqual(said('ctrl+alt+shift+c'), [0, 'tavrik: ctrl+alt+shift+c = gửi đi (OK), ctrl+alt+b = lấy về (OK)\n']);
+      assert.deepEqual(said('ctrl+alt+x'), [1, 'Không đổi được phím (tavrik: ctrl+alt+x = gửi đi (HỎNG), ctrl+alt+b = ' +
+                                          'lấy về (OK)); đã trả lại ctrl+alt+shift+c và ctrl+alt+b.']);
+      assert.match(said('alt+nope')[1], /^Không đổi được phím \(Phím tắt không đọc được: alt\+nope\); đã trả lại /);
+      assert.match(fs.readFileSync(plist, 'utf8'), /<string>--copy<\/string>\n *<string>ctrl\+alt\+shift\+c</);
+      assert.match(spawnSync(launchctl, ['list']).stdout.toString(), /"PID" = /);  // the previous agent again
+    } finally {
+      spawnSync(launchctl, ['bootout']);
+    }
+  });
+
   test('each autostart entry gives back the command line it was written with', () => {
     const autostart = require('../../companion/lib/autostart.js');
     const argv = ['/opt/R&D <1>/bin/tavrik-agent', '--node', '/usr/bin/node', '--cli', '/x "y" $z 100%/tavrik.js',
@@ -262,7 +306,7 @@ describe('a store in a directory', () => {
     const saved = { HOME: process.env.HOME, XDG_CONFIG_HOME: process.env.XDG_CONFIG_HOME };
     Object.assign(process.env, { HOME: root, XDG_CONFIG_HOME: path.join(root, 'config') });
     try {
-      for (const [kind, { file, render }] of Object.entries(autostart.KINDS)) {
+      for (const [kind, { file, render }] of Object.entries(autostart.KINDS).filter(([, k]) => k.render)) {
         fs.mkdirSync(path.dirname(file()), { recursive: true });
         fs.writeFileSync(file(), render(argv));
         assert.deepEqual(autostart.installedArgv(kind), argv, kind);

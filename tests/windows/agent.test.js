@@ -108,9 +108,9 @@ describe('tavrik-agent.exe under Wine', () => {
     assert.equal(read('pushed').toString(), fs.readFileSync(path.join(state, 'pull-output'), 'utf8'));
   });
 
-  test('with no agent, --trigger says so and exits 1', async () => {
-    agent.kill('SIGTERM');
-    await agent.exited;
+  test('tavrik-startup stop ends the agent as a logout does; then --trigger says none runs', async () => {
+    const stop = wine([windowsPath(process.env.TAVRIK_STARTUP), 'stop']);
+    assert.deepEqual([stop.status, stop.stderr, await agent.exited], [0, 'tavrik-startup: đã dừng tavrik-agent\n', 0]);
     const none = wine([windowsPath(agentPath), '--trigger', 'push']);
     assert.equal(none.status, 1);
     assert.match(none.stderr, /^tavrik: không thấy tavrik-agent nào đang chạy \(\\\\\.\\pipe\\tavrik-agent-S-[-\d]+\)\n$/);
