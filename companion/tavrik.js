@@ -3,16 +3,19 @@
 // one machine for the other, in a store both machines reach: a shared or
 // synced folder, or a folder on another machine reached over SSH.
 //
-//   tavrik setup STORE [--machine NAME] [--no-autostart]
+//   tavrik setup STORE [--machine NAME] [--no-autostart] [--no-encryption]
 //                               set this machine up: the store checked, a
-//                               name of its own there, config.json, and the
-//                               agent started at login
+//                               name of its own there, the key (made, or
+//                               got by pairing), config.json, and the agent
+//                               started at login
+//   tavrik pair                 hand this machine's key to one that set up
+//                               the same store, after its code is typed here
 //   tavrik autostart off        undo the last: the agent no longer starts
 //   tavrik status               every link to the other machine, one screen
 //   tavrik clip push --stdin    store standard input, byte for byte
 //   tavrik clip pull --print    print the text last stored by another machine
 //   tavrik clip clear           remove this machine's text from the store
-//   tavrik key new              make a key for end-to-end encryption
+//   tavrik key new              make a key by hand (setup makes one)
 //   tavrik hotkeys set [--copy HOTKEY] [--paste HOTKEY]
 //                               change the agent's hotkeys (in the entry
 //                               setup installed), or say what they are
@@ -34,17 +37,19 @@
 // TAVRIK_SECRET      1 when the agent pushes a text marked as a secret
 // TAVRIK_META_FD     where a pull says "secret" of such a text (the agent's 3)
 // TAVRIK_SSH_CONFIG  an ssh configuration file to use instead of the user's
+// TAVRIK_PAIR_WAIT   seconds a pairing waits for the other machine (default 600)
 //
 // Exit status 0 on success; otherwise the reason is the last line of
 // standard error, which the agent shows to the user.
 'use strict';
 const crypto = require('node:crypto');
 const fs = require('node:fs');
-const path = require('node:path');
-const { userDir, resolve } = require('./lib/settings.js');
+const { resolve } = require('./lib/settings.js');
 const { fail, attempt } = require('./lib/report.js');
 const { fileOf, machineOf, storeAt } = require('./lib/store.js');
+const { keyFile, loadKey, newKey } = require('./lib/key.js');
 const { setup, autostartOff, agentPath } = require('./lib/setup.js');
+const { admit } = require('./lib/pair.js');
 const { status, agentSays } = require('./lib/status.js');
 const { set } = require('./lib/hotkeys.js');
 
@@ -102,42 +107,13 @@ function setting(name) {
 }
 const machineName = () => setting('machine').value;
 
-// ---- the key -------------------------------------------------------------
-
-function keyFile() {
-  if (process.env.TAVRIK_KEY_FILE) return process.env.TAVRIK_KEY_FILE;
-  return path.join(userDir('XDG_CONFIG_HOME', '.config'), 'tavrik', 'key');
-}
-
-function loadKey() {
-  const file = keyFile();
-  let text;
-  try {
-    text = fs.readFileSync(file, 'utf8');
-  } catch (e) {
-    if (e.code === 'ENOENT') return null;
-    fail(`Không đọc được khoá ${file}: ${e.message}`);
-  }
-  const key = Buffer.from(text.trim(), 'base64');
-  if (key.length !== 32) fail(`Khoá ${file} không hợp lệ (cần 32 byte viết bằng base64).`);
-  return key;
-}
-
-function newKey() {
-  const file = keyFile();
-  fs.mkdirSync(path.dirname(file), { recursive: true, mode: 0o700 });
-  const text = `${crypto.randomBytes(32).toString('base64')}\n`;
-  try {
-    fs.writeFileSync(file, text, { mode: 0o600, flag: 'wx' });  // never over an existing key
-  } catch (e) {
-    if (e.code === 'EEXIST') fail(`Đã có khoá ở ${file}; không ghi đè. Xoá nó trước nếu thật sự muốn khoá mới.`);
-    fail(`Không ghi được khoá ${file}: ${e.message}`);
-  }
-  fs.chmodSync(file, 0o600);
+// `tavrik key new`: a key made by hand; the other machines get it by pairing.
+function keyNew() {
+  const file = newKey();
   process.stdout.write(`Đã tạo khoá ở ${file}.\n` +
-    'Chép đúng tệp này sang máy kia, cùng chỗ và quyền 0600, ví dụ:\n' +
-    `  scp -p ${file} MÁY-KIA:${file}\n` +
-    'Từ giờ chữ được mã hoá trước khi vào kho; máy không có khoá này không đọc được.\n');
+    'Từ giờ chữ được mã hoá trước khi vào kho; máy không có khoá này không đọc được.\n' +
+    'Chạy tavrik setup KHO trên máy này để kho ghi nhận khoá; máy kia nhận khoá bằng cách ghép:\n' +
+    'tavrik setup KHO ở máy kia, rồi tavrik pair ở máy này.\n');
 }
 
 // ---- the stored form -------------------------------------------------------
@@ -211,6 +187,9 @@ function open(stored, machine, key, mtime) {
   }
 }
 
+// A stored text that anyone can read: what turning encryption on removes.
+const isPlain = (stored) => !(stored.subarray(0, MAGIC.length).equals(MAGIC) && stored[5] === SEALED);
+
 // A secret has an expiry of its own, whether or not texts have one.
 function expired({ time, secret }) {
   const limits = [setting('ttl').value];
@@ -258,15 +237,18 @@ function pull() {
 const HELP = `tavrik: gửi chữ trong clipboard sang máy kia, cùng tavrik-agent.
 
 Lệnh:
-  tavrik setup KHO [--machine TÊN] [--no-autostart]
+  tavrik setup KHO [--machine TÊN] [--no-autostart] [--no-encryption]
                         thiết lập máy này: KHO là một thư mục (chung hoặc đồng
                         bộ) hoặc ssh://MÁY/ĐƯỜNG/DẪN; thử kho, đặt tên máy,
-                        ghi config.json, cho tavrik-agent chạy khi đăng nhập
+                        tạo khoá mã hoá (hoặc ghép để nhận khoá), ghi
+                        config.json, cho tavrik-agent chạy khi đăng nhập
+  tavrik pair           trao khoá của máy này cho máy đang chờ ghép, khi mã
+                        máy đó hiện được gõ vào đây
   tavrik status         mọi khâu từ máy này tới máy kia; mã 0 khi dùng được
   tavrik hotkeys set [--copy PHÍM] [--paste PHÍM]
                         đổi phím tắt của tavrik-agent, hoặc xem phím hiện tại
   tavrik autostart off  thôi cho tavrik-agent chạy khi đăng nhập, và dừng nó
-  tavrik key new        tạo khoá mã hoá chữ
+  tavrik key new        tạo khoá mã hoá chữ bằng tay (setup tự tạo)
   tavrik clip push --stdin | clip pull --print | clip clear
                         gửi, lấy, xoá chữ của máy này (tavrik-agent dùng)
 
@@ -277,13 +259,14 @@ trên Windows %LOCALAPPDATA%\\tavrik\\config.json); biến cùng tên thắng t�
   ttl        TAVRIK_TTL         số giây sau đó chữ bị bỏ qua (mặc định: không)
   secretTtl  TAVRIK_SECRET_TTL  như trên cho chữ bí mật (mặc định 120)
 Biến khác: TAVRIK_KEY_FILE (khoá, mặc định ~/.config/tavrik/key),
-TAVRIK_SSH_CONFIG (tệp cấu hình ssh khác).
+TAVRIK_SSH_CONFIG (tệp cấu hình ssh khác), TAVRIK_PAIR_WAIT (số giây chờ ghép,
+mặc định 600).
 `;
 
 function main(args) {
   const command = args.join(' ');
   if (command === '--help' || command === 'help') return void process.stdout.write(HELP);
-  if (args[0] === 'setup') return setup(args.slice(1));
+  if (args[0] === 'setup') return setup(args.slice(1), { isPlain });
   if (command === 'autostart off') return autostartOff();
   if (command === 'status') {
     return status({ store, loadKey, keyFile, open, agent: () => agentSays(attempt(agentPath).value) });
@@ -291,9 +274,11 @@ function main(args) {
   if (command === 'clip push --stdin') return push();
   if (command === 'clip pull --print') return pull();
   if (command === 'clip clear') return store().remove(fileOf(machineName()));
-  if (command === 'key new') return newKey();
+  if (command === 'key new') return keyNew();
+  if (command === 'pair') return admit(store());
   if (args[0] === 'hotkeys' && args[1] === 'set') return set(args.slice(2));
-  fail('Cách dùng: tavrik setup KHO [--machine TÊN] [--no-autostart] | tavrik status | tavrik autostart off | ' +
+  fail('Cách dùng: tavrik setup KHO [--machine TÊN] [--no-autostart] [--no-encryption] | tavrik pair | ' +
+       'tavrik status | tavrik autostart off | ' +
        'tavrik clip push --stdin | tavrik clip pull --print | tavrik clip clear | tavrik key new | ' +
        'tavrik hotkeys set [--copy PHÍM] [--paste PHÍM]', 2);
 }

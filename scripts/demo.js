@@ -2,8 +2,9 @@
 // Two virtual displays stand for two machines, each with its own home and
 // agent, set up as a user would: `tavrik setup STORE` on each, one store
 // shared, no TAVRIK_* variable anywhere. Máy A's agent is started by hand;
-// máy B's from the autostart entry setup wrote, in a clean environment. A
-// text goes from A to B and another from B to A, by the hotkeys.
+// máy B's from the autostart entry setup wrote, in a clean environment.
+// máy B gets máy A's key by the six-digit code. A text goes from A to B
+// and another from B to A, by the hotkeys, sealed in the store.
 //   node scripts/demo.js AGENT COMPANION
 const { spawn, spawnSync } = require('node:child_process');
 const fs = require('node:fs');
@@ -37,6 +38,27 @@ function setup(m, store, args, env = m.env) {
   const r = spawnSync(process.execPath, [companion, 'setup', store, ...args], { env, encoding: 'utf8' });
   show(m.name, r.stdout + r.stderr);
   if (r.status !== 0) throw new Error(`tavrik setup exited ${r.status} on ${m.name}`);
+}
+
+// `tavrik setup` on a machine without the store's key: it shows a code,
+// which the user types into `tavrik pair` on the machine that has the key.
+async function setupPairing(m, holder, store, args, env) {
+  const run = (who, argv, runEnv) => {
+    const child = spawn(process.execPath, [companion, ...argv], { env: runEnv, stdio: 'pipe' });
+    child.said = '';
+    for (const s of [child.stdout, child.stderr]) s.on('data', (d) => { child.said += d; show(who.name, d.toString()); });
+    child.ended = new Promise((r) => child.on('exit', r));
+    started.push(child);
+    return child;
+  };
+  const joining = run(m, ['setup', store, ...args], env);
+  const pairing = run(holder, ['pair'], holder.env);
+  await waitFor('the pairing code', () => /^\d{3} \d{3}$/m.test(joining.said) || joining.exitCode !== null, 30000);
+  const code = /^(\d{3} \d{3})$/m.exec(joining.said)?.[1] || '';
+  process.stdout.write(`   (typing ${code} into tavrik pair on ${holder.name})\n`);
+  pairing.stdin.end(`${code}\n`);
+  const [joined, paired] = await Promise.all([joining.ended, pairing.ended]);
+  if (joined !== 0 || paired !== 0) throw new Error(`pairing failed on ${m.name} (${joined}) or ${holder.name} (${paired})`);
 }
 
 function startAgent(m, argv, env) {
@@ -77,11 +99,11 @@ async function main() {
     const b = machine('máy B', xB.display);
     process.stdout.write(`   máy A: DISPLAY=${xA.display}, máy B: DISPLAY=${xB.display}; shared store: ${store}\n`);
 
-    step('tavrik setup on each (both have the same host name)');
+    step('tavrik setup on each (both have the same host name); máy B gets the key by pairing');
     setup(a, store, ['--no-autostart']);
     // Set up from a terminal with no display: the agent starts at the next login.
     const { DISPLAY, ...terminal } = b.env;
-    setup(b, store, [], terminal);
+    await setupPairing(b, a, store, [], terminal);
     startAgent(a, [agentPath, '--cli', companion], a.env);
     const entry = fs.readFileSync(path.join(b.home, '.config', 'autostart', 'vn.tavrik.agent.desktop'), 'utf8');
     const exec = /^Exec=(.*)$/m.exec(entry)[1];

@@ -11,14 +11,17 @@ const { fail } = require('./report.js');
 const { fileOf, memberOf, sshConfig, sshRefusal, storeAt } = require('./store.js');
 const { configFile, readConfig, writeConfig } = require('./settings.js');
 const autostart = require('./autostart.js');
+const { KEY_ID_FILE, keyFile, loadKey, newKey, writeKey, keyId } = require('./key.js');
+const { join } = require('./pair.js');
 
-const USAGE = 'Cách dùng: tavrik setup KHO [--machine TÊN] [--no-autostart], với KHO là một thư mục ' +
+const USAGE = 'Cách dùng: tavrik setup KHO [--machine TÊN] [--no-autostart] [--no-encryption], với KHO là một thư mục ' +
   'hoặc ssh://MÁY/ĐƯỜNG/DẪN';
 
 function parse(args) {
   const out = { autostart: true };
   for (let i = 0; i < args.length; i++) {
     if (args[i] === '--no-autostart') out.autostart = false;
+    else if (args[i] === '--no-encryption') out.plain = true;
     else if (args[i] === '--machine' && args[i + 1]) out.machine = args[++i];
     else if (!args[i].startsWith('--') && out.store === undefined) out.store = args[i];
     else fail(USAGE, 2);
@@ -71,6 +74,36 @@ function chooseName(store, wanted, ours) {
   return { name, instead: name === base ? undefined : base };
 }
 
+// Texts sealed or not: the store records the id of the key its texts are
+// sealed with. A store no other machine uses gets a new key unless asked
+// not to; a machine without the store's key gets it by pairing. What was
+// done, in the user's words.
+function encryption(store, name, plain, isPlain) {
+  const recorded = store.get(KEY_ID_FILE)?.toString().trim();
+  let key = loadKey();
+  if (recorded) {
+    if (key && keyId(key) === recorded) return 'có, bằng khoá của kho';
+    if (key) {
+      fail(`Khoá ${keyFile()} của máy này không phải khoá của kho ${store.describe()}: dời nó đi rồi chạy lại ` +
+           'tavrik setup để ghép với máy có khoá của kho.');
+    }
+    if (plain) fail(`Chữ trong kho ${store.describe()} được mã hoá: bỏ --no-encryption để ghép lấy khoá.`);
+    const file = writeKey(join(store, recorded, name));
+    return `có, khoá nhận bằng ghép mã, ở ${file}`;
+  }
+  const others = store.names().some((n) => n.startsWith('machine-') && n !== memberOf(name));
+  if (plain || (!key && others)) {
+    return plain ? 'không (--no-encryption)' : 'không (kho đã có máy dùng không mã hoá; xem tavrik key new)';
+  }
+  const made = !key && newKey();
+  key = loadKey();
+  store.put(KEY_ID_FILE, Buffer.from(`${keyId(key)}\n`));
+  // What this machine left readable before.
+  const own = store.get(fileOf(name));
+  if (own && isPlain(own)) store.remove(fileOf(name));
+  return made ? `có, khoá mới ở ${made}` : `có, bằng khoá ${keyFile()}`;
+}
+
 // The agent beside this companion (PREFIX/bin), else the one on PATH.
 function agentPath() {
   const exe = process.platform === 'win32' ? 'tavrik-agent.exe' : 'tavrik-agent';
@@ -92,7 +125,7 @@ function agentArgv() {
   return argv;
 }
 
-function setup(args) {
+function setup(args, { isPlain }) {
   const asked = parse(args);
   const file = configFile();
   const config = readConfig(file);
@@ -103,6 +136,7 @@ function setup(args) {
   roundTrip(store);
   const ours = values.store === asked.store ? values.machine : undefined;
   const { name, instead } = chooseName(store, asked.machine, ours);
+  const sealed = encryption(store, name, asked.plain, isPlain);
   store.put(memberOf(name), Buffer.from(`${JSON.stringify({ host: os.hostname(), since: Date.now() })}\n`));
   const failed = writeConfig({ ...values, store: asked.store, machine: name });
   if (failed) fail(failed);
@@ -116,9 +150,11 @@ function setup(args) {
   process.stdout.write(`Đã thiết lập tavrik trên máy này.\n` +
     `  Kho: ${asked.store} (đã thử ghi, đọc lại và xoá)\n` +
     `  Tên máy này trong kho: ${name}${instead ? ` (tên ${instead} đã có máy khác dùng)` : ''}\n` +
+    `  Mã hoá: ${sealed}\n` +
     `  Cấu hình: ${file}\n` +
     `  Tự khởi động: ${started}\n` +
-    `Trên máy kia, chạy: tavrik setup ${other}\n`);
+    `Trên máy kia, chạy: tavrik setup ${other}` +
+    `${sealed.startsWith('có') ? '\nrồi, khi máy đó chờ ghép, chạy tavrik pair ở máy này và gõ mã nó hiện' : ''}\n`);
 }
 
 function autostartOff() {

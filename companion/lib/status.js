@@ -8,6 +8,7 @@ const { attempt, takeWarnings } = require('./report.js');
 const { fileOf, ownerOf } = require('./store.js');
 const { configFile, resolve } = require('./settings.js');
 const autostart = require('./autostart.js');
+const { KEY_ID_FILE, keyId } = require('./key.js');
 
 function age(ms) {
   const s = Math.max(0, Math.round((Date.now() - ms) / 1000));
@@ -44,6 +45,12 @@ function status(tools) {
     const key = attempt(() => tools.loadKey());
     say(`Khoá ${tools.keyFile()}: ${key.error || (key.value ? 'có (chữ được mã hoá)' : 'không có (chữ không được mã hoá)')}`);
     if (key.error) broken.push('khoá');
+    const recorded = reached && names.value.includes(KEY_ID_FILE) && attempt(() => store.value.get(KEY_ID_FILE));
+    if (recorded?.value && !(key.value && keyId(key.value) === recorded.value.toString().trim())) {
+      say(`  Kho mã hoá chữ bằng một khoá ${key.value ? 'khác khoá này' : 'máy này chưa có'}: chạy tavrik setup ` +
+          `${settings.store.value} để ghép với máy có khoá.`);
+      broken.push('khoá');
+    }
     if (reached) {
       const mine = settings.machine.value;
       const machines = new Set(names.value.map(ownerOf).filter((m) => m !== undefined));

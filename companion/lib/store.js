@@ -43,6 +43,7 @@ function warnIfOpen(dir, mode) {
 
 const localStore = (dir) => ({
   describe: () => dir,
+  within: (sub) => localStore(path.join(dir, sub)),
   put(name, bytes) {
     const target = path.join(dir, name);
     const temp = path.join(dir, `.${name}.${process.pid}.tmp`);
@@ -220,6 +221,7 @@ function sshStore(url, from) {
 
   return {
     describe: () => url,
+    within: (sub) => sshStore(`${url}/${sub}`, from),
     put(name, bytes) {
       ssh(`${REMOTE_DIR}umask 077; t="$d/.$2.$$.tmp"; ` +
           'if cat > "$t" && mv -f "$t" "$d/$2"; then exit 0; fi; rm -f "$t"; exit 4', [name], bytes);

@@ -41,7 +41,7 @@ function roundTrip(odd, dir, texts) {
   assert.deepEqual(fs.readdirSync(dir), []);
 
   const key = { TAVRIK_KEY_FILE: path.join(root, 'key') };
-  assert.match(tavrik('a', ['key', 'new'], undefined, key).out.toString(), /scp -p /);
+  assert.match(tavrik('a', ['key', 'new'], undefined, key).out.toString(), /rồi tavrik pair ở máy này/);
   const text = Buffer.from('Mật khẩu: hunter2 — tiếng Việt có dấu. '.repeat(100));
   assert.deepEqual(push('máy a', text, key), none);
   const sealed = fs.readFileSync(path.join(dir, fs.readdirSync(dir)[0]));
@@ -50,6 +50,61 @@ function roundTrip(odd, dir, texts) {
   }
   assert.ok(pull('máy b', key).out.equals(text));
   return { key, sealed };
+}
+
+// A companion command run alongside others: `done` resolves to its end.
+function start(args, env) {
+  const full = { ...process.env, ...base, ...env };
+  for (const [k, v] of Object.entries(full)) if (v === undefined) delete full[k];
+  const child = spawn(TOOL, args, { env: full, cwd: root });
+  child.out = '';
+  child.stdout.on('data', (d) => { child.out += d; });
+  child.err = '';
+  child.stderr.on('data', (d) => { child.err += d; });
+  child.done = new Promise((resolve) => child.on('exit', (status) => resolve({ status, out: child.out, err: child.err })));
+  return child;
+}
+const home = (name) => {
+  const h = path.join(root, name);
+  return { HOME: h, XDG_CONFIG_HOME: undefined, TAVRIK_STORE: undefined, TAVRIK_MACHINE: undefined,
+           TAVRIK_KEY_FILE: undefined, TAVRIK_PAIR_WAIT: '20' };
+};
+const keyOf = (env) => path.join(env.HOME, '.config', 'tavrik', 'key');
+
+// `tavrik setup STORE` on the joiner and `tavrik pair` on the holder, the
+// code the joiner shows typed there (through `typed`): both ends.
+async function pairUp(joiner, holder, store, typed = (code) => code) {
+  const join = start(['setup', store, '--no-autostart'], joiner);
+  const hold = start(['pair'], holder);
+  while (!/^\d{3} \d{3}$/m.test(join.out) && join.exitCode === null) await new Promise((r) => setTimeout(r, 20));
+  const code = /^(\d{3} \d{3})$/m.exec(join.out);
+  hold.stdin.end(code ? `${typed(code[1])}\n` : '');
+  return Promise.all([join.done, hold.done]);
+}
+
+// Stands between two stores' pairing folders: each message crosses, changed
+// by `change(step, message)`; one removed on either side goes from both.
+function relay(dirJ, dirH, change) {
+  const crossed = new Set();
+  const ls = (d) => (fs.existsSync(d) ? fs.readdirSync(d).filter((n) => !n.startsWith('.')) : []);
+  const tick = () => {
+    for (const [from, to] of [[dirJ, dirH], [dirH, dirJ]]) {
+      for (const name of ls(from).filter((n) => !crossed.has(n))) {
+        const m = change(name.slice(17), JSON.parse(fs.readFileSync(path.join(from, name))));
+        fs.mkdirSync(to, { recursive: true });
+        fs.writeFileSync(path.join(to, `.${name}`), JSON.stringify(m));
+        fs.renameSync(path.join(to, `.${name}`), path.join(to, name));
+        crossed.add(name);
+      }
+    }
+    for (const name of crossed) {
+      if (!fs.existsSync(path.join(dirJ, name)) || !fs.existsSync(path.join(dirH, name))) {
+        for (const d of [dirJ, dirH]) fs.rmSync(path.join(d, name), { force: true });
+      }
+    }
+  };
+  const timer = setInterval(tick, 20);
+  return () => { clearInterval(timer); tick(); };
 }
 
 describe('a store in a directory', () => {
@@ -328,6 +383,87 @@ child.unref();
   });
 });
 
+describe('pairing by a six-digit code', () => {
+  const pairLib = require('../../companion/lib/pair.js');
+  const b64 = (b) => b.toString('base64');
+  let store;
+  beforeEach(() => {
+    root = fs.mkdtempSync(path.join(os.tmpdir(), 'tavrik-pair-'));
+    store = path.join(root, 'store');
+    base = {};
+  });
+  afterEach(() => fs.rmSync(root, { recursive: true, force: true }));
+  const setup = (env, ...args) => tavrik(undefined, ['setup', store, '--no-autostart', ...args], undefined, env);
+
+  test('the first machine makes the key; a second and a third get it by the code; texts cross sealed', async () => {
+    const [a, b, c] = ['a', 'b', 'c'].map(home);
+    assert.equal(setup(a, '--no-encryption').status, 0);
+    assert.deepEqual(push(undefined, 'chữ trần từ trước', a), none);
+    assert.match(setup(a).out.toString(), /Mã hoá: có, khoá mới ở /);  // and the plain text is gone
+    assert.deepEqual(fs.readdirSync(store).sort(), ['key-id', `machine-${os.hostname()}`]);
+    for (const [joiner, holder] of [[b, a], [c, b]]) {
+      const [joined, held] = await pairUp(joiner, holder, store);
+      assert.deepEqual([joined.status, held.status, held.out.split('\n').pop()], [0, 0, ''], joined.out + held.err);
+      assert.match(joined.out, /Mã hoá: có, khoá nhận bằng ghép mã/);
+      assert.ok(fs.readFileSync(keyOf(joiner)).equals(fs.readFileSync(keyOf(a))));
+      assert.equal(fs.statSync(keyOf(joiner)).mode & 0o777, 0o600);
+      assert.deepEqual(fs.readdirSync(path.join(store, 'pairing')), []);
+    }
+    assert.deepEqual(push(undefined, 'kín từ c', c), none);
+    assert.equal(pull(undefined, a).out.toString(), 'kín từ c');
+    assert.equal(fs.readFileSync(path.join(store, fs.readdirSync(store).find((n) => n.startsWith('clip-'))))
+      .indexOf('kín từ c'), -1);
+  });
+
+  test('a wrong code, a man in the middle or a broken commitment: refused on both sides, no key given', async () => {
+    const mitm = () => {
+      const [toH, toJ, nonce] = [pairLib.keyPair(), pairLib.keyPair(), crypto.randomBytes(32)];
+      return (step, m) => ({ ...m, ...{ commit: { commit: b64(pairLib.commitOf(m.id, toH.pk, nonce)) },
+                                        answer: { pk: b64(toJ.pk) },
+                                        reveal: { pk: b64(toH.pk), nonce: b64(nonce) } }[step] });
+    };
+    const badReveal = (step, m) => (step === 'reveal' ? { ...m, nonce: b64(crypto.randomBytes(32)) } : m);
+    const asIs = (step, m) => m;
+    const wrong = /mã ghép gõ vào không khớp mã của máy giữ khoá/;
+    for (const [what, change, typed, reason] of [
+      ['as is', asIs, (code) => code, null],  // the relay itself keeps a pairing whole
+      ['a wrong code', asIs, (code) => code.replace(/\d$/, (d) => (Number(d) + 1) % 10), wrong],
+      ['a man in the middle', mitm(), (code) => code, wrong],
+      ['a broken commitment', badReveal, (code) => code, /khoá của máy mới không khớp với cam kết/],
+    ]) {
+      for (const d of fs.readdirSync(root)) fs.rmSync(path.join(root, d), { recursive: true });
+      const [a, b] = [home('a'), home('b')];
+      assert.equal(setup(a).status, 0);
+      const joinStore = path.join(root, 'other');  // what the joiner sees of the store
+      fs.mkdirSync(joinStore);
+      fs.copyFileSync(path.join(store, 'key-id'), path.join(joinStore, 'key-id'));
+      const stop = relay(path.join(joinStore, 'pairing'), path.join(store, 'pairing'), change);
+      const [joined, held] = await pairUp(b, a, joinStore, typed);
+      stop();
+      assert.deepEqual([joined.status, held.status], reason ? [1, 1] : [0, 0], what);
+      assert.deepEqual([fs.readdirSync(path.join(store, 'pairing')), fs.readdirSync(path.join(joinStore, 'pairing'))],
+                       [[], []], what);
+      if (!reason) continue;
+      assert.match(held.err, reason, what);
+      assert.match(joined.err, new RegExp(`^Ghép không thành: Máy kia đã dừng ghép: ${reason.source}`, 'm'), what);
+      assert.equal(fs.existsSync(keyOf(b)), false, what);
+    }
+  });
+
+  test('a joiner that vanishes: the holder gives up at its deadline and removes the request', () => {
+    const a = home('a');
+    assert.equal(setup(a).status, 0);
+    const kid = fs.readFileSync(path.join(store, 'key-id'), 'utf8').trim();
+    fs.mkdirSync(path.join(store, 'pairing'));
+    fs.writeFileSync(path.join(store, 'pairing', '0123456789abcdef-commit'),
+                     JSON.stringify({ v: 1, id: '0123456789abcdef', keyId: kid, machine: 'x', time: Date.now(),
+                                      commit: b64(crypto.randomBytes(32)) }));
+    const r = tavrik(undefined, ['pair'], '', { ...a, TAVRIK_PAIR_WAIT: '2' });
+    assert.deepEqual([r.status, lastLine(r), fs.readdirSync(path.join(store, 'pairing'))],
+                     [1, 'Ghép không thành: máy mới không trả lời trong 1 phút.', []]);
+  });
+});
+
 // Against a real OpenSSH server on loopback (sshd.js).
 describe('a store reached over SSH', { skip: !hasSshd() && 'needs root and sshd' }, () => {
   let sshd;
@@ -394,22 +530,22 @@ describe('a store reached over SSH', { skip: !hasSshd() && 'needs root and sshd'
     assert.equal(logins(), first + 3);
   });
 
-  test('tavrik setup: two machines of one host name talk with no variable set; a host that fails leaves no configuration', () => {
-    const home = () => fs.mkdtempSync(path.join(root, 'home-'));
-    const as = (h) => ({ HOME: h, TAVRIK_STORE: undefined, TAVRIK_MACHINE: undefined, XDG_CONFIG_HOME: undefined });
+  test('tavrik setup: two machines of one host name pair and talk with no variable set; a host that fails leaves no configuration', async () => {
     const where = `ssh://tavrikhost${remote}/mới`;  // made by the first setup
-    const [a, b] = [home(), home()];
-    for (const h of [a, b]) assert.equal(tavrik(undefined, ['setup', where, '--no-autostart'], undefined, as(h)).status, 0);
+    const [a, b] = [home('a'), home('b')];
+    assert.equal(tavrik(undefined, ['setup', where, '--no-autostart'], undefined, a).status, 0);
+    const [joined, held] = await pairUp(b, a, where);  // the key, by the code, over SSH
+    assert.deepEqual([joined.status, held.status], [0, 0], joined.err + held.err);
     assert.equal(fs.statSync(path.join(remote, 'mới')).mode & 0o777, 0o700);
-    const named = (h) => JSON.parse(fs.readFileSync(path.join(h, '.config', 'tavrik', 'config.json'))).machine;
+    const named = (h) => JSON.parse(fs.readFileSync(path.join(h.HOME, '.config', 'tavrik', 'config.json'))).machine;
     assert.deepEqual([named(a), named(b)], [os.hostname(), `${os.hostname()}-2`]);
-    assert.deepEqual(push(undefined, 'qua SSH, không biến nào', as(a)), none);
-    assert.equal(pull(undefined, as(b)).out.toString(), 'qua SSH, không biến nào');
+    assert.deepEqual(push(undefined, 'qua SSH, không biến nào', a), none);
+    assert.equal(pull(undefined, b).out.toString(), 'qua SSH, không biến nào');
     for (const [host, reason] of [['newhost', /^Chưa nhận khoá của máy newhost: chạy "ssh newhost" một lần/],
                                   ['badkey', /^badkey từ chối khoá SSH của máy này/]]) {
-      const c = home();
-      const r = tavrik(undefined, ['setup', `ssh://${host}${remote}`, '--no-autostart'], undefined, as(c));
-      assert.deepEqual([r.status, fs.existsSync(path.join(c, '.config'))], [1, false]);
+      const c = home('c');
+      const r = tavrik(undefined, ['setup', `ssh://${host}${remote}`, '--no-autostart'], undefined, c);
+      assert.deepEqual([r.status, fs.existsSync(c.HOME)], [1, false]);
       assert.match(lastLine(r), reason);
     }
   });
