@@ -47,7 +47,7 @@ const fs = require('node:fs');
 const { resolve } = require('./lib/settings.js');
 const { fail, attempt } = require('./lib/report.js');
 const { fileOf, machineOf, storeAt } = require('./lib/store.js');
-const { keyFile, loadKey, newKey } = require('./lib/key.js');
+const { KEY_ID_FILE, keyFile, loadKey, newKey } = require('./lib/key.js');
 const { setup, autostartOff, agentPath } = require('./lib/setup.js');
 const { admit } = require('./lib/pair.js');
 const { status, agentSays } = require('./lib/status.js');
@@ -212,7 +212,14 @@ function push() {
     fail(`Không đọc được dữ liệu vào: ${e.message}`);
   }
   const machine = machineName();
-  store().put(fileOf(machine), seal(data, machine, loadKey(), process.env.TAVRIK_SECRET === '1'));
+  const key = loadKey();
+  const to = store();
+  // A store whose texts are sealed never gets a plain one.
+  if (!key && to.get(KEY_ID_FILE)) {
+    fail(`Kho ${to.describe()} mã hoá chữ mà máy này không có khoá (${keyFile()}): chưa gửi gì. ` +
+         `Chạy tavrik setup ${to.describe()} để ghép lấy khoá.`);
+  }
+  to.put(fileOf(machine), seal(data, machine, key, process.env.TAVRIK_SECRET === '1'));
 }
 
 function pull() {

@@ -104,7 +104,7 @@ const localStore = (dir) => ({
     try {
       return fs.readFileSync(path.join(dir, name));
     } catch (e) {
-      if (e.code === 'ENOENT') return null;
+      if (e.code === 'ENOENT' || e.code === 'ENOTDIR') return null;  // no such store yet: nothing in it
       fail(`Không đọc được kho ${dir}: ${e.message}`);
     }
   },

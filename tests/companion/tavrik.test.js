@@ -411,6 +411,9 @@ describe('pairing by a six-digit code', () => {
     }
     assert.deepEqual(push(undefined, 'kín từ c', c), none);
     assert.equal(pull(undefined, a).out.toString(), 'kín từ c');
+    fs.renameSync(keyOf(c), `${keyOf(c)}.mất`);  // a machine that lost the key sends nothing in the clear
+    assert.match(lastLine(push(undefined, 'lộ', c)), /mã hoá chữ mà máy này không có khoá .*: chưa gửi gì/);
+    fs.renameSync(`${keyOf(c)}.mất`, keyOf(c));
     assert.equal(fs.readFileSync(path.join(store, fs.readdirSync(store).find((n) => n.startsWith('clip-'))))
       .indexOf('kín từ c'), -1);
   });
