@@ -1,0 +1,71 @@
+#!/usr/bin/env node
+'use strict';
+// Puts each fault of tests/mutations.tsv into the code in turn, builds, runs
+// the tests that must catch it, and puts the file back: prints what caught
+// each one, or MISSED. A fault that no longer applies (its text is gone) or
+// does not build is said so, never counted as caught.
+//   node scripts/mutants.js [WORD]      only the faults whose name has WORD
+// Each line of the table: name, file, text, replacement, tests (a CTest
+// regex; "windows:" first runs them under Wine through scripts/test windows).
+// In the texts, \n stands for a line break and \t for a tab.
+const fs = require('node:fs');
+const path = require('node:path');
+const { spawnSync } = require('node:child_process');
+
+const root = path.join(__dirname, '..');
+const unescape = (s) => s.replace(/\\n/g, '\n').replace(/\\t/g, '\t');
+const rows = fs.readFileSync(path.join(root, 'tests', 'mutations.tsv'), 'utf8').split('\n')
+  .filter((l) => l && !l.startsWith('#')).map((l) => l.split('\t'))
+  .filter(([name]) => !process.argv[2] || name.includes(process.argv[2]));
+
+// In a session of its own, ended whole afterwards: a run that hung, or a
+// fault that leaves processes behind, must not reach the next run.
+const sidFile = path.join(require('node:os').tmpdir(), `tavrik-mutants-${process.pid}`);
+function sh(command, env = {}) {
+  const r = spawnSync('setsid', ['--wait', 'bash', '-c', `echo $$ > ${sidFile}; ${command}`], {
+    cwd: root, encoding: 'utf8', maxBuffer: 256 << 20, timeout: 300000, killSignal: 'SIGKILL',
+    env: { ...process.env, ...env } });
+  spawnSync('pkill', ['-KILL', '-s', fs.readFileSync(sidFile, 'utf8').trim()]);
+  return r;
+}
+
+// The names of what failed in a CTest run: its tests, and the node tests
+// ("not ok") or GoogleTest cases inside them.
+function failures(output) {
+  const names = new Set();
+  for (const m of output.matchAll(/^\s*\d+ - (\S+) \((Failed|Timeout|SEGFAULT|Subprocess aborted)\)/gm)) names.add(m[1]);
+  for (const m of output.matchAll(/^ {4,}not ok \d+ - (.+)$/gm)) names.add(`"${m[1].trim()}"`);  // not a suite
+  for (const m of output.matchAll(/^\[  FAILED  \] (\S+) \(/gm)) names.add(m[1]);
+  return [...names];
+}
+
+let missed = 0;
+for (const [name, file, from, to, tests] of rows) {
+  const target = path.join(root, file);
+  const original = fs.readFileSync(target, 'utf8');
+  const text = unescape(from);
+  const count = original.split(text).length - 1;
+  let said;
+  if (count !== 1) {
+    said = `NOT APPLIED (the text occurs ${count} times)`;
+  } else {
+    fs.writeFileSync(target, original.replace(text, () => unescape(to)));
+    try {
+      const windows = tests.startsWith('windows:');
+      const regex = tests.replace(/^windows:/, '');
+      const run = windows ? sh('scripts/test windows', { TAVRIK_CTEST_ARGS: `-R ${regex}` })
+        : sh(`cmake --build build -j2 >/dev/null && ctest --test-dir build --output-on-failure -R '${regex}'`);
+      const out = `${run.stdout}${run.stderr}`;
+      if (run.status === 0) said = 'MISSED';
+      else if (/error:|Error \d+|make.*\*\*\*/.test(out) && !/tests? failed/i.test(out)) said = 'DOES NOT BUILD';
+      else said = run.error ? 'caught (hung past 5 minutes)' : `caught by ${failures(out).join(', ') || regex}`;
+    } finally {
+      fs.writeFileSync(target, original);
+    }
+  }
+  if (said === 'MISSED') missed++;
+  process.stdout.write(`| ${name} | ${said} |\n`);
+}
+// The tree as it was.
+sh('cmake --build build -j2 >/dev/null');
+process.exitCode = missed ? 1 : 0;
