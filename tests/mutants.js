@@ -4,7 +4,7 @@
 // the tests that must catch it, and puts the file back: prints what caught
 // each one, or MISSED. A fault that no longer applies (its text is gone) or
 // does not build is said so, never counted as caught.
-//   node scripts/mutants.js [WORD]      only the faults whose name has WORD
+//   node tests/mutants.js [WORD]      only the faults whose name has WORD
 // Each line of the table: name, file, text, replacement, tests (a CTest
 // regex; "windows:" first runs them under Wine through scripts/test windows).
 // In the texts, \n stands for a line break and \t for a tab.
@@ -12,9 +12,9 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 
-const root = path.join(__dirname, '..');
+const root = path.join(__dirname, '..');  // the checkout
 const unescape = (s) => s.replace(/\\n/g, '\n').replace(/\\t/g, '\t');
-const rows = fs.readFileSync(path.join(root, 'tests', 'mutations.tsv'), 'utf8').split('\n')
+const rows = fs.readFileSync(path.join(__dirname, 'mutations.tsv'), 'utf8').split('\n')
   .filter((l) => l && !l.startsWith('#')).map((l) => l.split('\t'))
   .filter(([name]) => !process.argv[2] || name.includes(process.argv[2]));
 
