@@ -37,6 +37,18 @@ class Backend : public ::testing::Test {
   }
 };
 
+// A read where no owner stalls: Wine may ask its X side, which a loaded
+// machine can keep past one read's bound; the answer is waited for.
+std::variant<PasteboardText, ReadFailure> settledRead() {
+  auto r = readPasteboardText();
+  for (int i = 0; i < 10 && std::holds_alternative<ReadFailure>(r) &&
+                  std::get<ReadFailure>(r) == ReadFailure::kNoAnswer;
+       ++i) {
+    r = readPasteboardText();
+  }
+  return r;
+}
+
 std::string besideTests(const wchar_t* relative) {
   return *narrow(ownDirectory() + L"\\" + relative);
 }
@@ -103,7 +115,7 @@ TEST_F(Backend, TheClipboardKeepsTextExactlyAndASecretIsMarkedAndClearedOnlyWhil
   const std::string text = "Tiếng Việt có dấu\r\nline\n🇻🇳 e\xCC\x81";
   for (const bool secret : {false, true}) {
     ASSERT_TRUE(writePasteboardText(text, secret));
-    const auto read = readPasteboardText();
+    const auto read = settledRead();
     ASSERT_TRUE(std::holds_alternative<PasteboardText>(read));
     EXPECT_EQ(std::get<PasteboardText>(read).text, text);
     EXPECT_EQ(std::get<PasteboardText>(read).secret, secret);
@@ -113,15 +125,15 @@ TEST_F(Backend, TheClipboardKeepsTextExactlyAndASecretIsMarkedAndClearedOnlyWhil
     }
   }
   clearPasteboardIfOurs();
-  EXPECT_EQ(std::get<ReadFailure>(readPasteboardText()), ReadFailure::kNoText);
+  EXPECT_EQ(std::get<ReadFailure>(settledRead()), ReadFailure::kNoText);
 
   ASSERT_TRUE(writePasteboardText("bí mật", true));
   copyAsAnotherProgram(L"của người dùng");
   clearPasteboardIfOurs();
-  EXPECT_EQ(std::get<PasteboardText>(readPasteboardText()).text, "của người dùng");
+  EXPECT_EQ(std::get<PasteboardText>(settledRead()).text, "của người dùng");
 
   copyAsAnotherProgram(std::wstring(L"lone ") + wchar_t(0xD800));  // invalid UTF-16
-  EXPECT_EQ(std::get<ReadFailure>(readPasteboardText()), ReadFailure::kNoText);
+  EXPECT_EQ(std::get<ReadFailure>(settledRead()), ReadFailure::kNoText);
 }
 
 TEST_F(Backend, BigTextsGoBothWaysAndAStalledOrHoldingOwnerCostsOnlyTheBound) {
@@ -131,7 +143,7 @@ TEST_F(Backend, BigTextsGoBothWaysAndAStalledOrHoldingOwnerCostsOnlyTheBound) {
   const std::string tool = besideTests(L"tool.exe");
   EXPECT_EQ(std::get<ToolExit>(runTool(tool, {tool, "paste"}, std::nullopt)).out, big);
   copyAsAnotherProgram(widen(big + "!"));
-  EXPECT_EQ(std::get<PasteboardText>(readPasteboardText()).text, big + "!");
+  EXPECT_EQ(std::get<PasteboardText>(settledRead()).text, big + "!");
 
   // A delayed-render owner that does not answer while the read waits (a
   // window of this thread, which is busy waiting): the read gives up; once
@@ -165,7 +177,7 @@ TEST_F(Backend, BigTextsGoBothWaysAndAStalledOrHoldingOwnerCostsOnlyTheBound) {
     written.set_value();
     holder.join();
   }
-  EXPECT_EQ(std::get<PasteboardText>(readPasteboardText()).text, "sau một lát");
+  EXPECT_EQ(std::get<PasteboardText>(settledRead()).text, "sau một lát");
 }
 
 TEST_F(Backend, TheAgentTakesItsArgumentsInUtf16AndRefusesABadCommandLine) {
