@@ -13,7 +13,7 @@ const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 
 const root = path.join(__dirname, '..');  // the checkout
-const unescape = (s) => s.replace(/\\n/g, '\n').replace(/\\t/g, '\t');
+const unescaped = (s) => s.replace(/\\n/g, '\n').replace(/\\t/g, '\t');
 const rows = fs.readFileSync(path.join(__dirname, 'mutations.tsv'), 'utf8').split('\n')
   .filter((l) => l && !l.startsWith('#')).map((l) => l.split('\t'))
   .filter(([name]) => !process.argv[2] || name.includes(process.argv[2]));
@@ -43,13 +43,13 @@ let missed = 0;
 for (const [name, file, from, to, tests] of rows) {
   const target = path.join(root, file);
   const original = fs.readFileSync(target, 'utf8');
-  const text = unescape(from);
+  const text = unescaped(from);
   const count = original.split(text).length - 1;
   let said;
   if (count !== 1) {
     said = `NOT APPLIED (the text occurs ${count} times)`;
   } else {
-    fs.writeFileSync(target, original.replace(text, () => unescape(to)));
+    fs.writeFileSync(target, original.replace(text, () => unescaped(to)));
     try {
       const windows = tests.startsWith('windows:');
       const regex = tests.replace(/^windows:/, '');

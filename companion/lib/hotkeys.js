@@ -40,12 +40,13 @@ function launchdSaid(from) {
 // Writes the entry and starts the agent from it; the agent's start-up lines
 // ({ said }), or { error }, or { later } where nothing can start it now.
 function restart(kind, argv) {
-  const failed = autostart.write(kind, argv);
-  if (failed) return { error: failed };
+  let failed = autostart.write(kind, argv);
   let pid;
   let logFrom;
-  if (kind === 'systemd') {
-    const failed = autostart.run('systemctl', ['--user', 'daemon-reload']) ||
+  if (failed) {
+    return { error: failed };
+  } else if (kind === 'systemd') {
+    failed = autostart.run('systemctl', ['--user', 'daemon-reload']) ||
       autostart.run('systemctl', ['--user', 'restart', `app-${autostart.APP_ID}`]);
     if (failed) return { error: `systemctl --user không chạy lại được app-${autostart.APP_ID}: ${failed}` };
   } else if (kind === 'launchd') {
@@ -54,7 +55,7 @@ function restart(kind, argv) {
     } catch {
       logFrom = 0;
     }
-    const failed = autostart.reloadLaunchd();
+    failed = autostart.reloadLaunchd();
     if (failed) return { error: failed };
   } else {
     if (kind === 'xdg' && !process.env.DISPLAY && !process.env.WAYLAND_DISPLAY) return { later: true };

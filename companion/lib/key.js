@@ -50,4 +50,4 @@ const keyId = (key) => Buffer.from(crypto.hkdfSync('sha256', key, '', 'tavrik ke
 // The store's record that its texts are sealed, and with which key.
 const KEY_ID_FILE = 'key-id';
 
-module.exports = { KEY_BYTES, KEY_ID_FILE, keyFile, loadKey, writeKey, newKey, keyId };
+module.exports = { KEY_ID_FILE, keyFile, loadKey, writeKey, newKey, keyId };

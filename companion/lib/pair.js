@@ -3,8 +3,8 @@
 // the store alone, after a six-digit code read on one is typed on the other.
 //
 // The design is ZRTP's hash commitment (RFC 6189, 4.4.1.1) with a short
-// code compared by the user as in Bluetooth's numeric comparison (Core
-// Specification, Secure Simple Pairing). The joiner commits to its X25519
+// code compared by the user as in Bluetooth's numeric comparison (Secure
+// Simple Pairing). The joiner commits to its X25519
 // key and a nonce before it sees the holder's key, so whoever sits in the
 // store and swaps keys must fix its own before it can know the code either
 // side will show: one chance in a million per pairing.
@@ -86,12 +86,16 @@ function channel(box, id) {
       }
     },
     // Waits until `step` is there (its message) or the deadline (null);
-    // the other side's failure ends the run.
+    // the other side's failure ends the run, and is remembered.
+    otherStopped: false,
     wait(step, until, other) {
       for (;;) {
         const names = box.names();
         const failed = this.read(`fail-${other}`, names);
-        if (failed) fail(`Máy kia đã dừng ghép: ${REASONS[failed.reason] || 'không rõ lý do'}`);
+        if (failed) {
+          this.otherStopped = true;
+          fail(`Máy kia đã dừng ghép: ${REASONS[failed.reason] || 'không rõ lý do'}`);
+        }
         const m = this.read(step, names);
         if (m || Date.now() >= until) return m;
         sleep(POLL_MS);
@@ -150,7 +154,7 @@ function join(store, kid, machine) {
     c.put('done', {});
     return key;
   });
-  if (result.error && answered && !/^Máy kia đã dừng ghép/.test(result.error)) {
+  if (result.error && answered && !c.otherStopped) {
     attempt(() => c.put('fail-joiner', { reason }));
   }
   // The holder removes the rest; with no holder, nobody else will.
@@ -198,27 +202,25 @@ function admit(store) {
   const c = channel(box, id);
   const mine = keyPair();
   let sent = false;
+  // Told to the joiner too, then here.
+  const refuse = (reason, text) => {
+    c.put('fail-holder', { reason });
+    fail(text);
+  };
   const result = attempt(() => {
     const commit = field(asked, 'commit', 32);
     c.put('answer', { pk: b64(mine.pk) });
     const reveal = c.wait('reveal', until, 'joiner');
     if (!reveal) fail(`máy mới không trả lời trong ${minutes()} phút`);
     const [pkJ, nonce] = [field(reveal, 'pk', 32), field(reveal, 'nonce', 32)];
-    if (!commitOf(id, pkJ, nonce).equals(commit)) {
-      c.put('fail-holder', { reason: 'commit' });
-      fail(REASONS.commit);
-    }
+    if (!commitOf(id, pkJ, nonce).equals(commit)) refuse('commit', REASONS.commit);
     const transcript = transcriptOf(id, kid, commit, pkJ, mine.pk, nonce);
     const machine = String(asked.machine || '').replace(/[\p{C}]/gu, '').slice(0, 64);
     process.stdout.write(`Máy "${machine}" xin khoá. Gõ mã ghép hiện trên máy đó: `);
     const typed = readLine(until);
-    if (typed === null) {
-      c.put('fail-holder', { reason: 'late' });
-      fail('không gõ mã ghép nào');
-    }
+    if (typed === null) refuse('late', 'không gõ mã ghép nào');
     if (typed.replace(/\s/g, '') !== codeOf(transcript).replace(' ', '')) {
-      c.put('fail-holder', { reason: 'code' });
-      fail(`${REASONS.code}; khoá không rời máy này`);
+      refuse('code', `${REASONS.code}; khoá không rời máy này`);
     }
     const iv = crypto.randomBytes(12);
     const cipher = crypto.createCipheriv('aes-256-gcm', wrapKey(mine.privateKey, pkJ, transcript), iv);
@@ -233,11 +235,11 @@ function admit(store) {
   });
   // After a refusal, the joiner's removing its request says it has read it.
   if (result.error && !sent) {
-    while (c.has('commit') && Date.now() < until && !/đã dừng ghép/.test(result.error)) sleep(POLL_MS);
+    while (c.has('commit') && Date.now() < until && !c.otherStopped) sleep(POLL_MS);
   }
   attempt(() => c.removeAll());
   if (result.error) fail(`Ghép không thành: ${result.error}.`);
   say(`Đã trao khoá cho máy "${result.value}".`);
 }
 
-module.exports = { join, admit, FOLDER, commitOf, transcriptOf, codeOf, keyPair };
+module.exports = { join, admit, commitOf, keyPair };

@@ -8,7 +8,7 @@ const os = require('node:os');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const { fail } = require('./report.js');
-const { fileOf, memberOf, sshConfig, sshRefusal, storeAt } = require('./store.js');
+const { fileOf, memberOf, isMember, sshConfig, sshRefusal, storeAt } = require('./store.js');
 const { configFile, readConfig, writeConfig } = require('./settings.js');
 const autostart = require('./autostart.js');
 const { KEY_ID_FILE, keyFile, loadKey, newKey, writeKey, keyId } = require('./key.js');
@@ -91,7 +91,7 @@ function encryption(store, name, plain, isPlain) {
     const file = writeKey(join(store, recorded, name));
     return `có, khoá nhận bằng ghép mã, ở ${file}`;
   }
-  const others = store.names().some((n) => n.startsWith('machine-') && n !== memberOf(name));
+  const others = store.names().some((n) => isMember(n) && n !== memberOf(name));
   if (plain || (!key && others)) {
     return plain ? 'không (--no-encryption)' : 'không (kho đã có máy dùng không mã hoá; xem tavrik key new)';
   }

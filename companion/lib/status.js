@@ -83,7 +83,8 @@ function status(tools) {
 // The running agent's start-up lines, or null.
 function agentSays(agentPath) {
   if (process.platform === 'darwin') {
-    return autostart.launchdRunning() ? `${autostart.launchdLines().filter((l) => autostart.STATUS.test(l)).pop()}\n` : null;
+    if (!autostart.launchdRunning()) return null;
+    return `${autostart.launchdLines().filter((l) => autostart.STATUS.test(l)).pop() ?? 'chưa có dòng trạng thái'}\n`;
   }
   if (!agentPath) return null;
   const r = spawnSync(agentPath, ['--trigger', 'status'], { encoding: 'utf8', timeout: 10000 });

@@ -16,6 +16,7 @@ const machineOf = (file) => decodeURIComponent(file.slice(PREFIX.length));
 // Each machine that was set up names itself too, before it pushes.
 const MEMBER = 'machine-';
 const memberOf = (machine) => MEMBER + fileOf(machine).slice(PREFIX.length);
+const isMember = (file) => file.startsWith(MEMBER);
 // The machine a file of the store belongs to, or undefined.
 const ownerOf = (file) => [PREFIX, MEMBER].filter((p) => file.startsWith(p))
   .map((p) => decodeURIComponent(file.slice(p.length)))[0];
@@ -255,4 +256,4 @@ function sshStore(url, from) {
 const storeAt = (where, from) => (where.startsWith('ssh://') ? sshStore(where, from) : localStore(where));
 
 
-module.exports = { fileOf, machineOf, memberOf, ownerOf, sshConfig, sshRefusal, storeAt };
+module.exports = { fileOf, machineOf, memberOf, isMember, ownerOf, sshConfig, sshRefusal, storeAt };

@@ -44,6 +44,22 @@ std::wstring fullPath(const std::wstring& path) {
   return n > 0 && n < MAX_PATH ? std::wstring(full, n) : path;
 }
 
+// A shell link object and its file view, for `use`; released after.
+template <typename Use>
+HRESULT withShortcut(Use use) {
+  IShellLinkW* shortcut = nullptr;
+  IPersistFile* file = nullptr;
+  HRESULT result = ::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
+                                      IID_IShellLinkW, reinterpret_cast<void**>(&shortcut));
+  if (SUCCEEDED(result)) {
+    result = shortcut->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file));
+  }
+  if (SUCCEEDED(result)) result = use(shortcut, file);
+  if (file != nullptr) file->Release();
+  if (shortcut != nullptr) shortcut->Release();
+  return result;
+}
+
 bool has(const std::vector<std::string>& args, const char* option) {
   return std::find(args.begin(), args.end(), option) != args.end();
 }
@@ -67,19 +83,12 @@ int add(std::vector<std::string> args, const std::wstring& link) {
   // Read back by the usual rules: the agent's path, quoted, comes off.
   const std::wstring arguments = tavrik::platform::commandLine(args).substr(agent.size() + 3);
 
-  IShellLinkW* shortcut = nullptr;
-  IPersistFile* file = nullptr;
-  HRESULT result = ::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
-                                      IID_IShellLinkW, reinterpret_cast<void**>(&shortcut));
-  if (SUCCEEDED(result)) result = shortcut->SetPath(agent.c_str());
-  if (SUCCEEDED(result)) result = shortcut->SetArguments(arguments.c_str());
-  if (SUCCEEDED(result)) result = shortcut->SetWorkingDirectory(dir.c_str());
-  if (SUCCEEDED(result)) {
-    result = shortcut->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file));
-  }
-  if (SUCCEEDED(result)) result = file->Save(link.c_str(), TRUE);
-  if (file != nullptr) file->Release();
-  if (shortcut != nullptr) shortcut->Release();
+  const HRESULT result = withShortcut([&](IShellLinkW* shortcut, IPersistFile* file) {
+    HRESULT r = shortcut->SetPath(agent.c_str());
+    if (SUCCEEDED(r)) r = shortcut->SetArguments(arguments.c_str());
+    if (SUCCEEDED(r)) r = shortcut->SetWorkingDirectory(dir.c_str());
+    return SUCCEEDED(r) ? file->Save(link.c_str(), TRUE) : r;
+  });
   if (FAILED(result)) {
     return say("không tạo được " + narrow(link).value_or("lối tắt") + ": " +
                    systemMessage(static_cast<std::uint32_t>(result)),
@@ -101,20 +110,13 @@ int remove(const std::wstring& link) {
 }
 
 int show(const std::wstring& link) {
-  IShellLinkW* shortcut = nullptr;
-  IPersistFile* file = nullptr;
   wchar_t target[MAX_PATH] = L"";
   wchar_t arguments[INFOTIPSIZE] = L"";
-  HRESULT result = ::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
-                                      IID_IShellLinkW, reinterpret_cast<void**>(&shortcut));
-  if (SUCCEEDED(result)) {
-    result = shortcut->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file));
-  }
-  if (SUCCEEDED(result)) result = file->Load(link.c_str(), STGM_READ);
-  if (SUCCEEDED(result)) result = shortcut->GetPath(target, MAX_PATH, nullptr, 0);
-  if (SUCCEEDED(result)) result = shortcut->GetArguments(arguments, INFOTIPSIZE);
-  if (file != nullptr) file->Release();
-  if (shortcut != nullptr) shortcut->Release();
+  const HRESULT result = withShortcut([&](IShellLinkW* shortcut, IPersistFile* file) {
+    HRESULT r = file->Load(link.c_str(), STGM_READ);
+    if (SUCCEEDED(r)) r = shortcut->GetPath(target, MAX_PATH, nullptr, 0);
+    return SUCCEEDED(r) ? shortcut->GetArguments(arguments, INFOTIPSIZE) : r;
+  });
   if (FAILED(result)) return say("chưa có " + narrow(link).value_or("lối tắt"), 1);
   std::string words = narrow(target).value_or("") + "\n";
   // Split by the rules the agent's own command line is read with.

@@ -12,11 +12,15 @@ const { hasSshd, startSshd } = require('./sshd.js');
 let root;
 let base;  // the environment of every run: the store, and no key unless a test makes one
 
-// Runs the tool as `machine`; `env` adds to (or, undefined, removes from)
-// its environment.
-function tavrik(machine, args, input, env = {}, timeout = undefined) {
-  const full = { ...process.env, ...base, TAVRIK_MACHINE: machine, ...env };
+// The environment of a run: `env` adds to (or, undefined, removes from) ours.
+function envOf(env) {
+  const full = { ...process.env, ...base, ...env };
   for (const [k, v] of Object.entries(full)) if (v === undefined) delete full[k];
+  return full;
+}
+// Runs the tool as `machine`.
+function tavrik(machine, args, input, env = {}, timeout = undefined) {
+  const full = envOf({ TAVRIK_MACHINE: machine, ...env });
   const r = spawnSync(TOOL, args, { input, maxBuffer: 64 << 20, cwd: root, env: full, timeout });
   return { status: r.status, out: r.stdout, err: r.stderr.toString() };
 }
@@ -54,9 +58,7 @@ function roundTrip(odd, dir, texts) {
 
 // A companion command run alongside others: `done` resolves to its end.
 function start(args, env) {
-  const full = { ...process.env, ...base, ...env };
-  for (const [k, v] of Object.entries(full)) if (v === undefined) delete full[k];
-  const child = spawn(TOOL, args, { env: full, cwd: root });
+  const child = spawn(TOOL, args, { env: envOf(env), cwd: root });
   child.out = '';
   child.stdout.on('data', (d) => { child.out += d; });
   child.err = '';
@@ -169,7 +171,7 @@ describe('a store in a directory', () => {
     // As the agent runs a pull: a pipe as descriptor 3, named in TAVRIK_META_FD.
     const pullMeta = (env = {}) => {
       const r = spawnSync(TOOL, ['clip', 'pull', '--print'], {
-        env: { ...process.env, ...base, TAVRIK_MACHINE: 'b', TAVRIK_META_FD: '3', ...env },
+        env: envOf({ TAVRIK_MACHINE: 'b', TAVRIK_META_FD: '3', ...env }),
         stdio: ['ignore', 'pipe', 'pipe', 'pipe'] });
       return [r.status, r.stdout.toString(), r.output[3].toString()];
     };
@@ -223,7 +225,7 @@ describe('a store in a directory', () => {
 
   test('the store is private whatever the umask; an open one is reported', () => {
     const r = spawnSync('sh', ['-c', 'umask 022; exec "$@"', 'sh', TOOL, 'clip', 'push', '--stdin'],
-                        { input: 'bí mật', env: { ...process.env, ...base, TAVRIK_MACHINE: 'a' } });
+                        { input: 'bí mật', env: envOf({ TAVRIK_MACHINE: 'a' }) });
     assert.equal(r.status, 0, r.stderr.toString());
     assert.equal(fs.statSync(store).mode & 0o777, 0o700);
     fs.chmodSync(store, 0o755);
@@ -250,7 +252,7 @@ describe('a store in a directory', () => {
     push('writer', texts[0]);
     const writer = (async () => {
       for (let i = 0; i < 20; i++) {
-        const p = spawn(TOOL, ['clip', 'push', '--stdin'], { env: { ...process.env, ...base, TAVRIK_MACHINE: 'writer' } });
+        const p = spawn(TOOL, ['clip', 'push', '--stdin'], { env: envOf({ TAVRIK_MACHINE: 'writer' }) });
         p.stdin.end(texts[i % 2]);
         await new Promise((resolve) => p.on('exit', resolve));
       }
