@@ -8,6 +8,8 @@
 //   x_peer manager       owns CLIPBOARD_MANAGER; on SAVE_TARGETS copies the
 //                        CLIPBOARD text, prints "saved <text>", takes
 //                        CLIPBOARD and serves the copy as UTF8_STRING
+//   x_peer secret TEXT   owns CLIPBOARD with TEXT marked as a password
+//                        manager marks a secret
 //   x_peer ask           asks the CLIPBOARD owner for UTF8_STRING and
 //                        image/png in one MULTIPLE request, then for
 //                        UTF8_STRING at a time before it owned CLIPBOARD;
@@ -136,6 +138,22 @@ int endlessIncr(std::size_t chunk, std::chrono::milliseconds pace) {
   return 0;
 }
 
+int secret(std::string_view text) {
+  const xcb_atom_t utf8 = atom("UTF8_STRING"), hint = atom("x-kde-passwordManagerHint");
+  own(atom("CLIPBOARD"));
+  ready();
+  while (auto* e = xcb_wait_for_event(c)) {
+    if ((e->response_type & 0x7F) == XCB_SELECTION_REQUEST) {
+      const auto* r = reinterpret_cast<xcb_selection_request_event_t*>(e);
+      const bool known = r->target == utf8 || r->target == hint;
+      if (known) put(r->requestor, r->property, r->target, r->target == utf8 ? text : "secret");
+      notify(r, known ? r->property : XCB_NONE);
+    }
+    std::free(e);
+  }
+  return 0;
+}
+
 int manager() {
   const xcb_atom_t clipboard = atom("CLIPBOARD"), utf8 = atom("UTF8_STRING"),
                    save = atom("SAVE_TARGETS"), copy = atom("X_PEER_COPY");
@@ -184,6 +202,7 @@ int main(int argc, char** argv) {
   if (mode == "trickle") return endlessIncr(1024, std::chrono::milliseconds(100));
   if (mode == "flood") return endlessIncr(1 << 20, std::chrono::milliseconds(0));
   if (mode == "manager") return manager();
+  if (mode == "secret" && argc > 2) return secret(argv[2]);
   if (mode == "ask") return ask();
   return 2;
 }

@@ -102,12 +102,21 @@ function userUnit(name) {
 const wlPaste = (env) => spawnSync('wl-paste', ['--no-newline'], { env, maxBuffer: 64 << 20 }).stdout;
 
 // A wl-copy that holds the selection until it is ended; resolves once
-// wl-paste reads the text back.
+// wl-paste reads the text back. A new mutter session may leave a wl-copy
+// without the focus it sets the selection with, for good: then another.
 async function wlCopy(rig, env, data) {
-  const copy = spawn('wl-copy', ['--foreground'], { env, stdio: ['pipe', 'ignore', 'ignore'] });
-  rig.children.push(copy);
-  copy.stdin.end(data);
-  await waitFor('wl-copy to own the selection', () => wlPaste(env).equals(Buffer.from(data)));
+  for (let tries = 5; ; tries--) {
+    const copy = spawn('wl-copy', ['--foreground'], { env, stdio: ['pipe', 'ignore', 'ignore'] });
+    rig.children.push(copy);
+    copy.stdin.end(data);
+    try {
+      return await waitFor('wl-copy to own the selection', () => wlPaste(env).equals(Buffer.from(data)),
+                           tries > 1 ? 5000 : 30000);
+    } catch (e) {
+      if (tries === 1) throw e;
+      copy.kill();
+    }
+  }
 }
 
 const hasMutter = () => process.getuid() === 0 &&

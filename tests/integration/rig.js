@@ -1,9 +1,9 @@
 'use strict';
-// A private X server, a copy of the agent laid out as installed, recording
-// programs in place of the notification and sound programs, and the
-// clipboard tools. Everything started here is stopped here.
+// A copy of the agent laid out as installed, recording programs in place of
+// the notification and sound programs, and the companion stand-in; under
+// Wine, tool.exe plays all three. Everything started here is stopped here.
 const assert = require('node:assert/strict');
-const { spawn } = require('node:child_process');
+const { spawn, spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
@@ -12,6 +12,8 @@ const xsession = require('../../scripts/lib/xsession.js');
 const { sleep, waitFor, startXvfb } = xsession;
 
 const COMPANION = path.join(__dirname, 'companion.js');
+const WINE_RUN = path.join(__dirname, '../../scripts/lib/wine-run');
+const windowsPath = (p) => `Z:${p.replace(/\//g, '\\')}`;
 // The last line of start-up; every line before it has been written then.
 const STATUS_LINE = /^tavrik: .* = gửi đi \((OK|HỎNG)\), .* = lấy về \((OK|HỎNG)\)\n/m;
 const RECORDER = `#!/bin/sh
@@ -20,13 +22,17 @@ printf '%s\\036' "$record" >> "$TAVRIK_TEST_FEEDBACK"
 `;
 
 class Rig {
-  constructor(display) {
+  constructor(display, { wine = false } = {}) {
     this.display = display;
+    this.wine = wine;
+    const exe = wine ? '.exe' : '';
+    const local = wine ? windowsPath : (p) => p;
+    this.local = local;
     this.root = fs.mkdtempSync(path.join(os.tmpdir(), 'tavrik-it-'));
     this.prefix = path.join(this.root, 'prefix');
     this.dir = path.join(this.root, 'state');
     this.feedbackLog = path.join(this.root, 'feedback');
-    this.agentPath = path.join(this.prefix, 'bin', 'tavrik-agent');
+    this.agentPath = path.join(this.prefix, 'bin', `tavrik-agent${exe}`);
     this.libexec = path.join(this.prefix, 'libexec', 'tavrik');
     fs.mkdirSync(path.dirname(this.agentPath), { recursive: true });
     fs.mkdirSync(this.libexec, { recursive: true });
@@ -35,16 +41,23 @@ class Rig {
     // A copy, not a link: the agent finds libexec from its own real path.
     fs.copyFileSync(process.env.TAVRIK_AGENT, this.agentPath);
     fs.chmodSync(this.agentPath, 0o755);
-    for (const name of ['osascript', 'afplay']) {
-      fs.writeFileSync(path.join(this.libexec, name), RECORDER, { mode: 0o755 });
-    }
     // Records the exact argument vector the agent starts, then runs node.
-    this.nodeRecorder = path.join(this.root, 'node');
-    fs.writeFileSync(this.nodeRecorder,
-                     `#!/bin/sh\nprintf '%s\\037' "$0" "$@" > "$TAVRIK_TEST_DIR/argv-$3"\n` +
-                     `exec node "$@"\n`, { mode: 0o755 });
+    this.nodeRecorder = path.join(this.root, `node${exe}`);
+    this.companion = wine ? 'store' : COMPANION;
+    if (wine) {
+      for (const to of [this.nodeRecorder, ...['osascript', 'afplay'].map((n) => path.join(this.libexec, `${n}.exe`))]) {
+        fs.copyFileSync(process.env.TAVRIK_TOOL, to);
+      }
+    } else {
+      for (const name of ['osascript', 'afplay']) {
+        fs.writeFileSync(path.join(this.libexec, name), RECORDER, { mode: 0o755 });
+      }
+      fs.writeFileSync(this.nodeRecorder,
+                       `#!/bin/sh\nprintf '%s\\037' "$0" "$@" > "$TAVRIK_TEST_DIR/argv-$3"\n` +
+                       `exec node "$@"\n`, { mode: 0o755 });
+    }
     this.children = [];
-    this.env = { ...process.env, TAVRIK_TEST_DIR: this.dir };
+    this.env = { ...process.env, TAVRIK_TEST_DIR: local(this.dir) };
     delete this.env.WAYLAND_DISPLAY;
     delete this.env.XDG_RUNTIME_DIR;  // no trigger socket unless a test wants one
     this.env.XDG_STATE_HOME = this.root;  // whether a trigger has ever arrived
@@ -58,7 +71,21 @@ class Rig {
   // previous agent started late can never show up in the next test.
   newFeedbackLog() {
     this.feedbackLog = path.join(this.root, `feedback-${++this.agents}`);
-    this.env.TAVRIK_TEST_FEEDBACK = this.feedbackLog;
+    this.env.TAVRIK_TEST_FEEDBACK = this.local(this.feedbackLog);
+    this.seen = 0;
+  }
+
+  // The agent's command line with `args`, as this system starts it.
+  command(...args) {
+    return this.wine ? [WINE_RUN, windowsPath(this.agentPath), ...args] : [this.agentPath, ...args];
+  }
+
+  // The agent run to its end with `args`: its status and both outputs.
+  run(args, env = {}) {
+    const [file, ...rest] = this.command(...args);
+    const r = spawnSync(file, rest, { env: { ...this.env, ...env }, encoding: 'utf8', timeout: 30000,
+                                      ...this.spawnOptions });
+    return [r.status, r.stdout, r.stderr];
   }
 
   file(name) { return path.join(this.dir, name); }
@@ -75,7 +102,8 @@ class Rig {
   async startAgent(args = [], env = {}, { mayRefuse = false, ready = STATUS_LINE, through = [] } = {}) {
     const until = Date.now() + 30000;  // a refusal that lasts is the test's to report
     for (;;) {
-      const command = [...through, this.agentPath, '--node', this.nodeRecorder, '--cli', COMPANION, ...args];
+      const command = [...through, ...this.command('--node', this.local(this.nodeRecorder), '--cli', this.companion,
+                                                   ...args)];
       const agent = spawn(command[0], command.slice(1), { env: { ...this.env, ...env },
                                                          stdio: ['ignore', 'pipe', 'pipe'], ...this.spawnOptions });
       this.children.push(agent);
@@ -134,6 +162,14 @@ class Rig {
     return this.feedback();
   }
 
+  // The next feedback programs after those already expected must be
+  // `records`, in any order (and no more, once they have come).
+  async expect(...records) {
+    const from = this.seen;
+    this.seen += records.length;
+    assertFeedback((await this.feedbackOf(this.seen)).slice(from), records);
+  }
+
   // A press of a hotkey, and the feedback once `count` programs in all have
   // started: a push of `data` put on the clipboard first, a pull of what the
   // companion prints (`output`, when given).
@@ -165,6 +201,7 @@ class Rig {
     }));
     this.children = [];
     fs.rmSync(this.dir, { recursive: true, force: true });
+    fs.rmSync(path.join(this.root, 'tavrik'), { recursive: true, force: true });  // no trigger seen yet
     fs.mkdirSync(this.dir);
     if (this.spawnOptions.uid !== undefined) this.runAs(this.spawnOptions);
     this.newFeedbackLog();
@@ -201,9 +238,15 @@ const sound = (ok) =>
 const pushed = [sound(true), notification('Tavrik đã tung Sóng Âm',
                                           'Đã gửi lên kho. Máy kia bấm Ctrl+Alt+B để lấy.')];
 const pulled = [sound(true), notification('Mục tiêu đã bị khoá', 'Truy sát ngay nào! Cmd+V để dán.')];
+const stumbled = (body) => [sound(false), notification('Tavrik trượt chân', body)];
+const nothingToSend = [sound(false), notification('Chưa có gì để tung',
+  'Clipboard rỗng (hoặc không phải chữ) — copy một đoạn rồi bấm lại.')];
+const nothingToFetch = [sound(false), notification('Chưa thấy mục tiêu nào', 'Máy kia chưa gửi gì sang.')];
+const advice = (agent) => notification('Tavrik chưa có phím tắt',
+  `Gán hai lệnh này trong cài đặt phím tắt: ${agent} --trigger push (gửi đi), ${agent} --trigger pull (lấy về).`);
 // Feedback programs may start in either order: compared as sets of records.
 const sorted = (records) => records.map((r) => r.join('\x1f')).sort();
 const assertFeedback = (got, expected) => assert.deepEqual(sorted(got), sorted(expected));
 
 module.exports = { Rig, STATUS_LINE, startXvfb, waitFor, sleep, notification, sound, peakMiB, SANITIZED, COMPANION,
-                   pushed, pulled, assertFeedback };
+                   pushed, pulled, stumbled, nothingToSend, nothingToFetch, advice, assertFeedback, windowsPath };

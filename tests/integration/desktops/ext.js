@@ -1,0 +1,68 @@
+'use strict';
+// Wayland with ext-data-control-v1: the compositor stand-in
+// (tests/helpers/wayland_compositor.cpp), driven by its commands; the agent
+// on its trigger route.
+const { test } = require('node:test');
+const assert = require('node:assert/strict');
+const { spawn } = require('node:child_process');
+const fs = require('node:fs');
+const path = require('node:path');
+const { Rig, waitFor } = require('../rig.js');
+
+const route = (clipboard) => `tavrik: Wayland — phím tắt: lệnh tavrik-agent --trigger; clipboard: ${clipboard}`;
+const d = module.exports = {
+  name: 'Wayland (a compositor stand-in with ext-data-control-v1)',
+  runs: ['texts', 'secret', 'stall', 'unreachable', 'status'],
+  stalls: [['stall', 'Ứng dụng đang giữ clipboard không trả lời.']],
+  async open() {
+    d.rig = new Rig(null);
+    Object.assign(d.rig.env, { XDG_RUNTIME_DIR: d.rig.root, DBUS_SESSION_BUS_ADDRESS: 'unix:path=/nonexistent' });
+    d.socket = `${d.rig.root}/tavrik-agent.sock`;
+    return d.rig;
+  },
+  close: () => d.rig.close(),
+  // The stand-in in `mode` (ext, both or none), and an agent on it.
+  async start(args, env, options = {}) {
+    const compositor = spawn(process.env.TAVRIK_COMPOSITOR, [options.mode || 'ext'],
+                             { env: d.rig.env, stdio: ['pipe', 'pipe', 'inherit'] });
+    d.rig.children.push(compositor);
+    compositor.output = '';
+    compositor.stdout.on('data', (chunk) => { compositor.output += chunk; });
+    await waitFor('the compositor', () => compositor.output.includes('\n'));
+    d.rig.env.WAYLAND_DISPLAY = path.join(d.rig.root, compositor.output.split(/\s/)[1]);
+    d.compositor = compositor;
+    return d.rig.startAgent(args, env, options);
+  },
+  // Writes a line to the stand-in and waits for the `reply` it matches.
+  async command(text, reply) {
+    const before = d.compositor.output.length;
+    d.compositor.stdin.write(`${text}\n`);
+    return waitFor(`${reply}`, () => reply.exec(d.compositor.output.slice(before)));
+  },
+  async copy(text, { secret } = {}) {
+    d.rig.write('selection', text);
+    await d.command(`${secret ? 'secret' : 'set'} ${d.rig.file('selection')}`, /set\n/);
+  },
+  async paste() {
+    const [, secret] = await d.command(`get ${d.rig.file('got')}`, /got (?:\d+|none)( secret)?\n/);
+    return { text: d.rig.read('got'), secret: Boolean(secret) };
+  },
+  press: (action) => d.trigger(action),
+  trigger: (action) => d.rig.run(['--trigger', action]),
+  cleared: () => d.compositor.output.includes('cleared\n'),
+  async stall() {
+    await d.command('stall', /stalled\n/);
+    await d.copy('đứng hình');
+  },
+  unreachable() {
+    const why = 'trình quản lý Wayland không cho data-control, và chưa có màn hình X (DISPLAY chưa đặt)';
+    return { why, env: {}, options: { mode: 'none' }, route: route(`không có (${why})`) };
+  },
+
+  own() {
+    test('ext-data-control-v1 is preferred over the wlr protocol', async () => {
+      const agent = await d.start([], {}, { mode: 'both' });
+      assert.equal(agent.stderrText.split('\n')[0], route('data-control (ext-data-control-v1)'));
+    });
+  },
+};
