@@ -170,21 +170,6 @@ class Rig {
     assertFeedback((await this.feedbackOf(this.seen)).slice(from), records);
   }
 
-  // A press of a hotkey, and the feedback once `count` programs in all have
-  // started: a push of `data` put on the clipboard first, a pull of what the
-  // companion prints (`output`, when given).
-  async push(data, count, target) {
-    await this.setClipboard(data, target);
-    this.key('ctrl+alt+c');
-    return this.feedbackOf(count);
-  }
-
-  async pull(output, count) {
-    if (output !== undefined) this.write('pull-output', output);
-    this.key('ctrl+alt+b');
-    return this.feedbackOf(count);
-  }
-
   // Stops an agent by a signal; it must exit 0.
   async stop(agent, signal = 'SIGTERM') {
     agent.kill(signal);

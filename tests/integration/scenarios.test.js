@@ -26,7 +26,7 @@ async function start(args = [], env = {}, options = {}) {
 }
 const trigger = (action) => assert.deepEqual(d.trigger(action), [0, '', '']);
 async function pushes(text, options) {
-  await d.copy(text, options).catch((e) => { throw new Error(`${JSON.stringify(String(text).slice(0, 30))}: ${e.message}`); });
+  await d.copy(text, options);
   await d.press('push');
   await rig.expect(...pushed);
   assert.ok(rig.read('pushed').equals(Buffer.from(d.windows ? text.replace(/\n/g, '\r\n') : text)));
