@@ -6,7 +6,7 @@
 const { test } = require('node:test');
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
-const { Rig, waitFor, windowsPath } = require('../rig.js');
+const { Rig, waitFor, windowsPath, pulled } = require('../rig.js');
 const { ownClipboard, readClipboard } = require('../../../scripts/lib/xsession.js');
 
 const WINE_RUN = require.resolve('../../../scripts/lib/wine-run');
@@ -34,10 +34,13 @@ const d = module.exports = {
   press: (action) => assert.equal(d.tool('press', action === 'push' ? '67' : '66', 'ctrl', 'alt').status, 0),
   trigger: (action) => d.rig.run(['--trigger', action]),
 
-  own({ start, pulls }) {
-    test('a pulled text keeps its CR LF for Windows and reaches X with LF', async () => {
+  own({ start }) {
+    test('--trigger pull: the text keeps its CR LF for Windows and reaches X with LF', async () => {
       await start();
-      await pulls('Kéo về\r\ndòng hai 🇻🇳 ở cuối');
+      d.rig.write('pull-output', 'Kéo về\r\ndòng hai 🇻🇳 ở cuối');
+      assert.deepEqual(d.trigger('pull'), [0, '', '']);
+      await d.rig.expect(...pulled);
+      assert.equal(d.paste().text.toString(), 'Kéo về\r\ndòng hai 🇻🇳 ở cuối');
       await waitFor('the X side to see the pulled text', () => {
         try {
           return readClipboard(d.rig.env).toString() === 'Kéo về\ndòng hai 🇻🇳 ở cuối';
