@@ -12,7 +12,7 @@ const SYNTAX = `Một phím tắt gồm các phím bổ trợ (cmd, ctrl, alt, s
 (a-z, 0-9, return, tab, space, escape, f1-f12) nối bằng "+", ví dụ
 cmd+shift+f12 hoặc alt+space.`;
 
-const { sleep } = autostart;
+const { sleep, STATUS } = autostart;
 
 const option = (argv, name, fallback) => {
   const at = argv.indexOf(name, 1);
@@ -25,8 +25,6 @@ function withOption(argv, name, value) {
   else out.push(name, value);
   return out;
 }
-
-const { STATUS } = autostart;
 
 // launchd's agent: its lines since `from` up to its status line; { gone }
 // once it ended without one; null while it starts.

@@ -227,6 +227,8 @@ const stumbled = (body) => [sound(false), notification('Tavrik trượt chân', 
 const nothingToSend = [sound(false), notification('Chưa có gì để tung',
   'Clipboard rỗng (hoặc không phải chữ) — copy một đoạn rồi bấm lại.')];
 const nothingToFetch = [sound(false), notification('Chưa thấy mục tiêu nào', 'Máy kia chưa gửi gì sang.')];
+// The first line of a Wayland start-up: the hotkeys' route and the clipboard's.
+const waylandRoute = (clipboard) => `tavrik: Wayland — phím tắt: lệnh tavrik-agent --trigger; clipboard: ${clipboard}`;
 const advice = (agent) => notification('Tavrik chưa có phím tắt',
   `Gán hai lệnh này trong cài đặt phím tắt: ${agent} --trigger push (gửi đi), ${agent} --trigger pull (lấy về).`);
 // Feedback programs may start in either order: compared as sets of records.
@@ -234,4 +236,5 @@ const sorted = (records) => records.map((r) => r.join('\x1f')).sort();
 const assertFeedback = (got, expected) => assert.deepEqual(sorted(got), sorted(expected));
 
 module.exports = { Rig, STATUS_LINE, startXvfb, waitFor, sleep, notification, sound, peakMiB, SANITIZED, COMPANION,
-                   pushed, pulled, stumbled, nothingToSend, nothingToFetch, advice, assertFeedback, windowsPath };
+                   pushed, pulled, stumbled, nothingToSend, nothingToFetch, advice, waylandRoute, assertFeedback,
+                   windowsPath };

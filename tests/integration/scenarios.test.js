@@ -29,7 +29,7 @@ async function pushes(text, options) {
   await d.copy(text, options);
   await d.press('push');
   await rig.expect(...pushed);
-  assert.ok(rig.read('pushed').equals(Buffer.from(d.windows ? text.replace(/\n/g, '\r\n') : text)));
+  assert.ok(rig.read('pushed').equals(Buffer.from(rig.wine ? text.replace(/\n/g, '\r\n') : text)));
 }
 async function pulls(text, meta) {
   rig.write('pull-output', text);
@@ -186,5 +186,5 @@ describe(`tavrik-agent: ${d.name}`, { skip: d.skip?.() }, () => {
   afterEach(() => rig.reset());
   after(() => d.close());
   for (const key of d.runs) test(...SCENARIOS[key]);
-  d.own?.({ start, pushes, pulls, trigger });
+  d.own?.({ start, pulls });
 });

@@ -7,9 +7,8 @@ const assert = require('node:assert/strict');
 const { spawn } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
-const { Rig, waitFor } = require('../rig.js');
+const { Rig, waitFor, waylandRoute } = require('../rig.js');
 
-const route = (clipboard) => `tavrik: Wayland — phím tắt: lệnh tavrik-agent --trigger; clipboard: ${clipboard}`;
 const d = module.exports = {
   name: 'Wayland (a compositor stand-in with ext-data-control-v1)',
   runs: ['texts', 'secret', 'stall', 'unreachable', 'status'],
@@ -56,13 +55,13 @@ const d = module.exports = {
   },
   unreachable() {
     const why = 'trình quản lý Wayland không cho data-control, và chưa có màn hình X (DISPLAY chưa đặt)';
-    return { why, env: {}, options: { mode: 'none' }, route: route(`không có (${why})`) };
+    return { why, env: {}, options: { mode: 'none' }, route: waylandRoute(`không có (${why})`) };
   },
 
   own() {
     test('ext-data-control-v1 is preferred over the wlr protocol', async () => {
       const agent = await d.start([], {}, { mode: 'both' });
-      assert.equal(agent.stderrText.split('\n')[0], route('data-control (ext-data-control-v1)'));
+      assert.equal(agent.stderrText.split('\n')[0], waylandRoute('data-control (ext-data-control-v1)'));
     });
   },
 };

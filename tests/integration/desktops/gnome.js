@@ -3,10 +3,9 @@
 // clipboard through mutter's bridge, owned and read with wl-copy and
 // wl-paste; the agent on its trigger route, in the session's environment.
 const assert = require('node:assert/strict');
-const { Rig } = require('../rig.js');
+const { Rig, waylandRoute } = require('../rig.js');
 const { startMutter, hasMutter, wlCopy, wlPaste } = require('../compositors.js');
 
-const route = (clipboard) => `tavrik: Wayland — phím tắt: lệnh tavrik-agent --trigger; clipboard: ${clipboard}`;
 const d = module.exports = {
   name: 'GNOME (headless mutter, its Xwayland)',
   skip: () => !hasMutter() && 'needs root, mutter, Xwayland, wl-clipboard',
@@ -33,10 +32,10 @@ const d = module.exports = {
   unreachable() {
     const why = `trình quản lý Wayland không cho data-control, và màn hình X ${d.gnome.display} ` +
                 'không nhận kết nối (chưa chạy, hoặc không cho vào: XAUTHORITY chưa đặt)';
-    return { why, env: { XAUTHORITY: undefined }, route: route(`không có (${why})`), async recover() {
+    return { why, env: { XAUTHORITY: undefined }, route: waylandRoute(`không có (${why})`), async recover() {
       await d.rig.stop(d.rig.agent);
       const agent = await d.start([]);
-      assert.equal(/^tavrik: Wayland .*$/m.exec(agent.stderrText)[0], route(`X11 qua Xwayland (DISPLAY=${d.gnome.display})`));
+      assert.equal(/^tavrik: Wayland .*$/m.exec(agent.stderrText)[0], waylandRoute(`X11 qua Xwayland (DISPLAY=${d.gnome.display})`));
     } };
   },
 };

@@ -9,7 +9,7 @@ const { execFileSync, spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const net = require('node:net');
 const path = require('node:path');
-const { Rig, STATUS_LINE, waitFor, pushed, pulled, assertFeedback, advice } = require('../rig.js');
+const { Rig, STATUS_LINE, waitFor, pushed, pulled, assertFeedback, advice, waylandRoute } = require('../rig.js');
 const { startSway, hasSway, startBus, startPortal, userUnit, wlCopy, wlPaste } = require('../compositors.js');
 
 const d = module.exports = {
@@ -42,8 +42,7 @@ const d = module.exports = {
     test('the route and the advice are told; the socket goes with the agent; no advice once a binding worked', async () => {
       const { rig } = d;
       const agent = await start();
-      assert.equal(agent.stderrText.split('\n')[0], 'tavrik: Wayland — phím tắt: lệnh tavrik-agent --trigger; ' +
-                   'clipboard: data-control (zwlr-data-control-unstable-v1)');
+      assert.equal(agent.stderrText.split('\n')[0], waylandRoute('data-control (zwlr-data-control-unstable-v1)'));
       // Written after the status line, when the loop starts.
       await waitFor('the advice line', () => /--trigger push \(gửi đi\) và .*--trigger pull \(lấy về\)\n/.test(agent.stderrText));
       await d.copy('một lần');

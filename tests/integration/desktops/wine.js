@@ -14,7 +14,6 @@ const PIPE = '\\\\\\\\\\.\\\\pipe\\\\tavrik-agent-S-[-\\d]+';
 const d = module.exports = {
   name: 'Windows (tavrik-agent.exe under Wine)',
   runs: ['texts', 'status'],
-  windows: true,
   mib: 1,
   socket: PIPE,
   async open() {
