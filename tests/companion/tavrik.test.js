@@ -9,15 +9,12 @@ const path = require('node:path');
 
 const TOOL = path.join(__dirname, '..', '..', 'companion', 'tavrik.js');
 const { hasSshd, startSshd } = require('./sshd.js');
+const { launch } = require('../integration/rig.js');
 let root;
 let base;  // the environment of every run: the store, and no key unless a test makes one
 
 // The environment of a run: `env` adds to (or, undefined, removes from) ours.
-function envOf(env) {
-  const full = { ...process.env, ...base, ...env };
-  for (const [k, v] of Object.entries(full)) if (v === undefined) delete full[k];
-  return full;
-}
+const envOf = (env) => ({ ...process.env, ...base, ...env });
 // Runs the tool as `machine`.
 function tavrik(machine, args, input, env = {}, timeout = undefined) {
   const full = envOf({ TAVRIK_MACHINE: machine, ...env });
@@ -56,16 +53,8 @@ function roundTrip(odd, dir, texts) {
   return { key, sealed };
 }
 
-// A companion command run alongside others: `done` resolves to its end.
-function start(args, env) {
-  const child = spawn(TOOL, args, { env: envOf(env), cwd: root });
-  child.out = '';
-  child.stdout.on('data', (d) => { child.out += d; });
-  child.err = '';
-  child.stderr.on('data', (d) => { child.err += d; });
-  child.done = new Promise((resolve) => child.on('exit', (status) => resolve({ status, out: child.out, err: child.err })));
-  return child;
-}
+// A companion command run alongside others.
+const start = (args, env) => launch(TOOL, args, { env: envOf(env), cwd: root });
 const home = (name) => {
   const h = path.join(root, name);
   return { HOME: h, XDG_CONFIG_HOME: undefined, TAVRIK_STORE: undefined, TAVRIK_MACHINE: undefined,
@@ -76,12 +65,11 @@ const keyOf = (env) => path.join(env.HOME, '.config', 'tavrik', 'key');
 // `tavrik setup STORE` on the joiner and `tavrik pair` on the holder, the
 // code the joiner shows typed there (through `typed`): both ends.
 async function pairUp(joiner, holder, store, typed = (code) => code) {
-  const join = start(['setup', store, '--no-autostart'], joiner);
-  const hold = start(['pair'], holder);
+  const [join, hold] = await Promise.all([start(['setup', store, '--no-autostart'], joiner), start(['pair'], holder)]);
   while (!/^\d{3} \d{3}$/m.test(join.out) && join.exitCode === null) await new Promise((r) => setTimeout(r, 20));
   const code = /^(\d{3} \d{3})$/m.exec(join.out);
   hold.stdin.end(code ? `${typed(code[1])}\n` : '');
-  return Promise.all([join.done, hold.done]);
+  return Promise.all([join, hold].map(async (c) => ({ status: (await c.exited).code, out: c.out, err: c.err })));
 }
 
 // Stands between two stores' pairing folders: each message crosses, changed

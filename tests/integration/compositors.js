@@ -7,6 +7,7 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { waitFor, alive } = require('../../scripts/lib/xsession.js');
+const { launch } = require('./rig.js');
 
 const USER = 'tavrik-wayland';
 
@@ -17,23 +18,25 @@ function testUser() {
   return { uid: Number(execFileSync('id', ['-u', USER])), gid: Number(execFileSync('id', ['-g', USER])) };
 }
 
-// `bindings`: sway `bindsym` lines. Resolves once its socket is up.
-async function startSway(bindings) {
+// The test user, and a private runtime directory of its own.
+function userRuntime(name) {
   const user = testUser();
-  const runtime = fs.mkdtempSync(path.join(os.tmpdir(), 'tavrik-sway-'));
+  const runtime = fs.mkdtempSync(path.join(os.tmpdir(), `tavrik-${name}-`));
   fs.chownSync(runtime, user.uid, user.gid);
   fs.chmodSync(runtime, 0o700);
+  return { user, runtime };
+}
+
+// `bindings`: sway `bindsym` lines. Resolves once its socket is up.
+async function startSway(bindings) {
+  const { user, runtime } = userRuntime('sway');
   const config = path.join(runtime, 'config');
   fs.writeFileSync(config, bindings.join('\n') + '\n');
   const env = { PATH: process.env.PATH, XDG_RUNTIME_DIR: runtime, WLR_BACKENDS: 'headless',
                 WLR_RENDERER: 'pixman', WLR_LIBINPUT_NO_DEVICES: '1' };
-  const proc = spawn('sway', ['-c', config], { env, cwd: runtime, stdio: 'ignore', ...user });
-  const exited = new Promise((r) => proc.on('exit', r));
   const socket = path.join(runtime, 'wayland-1');
-  await waitFor('sway', () => {
-    if (proc.exitCode !== null) throw new Error(`sway exited with ${proc.exitCode}`);
-    return fs.existsSync(socket);
-  });
+  const proc = await launch('sway', ['-c', config], { env, cwd: runtime, stdio: 'ignore', ...user },
+                            { ready: () => fs.existsSync(socket) });
   // The clients' environment: root reaches the user's socket too.
   const clientEnv = { ...process.env, XDG_RUNTIME_DIR: runtime, WAYLAND_DISPLAY: 'wayland-1' };
   delete clientEnv.DISPLAY;
@@ -41,7 +44,7 @@ async function startSway(bindings) {
     user, runtime, socket, env: clientEnv,
     async stop() {
       proc.kill();
-      await exited;
+      await proc.exited;
       fs.rmSync(runtime, { recursive: true, force: true });
     },
   };
@@ -53,12 +56,9 @@ const hasSway = () => process.getuid() === 0 &&
 // A private session bus (with `args`, as the user `options` names, if
 // any); resolves with its process and address.
 async function startBus(args = ['--session'], options = {}) {
-  const proc = spawn('dbus-daemon', [...args, '--nofork', '--print-address=1'],
-                     { stdio: ['ignore', 'pipe', 'ignore'], ...options });
-  let address = '';
-  proc.stdout.on('data', (d) => { address += d; });
-  await waitFor('the session bus', () => address.includes('\n'));
-  return { proc, address: address.trim() };
+  const proc = await launch('dbus-daemon', [...args, '--nofork', '--print-address=1'],
+                            { stdio: ['ignore', 'pipe', 'ignore'], ...options }, { ready: (out) => out.includes('\n') });
+  return { proc, address: proc.out.trim() };
 }
 
 // The tests' GlobalShortcuts backend (playing the desktops `modes` name),
@@ -69,10 +69,8 @@ async function startPortal(env, backendPath, portalDir, ...modes) {
                    '[portal]\nDBusName=org.freedesktop.impl.portal.desktop.tavriktest\n' +
                    'Interfaces=org.freedesktop.impl.portal.GlobalShortcuts;\nUseIn=tavriktest\n');
   Object.assign(env, { XDG_DESKTOP_PORTAL_DIR: portalDir, XDG_CURRENT_DESKTOP: 'tavriktest' });
-  const backend = spawn(backendPath, modes, { env, stdio: ['pipe', 'pipe', 'inherit'] });
-  backend.output = '';
-  backend.stdout.on('data', (d) => { backend.output += d; });
-  await waitFor('the portal backend', () => backend.output.startsWith('ready\n'));
+  const backend = await launch(backendPath, modes, { env, stdio: ['pipe', 'pipe', 'inherit'] },
+                               { ready: (out) => out.startsWith('ready\n') });
   const frontend = spawn('/usr/libexec/xdg-desktop-portal', ['-r'], { env, stdio: 'ignore' });
   await waitFor('the portal frontend', () => spawnSync('dbus-send', [
     '--session', '--print-reply', '--dest=org.freedesktop.DBus', '/org/freedesktop/DBus',
@@ -127,12 +125,8 @@ const hasMutter = () => process.getuid() === 0 &&
 // would get focus and wl-paste would wait forever). Resolves once all of
 // it is up.
 async function startMutter(keyboardPath) {
-  const user = testUser();
-  const runtime = fs.mkdtempSync(path.join(os.tmpdir(), 'tavrik-mutter-'));
-  fs.chownSync(runtime, user.uid, user.gid);
-  fs.chmodSync(runtime, 0o700);
+  const { user, runtime } = userRuntime('mutter');
   const started = [];  // stopped in the reverse order
-  const stopped = (p) => new Promise((r) => (p.exitCode !== null || p.signalCode !== null ? r() : p.on('exit', r)));
   const gnome = {
     user, runtime,
     // The clients' environment: root reaches the user's socket too.
@@ -140,7 +134,7 @@ async function startMutter(keyboardPath) {
     async stop() {
       for (const p of started.reverse()) {
         p.kill();  // mutter ends its Xwayland and removes its X sockets
-        await stopped(p);
+        await p.exited;
       }
       // Xwayland may outlive mutter by a moment.
       if (gnome.xwayland) await waitFor('Xwayland to end', () => !alive(gnome.xwayland));
@@ -159,18 +153,12 @@ async function startMutter(keyboardPath) {
     started.push(bus.proc);
     const env = { PATH: process.env.PATH, HOME: runtime, XDG_RUNTIME_DIR: runtime,
                   DBUS_SESSION_BUS_ADDRESS: bus.address };
-    const mutter = spawn('mutter', ['--headless', '--wayland', '--virtual-monitor', '640x480'],
-                         { env, cwd: runtime, stdio: ['ignore', 'ignore', 'pipe'], ...user });
-    started.push(mutter);
-    let log = '';
-    mutter.stderr.on('data', (d) => { log += d; });
-    const running = () => {
-      if (mutter.exitCode !== null) throw new Error(`mutter exited with ${mutter.exitCode}: ${log}`);
-      return true;
-    };
     // It picks a free X display itself and says which.
-    gnome.display = await waitFor('mutter', () => running() && fs.existsSync(path.join(runtime, 'wayland-0')) &&
-                                  (/Using public X11 display (:\d+)/.exec(log) || [])[1]);
+    const display = (err) => fs.existsSync(path.join(runtime, 'wayland-0')) && /Using public X11 display (:\d+)/.exec(err);
+    const mutter = await launch('mutter', ['--headless', '--wayland', '--virtual-monitor', '640x480'],
+                                { env, cwd: runtime, stdio: ['ignore', 'ignore', 'pipe'], ...user },
+                                { ready: (out, err) => display(err), children: started });
+    gnome.display = display(mutter.err)[1];
     gnome.xauthority = path.join(runtime, await waitFor('the Xwayland auth file', () =>
       fs.readdirSync(runtime).find((f) => f.startsWith('.mutter-Xwaylandauth.'))));
     gnome.xwayland = await waitFor('Xwayland', () => fs.readdirSync('/proc').find((pid) => {
@@ -183,18 +171,12 @@ async function startMutter(keyboardPath) {
     }));
     // As a GNOME session's own environment.
     gnome.session = { ...env, WAYLAND_DISPLAY: 'wayland-0', DISPLAY: gnome.display };
-    await waitFor('mutter on the bus', () => running() && spawnSync('dbus-send', [
+    await waitFor('mutter on the bus', () => mutter.exitCode === null && spawnSync('dbus-send', [
       '--session', '--print-reply', '--dest=org.freedesktop.DBus', '/org/freedesktop/DBus',
       'org.freedesktop.DBus.NameHasOwner', 'string:org.gnome.Mutter.RemoteDesktop',
     ], { env, ...user }).stdout.toString().includes('boolean true'));
-    const keyboard = spawn(keyboardPath, [], { env, stdio: ['pipe', 'pipe', 'inherit'], ...user });
-    started.push(keyboard);
-    keyboard.output = '';
-    keyboard.stdout.on('data', (d) => { keyboard.output += d; });
-    await waitFor('a keyboard on the seat', () => {
-      if (keyboard.exitCode !== null) throw new Error(`remote_keyboard exited with ${keyboard.exitCode}`);
-      return keyboard.output === 'ready\n';
-    });
+    await launch(keyboardPath, [], { env, stdio: ['pipe', 'pipe', 'inherit'], ...user },
+                 { ready: (out) => out === 'ready\n', children: started });
   } catch (e) {
     await gnome.stop();
     throw e;

@@ -21,6 +21,24 @@ record=$(printf '%s\\037' "$0" "$@")
 printf '%s\\036' "$record" >> "$TAVRIK_TEST_FEEDBACK"
 `;
 
+// A process with its outputs gathered (`out`, `err`) and its end (`exited`),
+// put in `children` at once; resolves once `ready(out, err)` holds, if given.
+async function launch(command, args, options, { ready, children = [] } = {}) {
+  const child = spawn(command, args, { stdio: 'pipe', ...options });
+  children.push(child);
+  Object.assign(child, { out: '', err: '' });
+  child.stdout?.on('data', (d) => { child.out += d; });
+  child.stderr?.on('data', (d) => { child.err += d; });
+  child.exited = new Promise((r) => child.on('exit', (code, signal) => r({ code, signal })));
+  if (ready) {
+    await waitFor(`${path.basename(command)} to be ready`, () => {
+      if (child.exitCode !== null) throw new Error(`${command} exited with ${child.exitCode}: ${child.err}`);
+      return ready(child.out, child.err);
+    });
+  }
+  return child;
+}
+
 class Rig {
   constructor(display, { wine = false } = {}) {
     this.display = display;
@@ -104,18 +122,11 @@ class Rig {
     for (;;) {
       const command = [...through, ...this.command('--node', this.local(this.nodeRecorder), '--cli', this.companion,
                                                    ...args)];
-      const agent = spawn(command[0], command.slice(1), { env: { ...this.env, ...env },
-                                                         stdio: ['ignore', 'pipe', 'pipe'], ...this.spawnOptions });
-      this.children.push(agent);
-      agent.stdoutText = '';
-      agent.stderrText = '';
-      agent.stdout.on('data', (d) => { agent.stdoutText += d; });
-      agent.stderr.on('data', (d) => { agent.stderrText += d; });
-      agent.exited = new Promise((r) => agent.on('exit', (code, signal) => r({ code, signal })));
-      await waitFor(`${ready}`, () => ready.test(agent.stderrText));
+      const agent = await launch(command[0], command.slice(1), { env: { ...this.env, ...env },
+                                 stdio: ['ignore', 'pipe', 'pipe'], ...this.spawnOptions },
+                                 { ready: (out, err) => ready.test(err), children: this.children });
       this.agent = agent;
-      if (!this.env.DISPLAY || mayRefuse || Date.now() > until ||
-          !STATUS_LINE.exec(agent.stderrText)[0].includes('HỎNG')) {
+      if (!this.env.DISPLAY || mayRefuse || Date.now() > until || !STATUS_LINE.exec(agent.err)[0].includes('HỎNG')) {
         return agent;
       }
       agent.kill('SIGKILL');
@@ -127,13 +138,9 @@ class Rig {
   key(...args) { xsession.key(this.env, ...args); }
 
   // Another X client (tests/helpers/x_peer.cpp), once it is ready.
-  async peer(...args) {
-    const peer = spawn(process.env.TAVRIK_X_PEER, args, { env: this.env, stdio: ['ignore', 'pipe', 'inherit'] });
-    this.children.push(peer);
-    peer.output = '';
-    peer.stdout.on('data', (d) => { peer.output += d; });
-    await waitFor(`x_peer ${args[0]}`, () => peer.output.startsWith('ready\n'));
-    return peer;
+  peer(...args) {
+    return launch(process.env.TAVRIK_X_PEER, args, { env: this.env, stdio: ['ignore', 'pipe', 'inherit'] },
+                  { ready: (out) => out.startsWith('ready\n'), children: this.children });
   }
 
   async setClipboard(data, target = 'UTF8_STRING') {
@@ -235,6 +242,6 @@ const advice = (agent) => notification('Tavrik chưa có phím tắt',
 const sorted = (records) => records.map((r) => r.join('\x1f')).sort();
 const assertFeedback = (got, expected) => assert.deepEqual(sorted(got), sorted(expected));
 
-module.exports = { Rig, STATUS_LINE, startXvfb, waitFor, sleep, notification, sound, peakMiB, SANITIZED, COMPANION,
+module.exports = { Rig, launch, STATUS_LINE, startXvfb, waitFor, sleep, notification, sound, peakMiB, SANITIZED, COMPANION,
                    pushed, pulled, stumbled, nothingToSend, nothingToFetch, advice, waylandRoute, assertFeedback,
                    windowsPath };

@@ -18,7 +18,7 @@ let rig;
 // hotkey gives until a trigger has come.
 async function start(args = [], env = {}, options = {}) {
   const agent = await d.start(args, env, options);
-  const status = STATUS_LINE.exec(agent.stderrText);
+  const status = STATUS_LINE.exec(agent.err);
   if (status && status[0].split('HỎNG').length === 3 && !fs.existsSync(path.join(rig.root, 'tavrik', 'trigger-used'))) {
     await rig.expect(advice(rig.agentPath));
   }
@@ -51,7 +51,7 @@ const SCENARIOS = {
       await pulls(reversed(text));
     }
     if (rig.wine) return;
-    assert.equal(agent.stdoutText, '');
+    assert.equal(agent.out, '');
     for (const [action, flag] of [['push', '--stdin'], ['pull', '--print']]) {
       assert.equal(rig.read(`argv-${action}`).toString(), [rig.nodeRecorder, COMPANION, 'clip', action, flag, ''].join('\x1f'));
     }
@@ -130,7 +130,7 @@ const SCENARIOS = {
   unreachable: ['a clipboard out of reach is told as such, and reached once it may be', async () => {
     const { env, why, recover, options, route } = await d.unreachable();
     const agent = await start([], env, { mayRefuse: true, ...options });
-    if (route) assert.equal(/^tavrik: Wayland .*$/m.exec(agent.stderrText)[0], route);
+    if (route) assert.equal(/^tavrik: Wayland .*$/m.exec(agent.err)[0], route);
     await d.copy('đã có chữ');
     trigger('push');
     await rig.expect(...stumbled(`Không với tới được clipboard: ${why}.`));
@@ -158,8 +158,8 @@ const SCENARIOS = {
 
   status: ['--trigger status repeats the start-up lines; a second agent exits 1; a trigger given up is not run', async () => {
     const agent = await start();
-    const { index, 0: line } = STATUS_LINE.exec(agent.stderrText);
-    const told = agent.stderrText.slice(0, index).split('\n').filter((l) => l.startsWith('tavrik: '));
+    const { index, 0: line } = STATUS_LINE.exec(agent.err);
+    const told = agent.err.slice(0, index).split('\n').filter((l) => l.startsWith('tavrik: '));
     assert.deepEqual(d.trigger('status'), [0, [...told, line].join('\n'), '']);
     const [status, , said] = rig.run(['--node', rig.local(rig.nodeRecorder), '--cli', rig.companion]);
     assert.equal(status, 1);
@@ -170,7 +170,7 @@ const SCENARIOS = {
     const late = d.trigger('push');
     agent.kill('SIGCONT');
     assert.deepEqual(late, [1, '', 'tavrik-agent không trả lời lệnh --trigger push\n']);
-    await waitFor('the late trigger dropped', () => agent.stderrText.includes(
+    await waitFor('the late trigger dropped', () => agent.err.includes(
       'tavrik: bỏ lệnh --trigger push: lệnh đã thôi chờ câu trả lời\n'));
     rig.write('pull-output', 'chỉ lần này');
     trigger('pull');

@@ -4,10 +4,9 @@
 // on its trigger route.
 const { test } = require('node:test');
 const assert = require('node:assert/strict');
-const { spawn } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
-const { Rig, waitFor, waylandRoute } = require('../rig.js');
+const { Rig, launch, waitFor, waylandRoute } = require('../rig.js');
 
 const d = module.exports = {
   name: 'Wayland (a compositor stand-in with ext-data-control-v1)',
@@ -22,21 +21,17 @@ const d = module.exports = {
   close: () => d.rig.close(),
   // The stand-in in `mode` (ext, both or none), and an agent on it.
   async start(args, env, options = {}) {
-    const compositor = spawn(process.env.TAVRIK_COMPOSITOR, [options.mode || 'ext'],
-                             { env: d.rig.env, stdio: ['pipe', 'pipe', 'inherit'] });
-    d.rig.children.push(compositor);
-    compositor.output = '';
-    compositor.stdout.on('data', (chunk) => { compositor.output += chunk; });
-    await waitFor('the compositor', () => compositor.output.includes('\n'));
-    d.rig.env.WAYLAND_DISPLAY = path.join(d.rig.root, compositor.output.split(/\s/)[1]);
-    d.compositor = compositor;
+    d.compositor = await launch(process.env.TAVRIK_COMPOSITOR, [options.mode || 'ext'],
+                                { env: d.rig.env, stdio: ['pipe', 'pipe', 'inherit'] },
+                                { ready: (out) => out.includes('\n'), children: d.rig.children });
+    d.rig.env.WAYLAND_DISPLAY = path.join(d.rig.root, d.compositor.out.split(/\s/)[1]);
     return d.rig.startAgent(args, env, options);
   },
   // Writes a line to the stand-in and waits for the `reply` it matches.
   async command(text, reply) {
-    const before = d.compositor.output.length;
+    const before = d.compositor.out.length;
     d.compositor.stdin.write(`${text}\n`);
-    return waitFor(`${reply}`, () => reply.exec(d.compositor.output.slice(before)));
+    return waitFor(`${reply}`, () => reply.exec(d.compositor.out.slice(before)));
   },
   async copy(text, { secret } = {}) {
     d.rig.write('selection', text);
@@ -48,7 +43,7 @@ const d = module.exports = {
   },
   press: (action) => d.trigger(action),
   trigger: (action) => d.rig.run(['--trigger', action]),
-  cleared: () => d.compositor.output.includes('cleared\n'),
+  cleared: () => d.compositor.out.includes('cleared\n'),
   async stall() {
     await d.command('stall', /stalled\n/);
     await d.copy('đứng hình');
@@ -61,7 +56,7 @@ const d = module.exports = {
   own() {
     test('ext-data-control-v1 is preferred over the wlr protocol', async () => {
       const agent = await d.start([], {}, { mode: 'both' });
-      assert.equal(agent.stderrText.split('\n')[0], waylandRoute('data-control (ext-data-control-v1)'));
+      assert.equal(agent.err.split('\n')[0], waylandRoute('data-control (ext-data-control-v1)'));
     });
   },
 };

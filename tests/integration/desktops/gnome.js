@@ -35,7 +35,7 @@ const d = module.exports = {
     return { why, env: { XAUTHORITY: undefined }, route: waylandRoute(`không có (${why})`), async recover() {
       await d.rig.stop(d.rig.agent);
       const agent = await d.start([]);
-      assert.equal(/^tavrik: Wayland .*$/m.exec(agent.stderrText)[0], waylandRoute(`X11 qua Xwayland (DISPLAY=${d.gnome.display})`));
+      assert.equal(/^tavrik: Wayland .*$/m.exec(agent.err)[0], waylandRoute(`X11 qua Xwayland (DISPLAY=${d.gnome.display})`));
     } };
   },
 };

@@ -42,9 +42,9 @@ const d = module.exports = {
     test('the route and the advice are told; the socket goes with the agent; no advice once a binding worked', async () => {
       const { rig } = d;
       const agent = await start();
-      assert.equal(agent.stderrText.split('\n')[0], waylandRoute('data-control (zwlr-data-control-unstable-v1)'));
+      assert.equal(agent.err.split('\n')[0], waylandRoute('data-control (zwlr-data-control-unstable-v1)'));
       // Written after the status line, when the loop starts.
-      await waitFor('the advice line', () => /--trigger push \(gửi đi\) và .*--trigger pull \(lấy về\)\n/.test(agent.stderrText));
+      await waitFor('the advice line', () => /--trigger push \(gửi đi\) và .*--trigger pull \(lấy về\)\n/.test(agent.err));
       await d.copy('một lần');
       d.press('push');
       await rig.expect(...pushed);
@@ -73,7 +73,7 @@ const d = module.exports = {
       // And our client will not talk to another user's agent.
       const mine = spawnSync(rig.agentPath, ['--trigger', 'pull'], { env: rig.env });
       assert.deepEqual([mine.status, mine.stderr.toString()], [1, `tavrik: ${socket} thuộc người dùng khác\n`]);
-      await waitFor('the refusal on standard error', () => rig.agent.stderrText.includes(
+      await waitFor('the refusal on standard error', () => rig.agent.err.includes(
         'tavrik: từ chối lệnh --trigger của người dùng khác\n'));
       assert.deepEqual(rig.runs(), []);
     });
@@ -109,12 +109,12 @@ const d = module.exports = {
       const backend = await portal();
       const args = ['--copy', 'cmd+shift+f12'];
       let agent = await portalRig.startAgent(args);
-      assert.equal(agent.stderrText,
+      assert.equal(agent.err,
                    'tavrik: Wayland — phím tắt: cổng GlobalShortcuts; ' +
                    'clipboard: data-control (zwlr-data-control-unstable-v1)\n' + statusLine('OK', 'OK', args[1]));
       // Asked what is bound, then one request (one dialog), each id with its
       // description and converted trigger.
-      assert.match(backend.output, /^ready\nsession \nlist\nbind push description [^+]* preferred_trigger SHIFT\+LOGO\+F12 pull description .* preferred_trigger CTRL\+ALT\+b  handle_token \S+\n$/);
+      assert.match(backend.out, /^ready\nsession \nlist\nbind push description [^+]* preferred_trigger SHIFT\+LOGO\+F12 pull description .* preferred_trigger CTRL\+ALT\+b  handle_token \S+\n$/);
       await wlCopy(portalRig, d.sway.env, 'qua cổng portal');
       backend.stdin.write('push\n');
       await portalRig.feedbackOf(2);
@@ -126,25 +126,25 @@ const d = module.exports = {
 
       // Already bound as asked: no second dialog (or Settings window) at the next login...
       await portalRig.stop(agent);
-      const before = backend.output.length;
+      const before = backend.out.length;
       agent = await portalRig.startAgent(args);
-      assert.ok(agent.stderrText.endsWith(statusLine('OK', 'OK', args[1])));
-      assert.equal(backend.output.slice(before), 'session \nlist\n');
+      assert.ok(agent.err.endsWith(statusLine('OK', 'OK', args[1])));
+      assert.equal(backend.out.slice(before), 'session \nlist\n');
       // ...but other triggers are asked for.
       await portalRig.stop(agent);
       await portalRig.startAgent();
-      assert.match(backend.output.slice(before), /^session \nlist\nsession \nlist\nbind push .*CTRL\+ALT\+c/);
+      assert.match(backend.out.slice(before), /^session \nlist\nsession \nlist\nbind push .*CTRL\+ALT\+c/);
     });
 
     test('KDE before 6.1: what CreateSession declared is bound; an answer that binds nothing is HỎNG', async () => {
       await portal('session');
       let agent = await portalRig.startAgent();
-      assert.ok(agent.stderrText.endsWith(statusLine('OK', 'OK')));
+      assert.ok(agent.err.endsWith(statusLine('OK', 'OK')));
 
       await portalRig.reset();
       await portal('empty');
       agent = await portalRig.startAgent();
-      assert.ok(agent.stderrText.includes('RegisterEventHotKey lỗi: gửi đi (ctrl+alt+c)=-9880\n' +
+      assert.ok(agent.err.includes('RegisterEventHotKey lỗi: gửi đi (ctrl+alt+c)=-9880\n' +
                                           'RegisterEventHotKey lỗi: lấy về (ctrl+alt+b)=-9880\n' + statusLine('HỎNG', 'HỎNG')));
       assertFeedback(await portalRig.feedbackOf(1), [advice(portalRig.agentPath)]);
     });
@@ -154,8 +154,8 @@ const d = module.exports = {
       fs.rmSync(path.join(portalRig.root, 'tavrik'), { recursive: true, force: true });
       const backend = await portal('gnome');
       let agent = await portalRig.startAgent();
-      await waitFor('the advice line', () => agent.stderrText.endsWith('(lấy về)\n'));
-      assert.equal(agent.stderrText.split('\n').slice(1).join('\n'),
+      await waitFor('the advice line', () => agent.err.endsWith('(lấy về)\n'));
+      assert.equal(agent.err.split('\n').slice(1).join('\n'),
                    'tavrik: cổng GlobalShortcuts chưa gán phím tắt: trả lời mã 2; tavrik-agent không có mã ứng dụng ' +
                    '(hãy chạy nó từ vn.tavrik.agent.desktop hoặc app-vn.tavrik.agent.service)\n' +
                    'RegisterEventHotKey lỗi: gửi đi (ctrl+alt+c)=-9881\nRegisterEventHotKey lỗi: lấy về (ctrl+alt+b)=-9881\n' +
@@ -169,8 +169,8 @@ const d = module.exports = {
       try {
         await portalRig.stop(agent);
         agent = await portalRig.startAgent([], {}, { through: unit.through });
-        assert.ok(agent.stderrText.endsWith(statusLine('OK', 'OK')));
-        assert.match(backend.output, /\nsession vn\.tavrik\.agent\nlist\nbind push /);
+        assert.ok(agent.err.endsWith(statusLine('OK', 'OK')));
+        assert.match(backend.out, /\nsession vn\.tavrik\.agent\nlist\nbind push /);
         await portalRig.stop(agent);
       } finally {
         await unit.remove();
@@ -180,15 +180,15 @@ const d = module.exports = {
     test('while the desktop\'s dialog waits, a trigger is served at once; the status comes with the answer', async () => {
       const backend = await portal('late');
       const agent = await portalRig.startAgent([], {}, { ready: /^tavrik: Wayland .*\n/ });
-      await waitFor('the bind request', () => backend.output.includes('\nbind '));
+      await waitFor('the bind request', () => backend.out.includes('\nbind '));
       await wlCopy(portalRig, d.sway.env, 'trong lúc chờ');
       const trigger = spawnSync(portalRig.agentPath, ['--trigger', 'push'], { env: portalRig.env });
       assert.equal(trigger.status, 0);
       assertFeedback(await portalRig.feedbackOf(2), pushed);
       assert.equal(portalRig.read('pushed').toString(), 'trong lúc chờ');
-      assert.ok(!STATUS_LINE.test(agent.stderrText));
+      assert.ok(!STATUS_LINE.test(agent.err));
       backend.stdin.write('answer\n');
-      await waitFor('the status line', () => agent.stderrText.endsWith(statusLine('OK', 'OK')));
+      await waitFor('the status line', () => agent.err.endsWith(statusLine('OK', 'OK')));
     });
   });
   },

@@ -3,12 +3,12 @@
 // clipboard, xdotool presses the hotkeys.
 const { describe, test, after, afterEach } = require('node:test');
 const assert = require('node:assert/strict');
-const { spawn, spawnSync, execFileSync } = require('node:child_process');
+const { spawnSync, execFileSync } = require('node:child_process');
 const crypto = require('node:crypto');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { Rig, startXvfb, waitFor, sleep, notification, peakMiB, SANITIZED, COMPANION, pushed, pulled, stumbled,
+const { Rig, launch, startXvfb, waitFor, sleep, notification, peakMiB, SANITIZED, COMPANION, pushed, pulled, stumbled,
         nothingToFetch } = require('../rig.js');
 
 const HINT = 'x-kde-passwordManagerHint';
@@ -107,10 +107,10 @@ const d = module.exports = {
     test('hotkeys from the command line replace the defaults; one held by another client is reported', async () => {
       const { rig } = d;
       const first = await start(['--copy', 'cmd+shift+f12', '--paste', 'ctrl+alt+c']);
-      assert.equal(first.stderrText, 'tavrik: cmd+shift+f12 = gửi đi (OK), ctrl+alt+c = lấy về (OK)\n');
+      assert.equal(first.err, 'tavrik: cmd+shift+f12 = gửi đi (OK), ctrl+alt+c = lấy về (OK)\n');
       // Had the first agent grabbed a default too, ctrl+alt+b would be refused here.
       const second = await start([], {}, { mayRefuse: true });
-      assert.equal(second.stderrText, 'RegisterEventHotKey lỗi: gửi đi (ctrl+alt+c)=-9878\n' +
+      assert.equal(second.err, 'RegisterEventHotKey lỗi: gửi đi (ctrl+alt+c)=-9878\n' +
                                       'tavrik: ctrl+alt+c = gửi đi (HỎNG), ctrl+alt+b = lấy về (OK)\n');
       await rig.expect(notification('Phím này có người giữ mất rồi',
                                     'Ứng dụng khác đang giữ gửi đi (ctrl+alt+c). Đổi bằng: tavrik hotkeys set'));
@@ -183,7 +183,7 @@ const d = module.exports = {
         await pulls(text, meta);
         await rig.stop(agent);
       }
-      assert.equal(manager.output, 'ready\nsaved giữ lại nhé\n');
+      assert.equal(manager.out, 'ready\nsaved giữ lại nhé\n');
       assert.equal(rig.readClipboard().toString(), 'giữ lại nhé');  // served by the manager now
       // A manager that never answers costs three seconds at most.
       const agent = await start();
@@ -238,7 +238,7 @@ const d = module.exports = {
       const agent = await start();
       d.xvfb.proc.kill('SIGKILL');
       assert.equal((await agent.exited).code, 1);
-      assert.match(agent.stderrText, /\ntavrik: mất kết nối với màn hình X \(lỗi \d+\)\n$/);
+      assert.match(agent.err, /\ntavrik: mất kết nối với màn hình X \(lỗi \d+\)\n$/);
     });
 
     describe('without a working display', () => {
@@ -261,7 +261,7 @@ const d = module.exports = {
 
       test('no display: both registrations fail, it gives the advice once, and keeps running until stopped', async () => {
         const agent = await rig.startAgent();
-        assert.equal(agent.stderrText, 'tavrik: không kết nối được màn hình X (DISPLAY=)\n' +
+        assert.equal(agent.err, 'tavrik: không kết nối được màn hình X (DISPLAY=)\n' +
                                        'RegisterEventHotKey lỗi: gửi đi (ctrl+alt+c)=-1\n' +
                                        'RegisterEventHotKey lỗi: lấy về (ctrl+alt+b)=-1\n' +
                                        'tavrik: ctrl+alt+c = gửi đi (HỎNG), ctrl+alt+b = lấy về (HỎNG)\n');
@@ -274,10 +274,8 @@ const d = module.exports = {
       test('start-up secures descriptors 0-2 before it opens any of its own', async () => {
         // Started with standard error closed: it must become /dev/null, not
         // the agent's own wake-up descriptor.
-        const agent = spawn('sh', ['-c', 'exec "$@" 2>&-', 'sh', rig.agentPath, '--cli', COMPANION],
-                            { env: rig.env, stdio: 'ignore' });
-        rig.children.push(agent);
-        agent.exited = new Promise((r) => agent.on('exit', (code, signal) => r({ code, signal })));
+        const agent = await launch('sh', ['-c', 'exec "$@" 2>&-', 'sh', rig.agentPath, '--cli', COMPANION],
+                                   { env: rig.env, stdio: 'ignore' }, { children: rig.children });
         await rig.feedbackOf(1);
         assert.equal(fs.readlinkSync(`/proc/${agent.pid}/fd/2`), '/dev/null');
         await rig.stop(agent);
@@ -294,16 +292,10 @@ const d = module.exports = {
       }
       const env = { ...process.env, DBUS_SESSION_BUS_ADDRESS: 'unix:path=/nonexistent', DISPLAY: '',
                     WAYLAND_DISPLAY: '', XDG_RUNTIME_DIR: prefix, XDG_STATE_HOME: prefix };
-      const agent = spawn(path.join(prefix, 'bin/tavrik-agent'), ['--cli', path.join(prefix, 'bin/tavrik')], { env });
-      let log = '';
-      agent.stderr.on('data', (chunk) => { log += chunk; });
-      const exited = new Promise((r) => agent.once('exit', r));
-      try {  // with no notification server the installed osascript logs each one
-        await waitFor('the logged notification', () => /^tavrik: \[.*\n/m.test(log));
-      } finally {
-        agent.kill();
-        await exited;
-      }
+      // With no notification server the installed osascript logs each one.
+      const agent = await launch(path.join(prefix, 'bin/tavrik-agent'), ['--cli', path.join(prefix, 'bin/tavrik')], { env },
+                                 { ready: (out, err) => /^tavrik: \[.*\n/m.test(err), children: d.rig.children });
+      const log = agent.err;
       fs.rmSync(prefix, { recursive: true, force: true });
       assert.match(log, new RegExp(`^tavrik: \\[Tavrik chưa có phím tắt\\] Gán hai lệnh này trong cài đặt phím tắt: ${prefix}/bin/tavrik-agent --trigger push \\(gửi đi\\), .* --trigger pull \\(lấy về\\)\\.$`, 'm'));
     });
