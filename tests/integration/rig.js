@@ -41,7 +41,6 @@ async function launch(command, args, options, { ready, children = [] } = {}) {
 
 class Rig {
   constructor(display, { wine = false } = {}) {
-    this.display = display;
     this.wine = wine;
     const exe = wine ? '.exe' : '';
     const local = wine ? windowsPath : (p) => p;
@@ -49,7 +48,6 @@ class Rig {
     this.root = fs.mkdtempSync(path.join(os.tmpdir(), 'tavrik-it-'));
     this.prefix = path.join(this.root, 'prefix');
     this.dir = path.join(this.root, 'state');
-    this.feedbackLog = path.join(this.root, 'feedback');
     this.agentPath = path.join(this.prefix, 'bin', `tavrik-agent${exe}`);
     this.libexec = path.join(this.prefix, 'libexec', 'tavrik');
     fs.mkdirSync(path.dirname(this.agentPath), { recursive: true });

@@ -78,118 +78,117 @@ const d = module.exports = {
       assert.deepEqual(rig.runs(), []);
     });
 
-  describe('with the GlobalShortcuts portal', () => {
-    let bus;
-    let portalRig;
-    before(async () => {
-      bus = await startBus();
-      portalRig = new Rig(null);
-      // The agent runs as root here, on root's private bus, and reaches
-      // sway's socket by its path.
-      Object.assign(portalRig.env, { DBUS_SESSION_BUS_ADDRESS: bus.address,
-                                     XDG_RUNTIME_DIR: portalRig.root, WAYLAND_DISPLAY: d.sway.socket });
-    });
-    after(async () => {
-      await portalRig.close();
-      bus.proc.kill();
-    });
+    describe('with the GlobalShortcuts portal', () => {
+      let bus;
+      let portalRig;
+      before(async () => {
+        bus = await startBus();
+        portalRig = new Rig(null);
+        // The agent runs as root here, on root's private bus, and reaches
+        // sway's socket by its path.
+        Object.assign(portalRig.env, { DBUS_SESSION_BUS_ADDRESS: bus.address,
+                                       XDG_RUNTIME_DIR: portalRig.root, WAYLAND_DISPLAY: d.sway.socket });
+      });
+      after(async () => {
+        await portalRig.close();
+        bus.proc.kill();
+      });
 
-    const portal = async (...modes) => {
-      const { backend, frontend } =
-        await startPortal(portalRig.env, process.env.TAVRIK_PORTAL_BACKEND, portalRig.root, ...modes);
-      portalRig.children.push(backend, frontend);
-      return backend;
-    };
-    afterEach(() => portalRig.reset());
-    const statusLine = (push, pull, copy = 'ctrl+alt+c') =>
-      `tavrik: ${copy} = gửi đi (${push}), ctrl+alt+b = lấy về (${pull})\n`;
+      const portal = async (...modes) => {
+        const { backend, frontend } =
+          await startPortal(portalRig.env, process.env.TAVRIK_PORTAL_BACKEND, portalRig.root, ...modes);
+        portalRig.children.push(backend, frontend);
+        return backend;
+      };
+      afterEach(() => portalRig.reset());
+      const statusLine = (push, pull, copy = 'ctrl+alt+c') =>
+        `tavrik: ${copy} = gửi đi (${push}), ctrl+alt+b = lấy về (${pull})\n`;
 
-    test('both shortcuts are bound in one request with the converted triggers; Activated pushes and pulls; ' +
-         'a second start binds nothing anew', async () => {
-      const backend = await portal();
-      const args = ['--copy', 'cmd+shift+f12'];
-      let agent = await portalRig.startAgent(args);
-      assert.equal(agent.err,
-                   'tavrik: Wayland — phím tắt: cổng GlobalShortcuts; ' +
-                   'clipboard: data-control (zwlr-data-control-unstable-v1)\n' + statusLine('OK', 'OK', args[1]));
-      // Asked what is bound, then one request (one dialog), each id with its
-      // description and converted trigger.
-      assert.match(backend.out, /^ready\nsession \nlist\nbind push description [^+]* preferred_trigger SHIFT\+LOGO\+F12 pull description .* preferred_trigger CTRL\+ALT\+b  handle_token \S+\n$/);
-      await wlCopy(portalRig, d.sway.env, 'qua cổng portal');
-      backend.stdin.write('push\n');
-      await portalRig.feedbackOf(2);
-      assert.equal(portalRig.read('pushed').toString(), 'qua cổng portal');
-      portalRig.write('pull-output', 'về qua portal');
-      backend.stdin.write('pull\n');
-      assertFeedback(await portalRig.feedbackOf(4), [...pushed, ...pulled]);
-      assert.equal(wlPaste(d.sway.env).toString(), 'về qua portal');
+      test('both shortcuts are bound in one request with the converted triggers; Activated pushes and pulls; ' +
+           'a second start binds nothing anew', async () => {
+        const backend = await portal();
+        const args = ['--copy', 'cmd+shift+f12'];
+        let agent = await portalRig.startAgent(args);
+        assert.equal(agent.err,
+                     'tavrik: Wayland — phím tắt: cổng GlobalShortcuts; ' +
+                     'clipboard: data-control (zwlr-data-control-unstable-v1)\n' + statusLine('OK', 'OK', args[1]));
+        // Asked what is bound, then one request (one dialog), each id with its
+        // description and converted trigger.
+        assert.match(backend.out, /^ready\nsession \nlist\nbind push description [^+]* preferred_trigger SHIFT\+LOGO\+F12 pull description .* preferred_trigger CTRL\+ALT\+b  handle_token \S+\n$/);
+        await wlCopy(portalRig, d.sway.env, 'qua cổng portal');
+        backend.stdin.write('push\n');
+        await portalRig.feedbackOf(2);
+        assert.equal(portalRig.read('pushed').toString(), 'qua cổng portal');
+        portalRig.write('pull-output', 'về qua portal');
+        backend.stdin.write('pull\n');
+        assertFeedback(await portalRig.feedbackOf(4), [...pushed, ...pulled]);
+        assert.equal(wlPaste(d.sway.env).toString(), 'về qua portal');
 
-      // Already bound as asked: no second dialog (or Settings window) at the next login...
-      await portalRig.stop(agent);
-      const before = backend.out.length;
-      agent = await portalRig.startAgent(args);
-      assert.ok(agent.err.endsWith(statusLine('OK', 'OK', args[1])));
-      assert.equal(backend.out.slice(before), 'session \nlist\n');
-      // ...but other triggers are asked for.
-      await portalRig.stop(agent);
-      await portalRig.startAgent();
-      assert.match(backend.out.slice(before), /^session \nlist\nsession \nlist\nbind push .*CTRL\+ALT\+c/);
-    });
-
-    test('KDE before 6.1: what CreateSession declared is bound; an answer that binds nothing is HỎNG', async () => {
-      await portal('session');
-      let agent = await portalRig.startAgent();
-      assert.ok(agent.err.endsWith(statusLine('OK', 'OK')));
-
-      await portalRig.reset();
-      await portal('empty');
-      agent = await portalRig.startAgent();
-      assert.ok(agent.err.includes('RegisterEventHotKey lỗi: gửi đi (ctrl+alt+c)=-9880\n' +
-                                          'RegisterEventHotKey lỗi: lấy về (ctrl+alt+b)=-9880\n' + statusLine('HỎNG', 'HỎNG')));
-      assertFeedback(await portalRig.feedbackOf(1), [advice(portalRig.agentPath)]);
-    });
-
-    test('GNOME 48: refused without an application id is told as such, with the trigger advice; ' +
-         'as vn.tavrik.agent, listed under code 2 is bound', async (t) => {
-      fs.rmSync(path.join(portalRig.root, 'tavrik'), { recursive: true, force: true });
-      const backend = await portal('gnome');
-      let agent = await portalRig.startAgent();
-      await waitFor('the advice line', () => agent.err.endsWith('(lấy về)\n'));
-      assert.equal(agent.err.split('\n').slice(1).join('\n'),
-                   'tavrik: cổng GlobalShortcuts chưa gán phím tắt: trả lời mã 2; tavrik-agent không có mã ứng dụng ' +
-                   '(hãy chạy nó từ vn.tavrik.agent.desktop hoặc app-vn.tavrik.agent.service)\n' +
-                   'RegisterEventHotKey lỗi: gửi đi (ctrl+alt+c)=-9881\nRegisterEventHotKey lỗi: lấy về (ctrl+alt+b)=-9881\n' +
-                   statusLine('HỎNG', 'HỎNG') + 'tavrik: chưa có phím tắt nào; hãy gán trong cài đặt bàn phím: ' +
-                   `${portalRig.agentPath} --trigger push (gửi đi) và ${portalRig.agentPath} --trigger pull (lấy về)\n`);
-      assertFeedback(await portalRig.feedbackOf(1), [advice(portalRig.agentPath)]);
-
-      // Started by the session manager from vn.tavrik.agent.desktop.
-      const unit = userUnit(`app-gnome-vn.tavrik.agent-${process.pid}.scope`);
-      if (!unit) return t.skip('no cgroup2 hierarchy to write here');
-      try {
+        // Already bound as asked: no second dialog (or Settings window) at the next login...
         await portalRig.stop(agent);
-        agent = await portalRig.startAgent([], {}, { through: unit.through });
+        const before = backend.out.length;
+        agent = await portalRig.startAgent(args);
+        assert.ok(agent.err.endsWith(statusLine('OK', 'OK', args[1])));
+        assert.equal(backend.out.slice(before), 'session \nlist\n');
+        // ...but other triggers are asked for.
+        await portalRig.stop(agent);
+        await portalRig.startAgent();
+        assert.match(backend.out.slice(before), /^session \nlist\nsession \nlist\nbind push .*CTRL\+ALT\+c/);
+      });
+
+      test('KDE before 6.1: what CreateSession declared is bound; an answer that binds nothing is HỎNG', async () => {
+        await portal('session');
+        let agent = await portalRig.startAgent();
         assert.ok(agent.err.endsWith(statusLine('OK', 'OK')));
-        assert.match(backend.out, /\nsession vn\.tavrik\.agent\nlist\nbind push /);
-        await portalRig.stop(agent);
-      } finally {
-        await unit.remove();
-      }
-    });
 
-    test('while the desktop\'s dialog waits, a trigger is served at once; the status comes with the answer', async () => {
-      const backend = await portal('late');
-      const agent = await portalRig.startAgent([], {}, { ready: /^tavrik: Wayland .*\n/ });
-      await waitFor('the bind request', () => backend.out.includes('\nbind '));
-      await wlCopy(portalRig, d.sway.env, 'trong lúc chờ');
-      const trigger = spawnSync(portalRig.agentPath, ['--trigger', 'push'], { env: portalRig.env });
-      assert.equal(trigger.status, 0);
-      assertFeedback(await portalRig.feedbackOf(2), pushed);
-      assert.equal(portalRig.read('pushed').toString(), 'trong lúc chờ');
-      assert.ok(!STATUS_LINE.test(agent.err));
-      backend.stdin.write('answer\n');
-      await waitFor('the status line', () => agent.err.endsWith(statusLine('OK', 'OK')));
+        await portalRig.reset();
+        await portal('empty');
+        agent = await portalRig.startAgent();
+        assert.ok(agent.err.includes('RegisterEventHotKey lỗi: gửi đi (ctrl+alt+c)=-9880\n' +
+                                            'RegisterEventHotKey lỗi: lấy về (ctrl+alt+b)=-9880\n' + statusLine('HỎNG', 'HỎNG')));
+        assertFeedback(await portalRig.feedbackOf(1), [advice(portalRig.agentPath)]);
+      });
+
+      test('GNOME 48: refused without an application id is told as such, with the trigger advice; ' +
+           'as vn.tavrik.agent, listed under code 2 is bound', async (t) => {
+          const backend = await portal('gnome');
+        let agent = await portalRig.startAgent();
+        await waitFor('the advice line', () => agent.err.endsWith('(lấy về)\n'));
+        assert.equal(agent.err.split('\n').slice(1).join('\n'),
+                     'tavrik: cổng GlobalShortcuts chưa gán phím tắt: trả lời mã 2; tavrik-agent không có mã ứng dụng ' +
+                     '(hãy chạy nó từ vn.tavrik.agent.desktop hoặc app-vn.tavrik.agent.service)\n' +
+                     'RegisterEventHotKey lỗi: gửi đi (ctrl+alt+c)=-9881\nRegisterEventHotKey lỗi: lấy về (ctrl+alt+b)=-9881\n' +
+                     statusLine('HỎNG', 'HỎNG') + 'tavrik: chưa có phím tắt nào; hãy gán trong cài đặt bàn phím: ' +
+                     `${portalRig.agentPath} --trigger push (gửi đi) và ${portalRig.agentPath} --trigger pull (lấy về)\n`);
+        assertFeedback(await portalRig.feedbackOf(1), [advice(portalRig.agentPath)]);
+
+        // Started by the session manager from vn.tavrik.agent.desktop.
+        const unit = userUnit(`app-gnome-vn.tavrik.agent-${process.pid}.scope`);
+        if (!unit) return t.skip('no cgroup2 hierarchy to write here');
+        try {
+          await portalRig.stop(agent);
+          agent = await portalRig.startAgent([], {}, { through: unit.through });
+          assert.ok(agent.err.endsWith(statusLine('OK', 'OK')));
+          assert.match(backend.out, /\nsession vn\.tavrik\.agent\nlist\nbind push /);
+          await portalRig.stop(agent);
+        } finally {
+          await unit.remove();
+        }
+      });
+
+      test('while the desktop\'s dialog waits, a trigger is served at once; the status comes with the answer', async () => {
+        const backend = await portal('late');
+        const agent = await portalRig.startAgent([], {}, { ready: /^tavrik: Wayland .*\n/ });
+        await waitFor('the bind request', () => backend.out.includes('\nbind '));
+        await wlCopy(portalRig, d.sway.env, 'trong lúc chờ');
+        const trigger = spawnSync(portalRig.agentPath, ['--trigger', 'push'], { env: portalRig.env });
+        assert.equal(trigger.status, 0);
+        assertFeedback(await portalRig.feedbackOf(2), pushed);
+        assert.equal(portalRig.read('pushed').toString(), 'trong lúc chờ');
+        assert.ok(!STATUS_LINE.test(agent.err));
+        backend.stdin.write('answer\n');
+        await waitFor('the status line', () => agent.err.endsWith(statusLine('OK', 'OK')));
+      });
     });
-  });
   },
 };
