@@ -6,7 +6,7 @@ const { spawn, spawnSync, execFileSync } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { waitFor, alive } = require('../../scripts/lib/xsession.js');
+const { waitFor, alive, sleep } = require('../../scripts/lib/xsession.js');
 const { launch } = require('./rig.js');
 
 const USER = 'tavrik-wayland';
@@ -100,21 +100,18 @@ function userUnit(name) {
 const wlPaste = (env) => spawnSync('wl-paste', ['--no-newline'], { env, maxBuffer: 64 << 20 }).stdout;
 
 // A wl-copy that holds the selection until it is ended; resolves once
-// wl-paste reads the text back. A new mutter session may leave a wl-copy
-// without the focus it sets the selection with, for good: then another.
+// wl-paste reads the text back. On mutter both take the keyboard focus to
+// reach the selection: asked for it many times a second, wl-paste keeps
+// wl-copy from ever setting it (seen every time), so it asks four times.
 async function wlCopy(rig, env, data) {
-  for (let tries = 5; ; tries--) {
-    const copy = spawn('wl-copy', ['--foreground'], { env, stdio: ['pipe', 'ignore', 'ignore'] });
-    rig.children.push(copy);
-    copy.stdin.end(data);
-    try {
-      return await waitFor('wl-copy to own the selection', () => wlPaste(env).equals(Buffer.from(data)),
-                           tries > 1 ? 5000 : 30000);
-    } catch (e) {
-      if (tries === 1) throw e;
-      copy.kill();
-    }
-  }
+  const copy = spawn('wl-copy', ['--foreground'], { env, stdio: ['pipe', 'ignore', 'ignore'] });
+  rig.children.push(copy);
+  copy.stdin.end(data);
+  const end = Date.now() + 30000;
+  do {
+    if (Date.now() > end) throw new Error('timed out waiting for wl-copy to own the selection');
+    await sleep(250);
+  } while (!wlPaste(env).equals(Buffer.from(data)));
 }
 
 const hasMutter = () => process.getuid() === 0 &&
