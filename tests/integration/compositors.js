@@ -102,7 +102,7 @@ const wlPaste = (env) => spawnSync('wl-paste', ['--no-newline'], { env, maxBuffe
 // A wl-copy that holds the selection until it is ended; resolves once
 // wl-paste reads the text back. On mutter both take the keyboard focus to
 // reach the selection: asked for it many times a second, wl-paste keeps
-// wl-copy from ever setting it (seen every time), so it asks four times.
+// wl-copy from ever setting it (seen every time), so it asks ten times.
 async function wlCopy(rig, env, data) {
   const copy = spawn('wl-copy', ['--foreground'], { env, stdio: ['pipe', 'ignore', 'ignore'] });
   rig.children.push(copy);
@@ -110,7 +110,7 @@ async function wlCopy(rig, env, data) {
   const end = Date.now() + 30000;
   do {
     if (Date.now() > end) throw new Error('timed out waiting for wl-copy to own the selection');
-    await sleep(250);
+    await sleep(100);
   } while (!wlPaste(env).equals(Buffer.from(data)));
 }
 
