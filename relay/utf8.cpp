@@ -1,52 +1,93 @@
 #include "relay/utf8.h"
 
+#include <algorithm>
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
 namespace tavrik {
 
+namespace {
+
+// A table-driven automaton, one row per byte: each state is a bit offset
+// in the row, and the six bits there are the next state. One shift per
+// byte, with no branch on the text, and the error state keeps itself (it is
+// 0, and every row holds 0 at offset 0).
+enum State : std::uint64_t {
+  kError = 0,
+  kAccept = 6,
+  kTail1 = 12,  // one continuation byte to go
+  kTail2 = 18,
+  kTail3 = 24,
+  kAfterE0 = 30,  // 0xA0..0xBF next: no overlong three-byte form
+  kAfterED = 36,  // 0x80..0x9F next: no surrogate
+  kAfterF0 = 42,  // 0x90..0xBF next: no overlong four-byte form
+  kAfterF4 = 48,  // 0x80..0x8F next: nothing past U+10FFFF
+};
+
+constexpr std::uint64_t go(State from, State to) { return std::uint64_t{to} << from; }
+
+constexpr std::array<std::uint64_t, 256> makeRows() {
+  std::array<std::uint64_t, 256> rows{};
+  for (unsigned b = 0; b < 256; ++b) {
+    std::uint64_t row = 0;
+    if (b < 0x80) row |= go(kAccept, kAccept);
+    if (b >= 0xC2 && b <= 0xDF) row |= go(kAccept, kTail1);
+    if ((b >= 0xE1 && b <= 0xEC) || b == 0xEE || b == 0xEF) row |= go(kAccept, kTail2);
+    if (b == 0xE0) row |= go(kAccept, kAfterE0);
+    if (b == 0xED) row |= go(kAccept, kAfterED);
+    if (b >= 0xF1 && b <= 0xF3) row |= go(kAccept, kTail3);
+    if (b == 0xF0) row |= go(kAccept, kAfterF0);
+    if (b == 0xF4) row |= go(kAccept, kAfterF4);
+    if (b >= 0x80 && b <= 0xBF) {
+      row |= go(kTail1, kAccept) | go(kTail2, kTail1) | go(kTail3, kTail2);
+      if (b >= 0xA0) row |= go(kAfterE0, kTail1);
+      if (b < 0xA0) row |= go(kAfterED, kTail1);
+      if (b >= 0x90) row |= go(kAfterF0, kTail2);
+      if (b < 0x90) row |= go(kAfterF4, kTail2);
+    }
+    rows[b] = row;
+  }
+  return rows;
+}
+
+constexpr auto kRows = makeRows();
+
+}  // namespace
+
+// Strict UTF-8, checked by the automaton above; runs of ASCII are skipped
+// sixteen bytes at a time.
 bool isValidUtf8(std::string_view bytes) {
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
   const auto* const end = p + bytes.size();
+  std::uint64_t state = kAccept;
   while (p != end) {
-    // Clipboard text is mostly ASCII: skip it eight bytes at a time.
-    while (end - p >= 8) {
-      std::uint64_t word;
-      std::memcpy(&word, p, sizeof word);
-      if ((word & 0x8080808080808080ULL) != 0) break;
-      p += 8;
+    if ((state & 63) == kAccept) {
+      while (end - p >= 16) {
+        std::uint64_t words[2];
+        std::memcpy(words, p, sizeof words);
+        if (((words[0] | words[1]) & 0x8080808080808080ULL) != 0) break;
+        p += 16;
+      }
     }
-    if (p == end) break;
-    const unsigned char c = *p;
-    if (c < 0x80) {
-      ++p;
-      continue;
-    }
-    // Lead byte: the length and the allowed range of the second byte
-    // (which rules out overlongs, surrogates and values past U+10FFFF).
-    int len = 0;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
-      return false;
-    }
-    if (end - p < len) return false;
-    if (p[1] < lo || p[1] > hi) return false;
-    for (int i = 2; i < len; ++i) {
-      if ((p[i] & 0xC0) != 0x80) return false;
-    }
-    p += len;
+    // A stretch without a test per byte: an error stays an error.
+    const auto* const stop = p + std::min<std::ptrdiff_t>(end - p, 64);
+    for (; p != stop; ++p) state = kRows[*p] >> (state & 63);
+    if ((state & 63) == kError) return false;
   }
-  return true;
+  return (state & 63) == kAccept;
+}
+
+std::size_t wholeCharacters(std::string_view bytes) {
+  const std::size_t size = bytes.size();
+  for (std::size_t back = 1; back <= 3 && back <= size; ++back) {
+    const auto c = static_cast<unsigned char>(bytes[size - back]);
+    if ((c & 0xC0) == 0x80) continue;
+    const std::size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+    return length > back ? size - back : size;
+  }
+  return size;
 }
 
 }  // namespace tavrik
