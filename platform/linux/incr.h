@@ -4,14 +4,18 @@
 // can be tested without a display. Times are milliseconds of a monotonic
 // clock.
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "relay/utf8.h"
 
 namespace tavrik::x11 {
 
@@ -63,12 +67,25 @@ class IncrSenders {
 };
 
 // Incoming transfer: chunks are appended until the empty one, up to a
-// limit; past it the transfer is refused and its memory given back.
+// limit; past it the transfer is refused and its memory given back. With
+// `checkUtf8` each chunk is checked as it comes, while the owner makes the
+// next one, instead of the whole text at the end.
 class IncrReceiver {
  public:
   enum class Step { kMore, kDone, kTooLarge };
 
-  explicit IncrReceiver(std::size_t limit) : limit_(limit) {}
+  // `announced` is the size the owner gave, a lower bound (0: none given).
+  // Room is made up front, for the limit when nothing was announced: pages
+  // are not touched until written, while growing would copy the text and
+  // touch fresh pages for every doubling.
+  IncrReceiver(std::size_t limit, std::size_t announced, bool checkUtf8)
+      : limit_(limit), check_(checkUtf8) {
+    try {
+      data_.reserve(announced > 0 ? std::min(announced, limit) : limit);
+    } catch (const std::bad_alloc&) {
+      // no room up front: the text grows as it comes
+    }
+  }
 
   Step add(std::string_view chunk) {
     if (chunk.empty()) return Step::kDone;
@@ -77,14 +94,28 @@ class IncrReceiver {
       return Step::kTooLarge;
     }
     data_.append(chunk);
+    if (check_) checkUpTo(checked_ + wholeCharacters(std::string_view(data_).substr(checked_)));
     return Step::kMore;
   }
   std::size_t size() const { return data_.size(); }
+  // Whether all that came is UTF-8 (asked for with `checkUtf8`).
+  bool validUtf8() {
+    checkUpTo(data_.size());
+    return valid_;
+  }
   std::string take() { return std::move(data_); }
 
  private:
+  void checkUpTo(std::size_t end) {
+    valid_ = valid_ && isValidUtf8(std::string_view(data_).substr(checked_, end - checked_));
+    checked_ = end;
+  }
+
   std::size_t limit_;
+  bool check_;
   std::string data_;
+  std::size_t checked_ = 0;
+  bool valid_ = true;
 };
 
 }  // namespace tavrik::x11

@@ -20,7 +20,7 @@ namespace {
 constexpr Millis kHandOverTimeout = 3000;
 // A requestor that takes no chunk for this long is dropped.
 constexpr Millis kRequestorTimeout = 5000;
-constexpr std::size_t kLargestChunk = 256 * 1024;
+constexpr std::size_t kLargestChunk = 1024 * 1024;
 
 struct Clipboard {
   std::shared_ptr<const std::string> owned;  // our text while we own CLIPBOARD
@@ -47,6 +47,7 @@ struct Property {
   std::uint8_t format = 0;
   std::string bytes;
   bool tooLarge = false;
+  bool utf8 = false;  // the bytes are UTF-8 (checked when asked for)
 };
 
 using PropertyReply = std::unique_ptr<xcb_get_property_reply_t, decltype(&std::free)>;
@@ -132,8 +133,9 @@ class Read {
   Read& operator=(const Read&) = delete;
 
   // The owner's answer for one target (type None when it refused), or why
-  // there is none.
-  std::variant<Property, platform::ReadFailure> convert(xcb_atom_t target);
+  // there is none; an answer of more than `limit` bytes is kTooLarge.
+  std::variant<Property, platform::ReadFailure> convert(xcb_atom_t target, std::size_t limit,
+                                                        bool checkUtf8 = false);
 
  private:
   Millis deadline() const { return desktop::readDeadline(lastProgress_, started_); }
@@ -147,7 +149,8 @@ class Read {
   Millis lastProgress_ = started_;
 };
 
-std::variant<Property, platform::ReadFailure> Read::convert(xcb_atom_t target) {
+std::variant<Property, platform::ReadFailure> Read::convert(xcb_atom_t target, std::size_t limit,
+                                                            bool checkUtf8) {
   using platform::ReadFailure;
   const xcb_atom_t selection = display.atoms.selection;
   xcb_delete_property(display.c, window_, selection);
@@ -168,10 +171,16 @@ std::variant<Property, platform::ReadFailure> Read::convert(xcb_atom_t target) {
   lastProgress_ = monotonicMillis();
 
   // Deleting it starts an INCR transfer.
-  Property answer = takeProperty(window_, selection, platform::kMaxText);
+  Property answer = takeProperty(window_, selection, limit);
   if (answer.tooLarge) return ReadFailure::kTooLarge;
-  if (answer.type != display.atoms.incr) return answer;
-  IncrReceiver receiver(platform::kMaxText);
+  if (answer.type != display.atoms.incr) {
+    answer.utf8 = checkUtf8 && isValidUtf8(answer.bytes);
+    return answer;
+  }
+  std::uint32_t announced = 0;
+  if (answer.format == 32 && answer.bytes.size() == 4)
+    std::memcpy(&announced, answer.bytes.data(), 4);
+  IncrReceiver receiver(limit, announced, checkUtf8);
   for (;;) {
     auto* more =
         waitForEvent([this](const xcb_generic_event_t* ev) { return newValue(ev); }, deadline());
@@ -179,7 +188,7 @@ std::variant<Property, platform::ReadFailure> Read::convert(xcb_atom_t target) {
     std::free(more);
     lastProgress_ = monotonicMillis();
     // Straight from the reply into the text: no copy in between.
-    const std::size_t room = platform::kMaxText - receiver.size();
+    const std::size_t room = limit - receiver.size();
     const auto chunk = readProperty(window_, selection, room);
     if (!chunk) return late();
     if (tooLarge(chunk, room)) return ReadFailure::kTooLarge;
@@ -189,6 +198,7 @@ std::variant<Property, platform::ReadFailure> Read::convert(xcb_atom_t target) {
     answer.type = chunk->type;
     answer.format = chunk->format;
   }
+  answer.utf8 = checkUtf8 && receiver.validUtf8();
   answer.bytes = receiver.take();
   return answer;
 }
@@ -393,18 +403,38 @@ std::variant<std::string, platform::ReadFailure> readText(Read& read) {
   const Atoms& a = display.atoms;
   for (const xcb_atom_t target :
        {a.utf8String, a.textPlainUtf8, xcb_atom_t{XCB_ATOM_STRING}, a.textPlain}) {
-    auto outcome = read.convert(target);
+    auto outcome = read.convert(target, platform::kMaxText, true);
     if (auto* failure = std::get_if<ReadFailure>(&outcome)) return *failure;
     auto& answer = std::get<Property>(outcome);
     if (answer.type == XCB_NONE || answer.format != 8) continue;
     if (answer.type == XCB_ATOM_STRING) return latin1ToUtf8(answer.bytes);
     if (answer.type == a.utf8String || answer.type == a.textPlainUtf8 ||
         answer.type == a.textPlain) {
-      if (!isValidUtf8(answer.bytes)) return ReadFailure::kNoText;
+      if (!answer.utf8) return ReadFailure::kNoText;
       return std::move(answer.bytes);
     }
   }
   return ReadFailure::kNoText;
+}
+
+// Whether the owner marks its text secret. It is asked only when its
+// TARGETS name the mark, or when it has no TARGETS: an owner such as xclip
+// answers every target with its text, which would be read a second time.
+// A mark that does not come in time (or at all) is no mark.
+bool readMark(Read& read) {
+  constexpr std::size_t kMarkLimit = 64;
+  const xcb_atom_t hint = display.atoms.secretHint;
+  const auto targets = read.convert(display.atoms.targets, 4 * 1024);
+  const auto* listed = std::get_if<Property>(&targets);
+  if (!listed) return false;
+  if (listed->type == XCB_ATOM_ATOM && listed->format == 32) {
+    std::vector<xcb_atom_t> atoms(listed->bytes.size() / 4);
+    std::memcpy(atoms.data(), listed->bytes.data(), atoms.size() * 4);
+    if (std::find(atoms.begin(), atoms.end(), hint) == atoms.end()) return false;
+  }
+  const auto mark = read.convert(hint, kMarkLimit);
+  const auto* answer = std::get_if<Property>(&mark);
+  return answer && answer->format == 8 && answer->bytes == "secret";
 }
 
 }  // namespace
@@ -422,11 +452,7 @@ std::variant<platform::PasteboardText, platform::ReadFailure> readClipboard() {
   Read read;
   auto text = readText(read);
   if (auto* failure = std::get_if<ReadFailure>(&text)) return *failure;
-  // A mark that does not come in time (or at all) is no mark.
-  const auto mark = read.convert(display.atoms.secretHint);
-  const auto* hint = std::get_if<Property>(&mark);
-  return platform::PasteboardText{std::move(std::get<std::string>(text)),
-                                  hint && hint->format == 8 && hint->bytes == "secret"};
+  return platform::PasteboardText{std::move(std::get<std::string>(text)), readMark(read)};
 }
 
 void clearClipboardIfOurs() {

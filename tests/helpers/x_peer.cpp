@@ -9,7 +9,7 @@
 //                        CLIPBOARD text, prints "saved <text>", takes
 //                        CLIPBOARD and serves the copy as UTF8_STRING
 //   x_peer secret TEXT   owns CLIPBOARD with TEXT marked as a password
-//                        manager marks a secret
+//                        manager marks a secret, the mark named in TARGETS
 //   x_peer ask           asks the CLIPBOARD owner for UTF8_STRING and
 //                        image/png in one MULTIPLE request, then for
 //                        UTF8_STRING at a time before it owned CLIPBOARD;
@@ -140,13 +140,19 @@ int endlessIncr(std::size_t chunk, std::chrono::milliseconds pace) {
 
 int secret(std::string_view text) {
   const xcb_atom_t utf8 = atom("UTF8_STRING"), hint = atom("x-kde-passwordManagerHint");
+  const xcb_atom_t targets[] = {atom("TARGETS"), utf8, hint};
   own(atom("CLIPBOARD"));
   ready();
   while (auto* e = xcb_wait_for_event(c)) {
     if ((e->response_type & 0x7F) == XCB_SELECTION_REQUEST) {
       const auto* r = reinterpret_cast<xcb_selection_request_event_t*>(e);
-      const bool known = r->target == utf8 || r->target == hint;
-      if (known) put(r->requestor, r->property, r->target, r->target == utf8 ? text : "secret");
+      const bool known = r->target == utf8 || r->target == hint || r->target == targets[0];
+      if (r->target == targets[0]) {
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, r->requestor, r->property, XCB_ATOM_ATOM, 32,
+                            3, targets);
+      } else if (known) {
+        put(r->requestor, r->property, r->target, r->target == utf8 ? text : "secret");
+      }
       notify(r, known ? r->property : XCB_NONE);
     }
     std::free(e);

@@ -80,6 +80,23 @@ TEST(IncrSenders, StalledOrVanishedRequestorsAreDropped) {
   EXPECT_FALSE(senders.nextDeadline().has_value());
 }
 
+// Checked as it comes, the text is judged as it would be whole, wherever
+// the owner cuts its chunks (inside a character too).
+TEST(IncrReceiver, ChecksUtf8AsItComesWhereverTheChunksAreCut) {
+  for (const std::string text : {"Việt 👋!", "ab\xe1\x88", "\xed\xa0\x80x", "\xf4\x90\x80\x80"}) {
+    for (std::size_t a = 1; a < text.size(); ++a) {
+      for (std::size_t b = a + 1; b < text.size(); ++b) {
+        IncrReceiver receiver(64, 0, true);
+        for (const auto& piece : {text.substr(0, a), text.substr(a, b - a), text.substr(b)}) {
+          ASSERT_EQ(receiver.add(piece), IncrReceiver::Step::kMore);
+        }
+        EXPECT_EQ(receiver.validUtf8(), isValidUtf8(text)) << text << " cut at " << a << ", " << b;
+        EXPECT_EQ(receiver.take(), text);
+      }
+    }
+  }
+}
+
 TEST(Latin1, BothWays) {
   EXPECT_EQ(latin1ToUtf8("caf\xE9 \xFF"), "café ÿ");
   EXPECT_EQ(utf8ToLatin1("café ÿ Việt 👋!"), "caf\xE9 \xFF Vi?t ?!");
