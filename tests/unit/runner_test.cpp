@@ -29,11 +29,21 @@ TEST(DongLoi, TheLastNonEmptyLineOfStandardError) {
 
 TEST(Utf8, StrictlyWellFormed) {
   const std::pair<std::string, bool> cases[] = {
-      {"abcdefghé", true},         {"abcdefgh\xff", false},     // just past the ASCII fast path
-      {"abcdefgh\x80", false},     {"\xed\x9f\xbf", true},      // U+D7FF
-      {"\xed\xa0\x80", false},     {"\xf4\x8f\xbf\xbf", true},  // a surrogate; U+10FFFF
-      {"\xf4\x90\x80\x80", false}, {"\xe0\x9f\xbf", false},     // past U+10FFFF; overlong
-      {"ab\xe1\x88", false},       {"abcdefgh\xf0\x9f\x91", false},  // cut at the end
+      {"abcdefghé", true},
+      {"abcdefgh\xff", false},  // just past the ASCII fast path
+      {"abcdefgh\x80", false},
+      {"\xed\x9f\xbf", true},  // U+D7FF
+      {"\xed\xa0\x80", false},
+      {"\xf4\x8f\xbf\xbf", true},  // a surrogate; U+10FFFF
+      {"\xf4\x90\x80\x80", false},
+      {"\xe0\x9f\xbf", false},  // past U+10FFFF; overlong
+      {"ab\xe1\x88", false},
+      {"abcdefgh\xf0\x9f\x91", false},  // cut at the end
+      // Long texts go in two halves: a character across the middle; a fault
+      // in either half.
+      {std::string(600, 'a') + "é" + std::string(600, 'b'), true},
+      {std::string(598, 'a') + "\xe1\x80" + std::string(602, 'b'), false},
+      {std::string(1200, 'a') + "\xff", false},
   };
   for (const auto& [bytes, valid] : cases) EXPECT_EQ(isValidUtf8(bytes), valid) << bytes;
 }
