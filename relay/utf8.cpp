@@ -56,6 +56,9 @@ constexpr auto kRows = makeRows();
 
 using Byte = unsigned char;
 
+std::uint64_t step(std::uint64_t state, Byte b) { return kRows[b] >> (state & 63); }
+bool in(std::uint64_t state, State s) { return (state & 63) == s; }
+
 bool ascii16(const Byte* p) {
   std::uint64_t words[2];
   std::memcpy(words, p, sizeof words);
@@ -66,13 +69,13 @@ bool ascii16(const Byte* p) {
 // sixteen bytes at a time.
 std::uint64_t run(const Byte* p, const Byte* end, std::uint64_t state) {
   while (p != end) {
-    if ((state & 63) == kAccept) {
+    if (in(state, kAccept)) {
       while (end - p >= 16 && ascii16(p)) p += 16;
     }
     // A stretch without a test per byte: an error stays an error.
     const auto* const stop = p + std::min<std::ptrdiff_t>(end - p, 64);
-    for (; p != stop; ++p) state = kRows[*p] >> (state & 63);
-    if ((state & 63) == kError) return kError;
+    for (; p != stop; ++p) state = step(state, *p);
+    if (in(state, kError)) return kError;
   }
   return state;
 }
@@ -85,21 +88,20 @@ std::uint64_t run(const Byte* p, const Byte* end, std::uint64_t state) {
 bool isValidUtf8(std::string_view bytes) {
   const auto* const begin = reinterpret_cast<const Byte*>(bytes.data());
   const auto* const end = begin + bytes.size();
-  if (bytes.size() < 1024) return (run(begin, end, kAccept) & 63) == kAccept;
+  if (bytes.size() < 1024) return in(run(begin, end, kAccept), kAccept);
   const auto* mid = begin + bytes.size() / 2;
   for (int i = 0; i < 3 && (*mid & 0xC0) == 0x80; ++i) ++mid;
   const auto n = static_cast<std::size_t>(std::min(mid - begin, end - mid)) & ~std::size_t{15};
   std::uint64_t a = kAccept, b = kAccept;
   for (std::size_t i = 0; i < n; i += 16) {
-    if ((a & 63) == kAccept && (b & 63) == kAccept && ascii16(begin + i) && ascii16(mid + i))
-      continue;
+    if (in(a, kAccept) && in(b, kAccept) && ascii16(begin + i) && ascii16(mid + i)) continue;
     for (std::size_t j = i; j < i + 16; ++j) {
-      a = kRows[begin[j]] >> (a & 63);
-      b = kRows[mid[j]] >> (b & 63);
+      a = step(a, begin[j]);
+      b = step(b, mid[j]);
     }
-    if ((a & 63) == kError || (b & 63) == kError) return false;
+    if (in(a, kError) || in(b, kError)) return false;
   }
-  return (run(begin + n, mid, a) & 63) == kAccept && (run(mid + n, end, b) & 63) == kAccept;
+  return in(run(begin + n, mid, a), kAccept) && in(run(mid + n, end, b), kAccept);
 }
 
 std::size_t wholeCharacters(std::string_view bytes) {

@@ -41,9 +41,8 @@ function restart(kind, argv) {
   let failed = autostart.write(kind, argv);
   let pid;
   let logFrom;
-  if (failed) {
-    return { error: failed };
-  } else if (kind === 'systemd') {
+  if (failed) return { error: failed };
+  if (kind === 'systemd') {
     failed = autostart.run('systemctl', ['--user', 'daemon-reload']) ||
       autostart.run('systemctl', ['--user', 'restart', `app-${autostart.APP_ID}`]);
     if (failed) return { error: `systemctl --user không chạy lại được app-${autostart.APP_ID}: ${failed}` };

@@ -85,9 +85,10 @@ function channel(box, id) {
         return null;
       }
     },
-    // Waits until `step` is there (its message) or the deadline (null);
-    // the other side's failure ends the run, and is remembered.
+    // Whether the other side said it stopped.
     otherStopped: false,
+    // Waits until `step` is there (its message) or the deadline (null);
+    // the other side's failure ends the run.
     wait(step, until, other) {
       for (;;) {
         const names = box.names();

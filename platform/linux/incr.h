@@ -67,9 +67,9 @@ class IncrSenders {
 };
 
 // Incoming transfer: chunks are appended until the empty one, up to a
-// limit; past it the transfer is refused and its memory given back. With
-// `checkUtf8` each chunk is checked as it comes, while the owner makes the
-// next one, instead of the whole text at the end.
+// limit; past it the transfer is refused and its memory given back. Each
+// chunk is checked as UTF-8 as it comes, while the owner makes the next one,
+// instead of the whole text at the end.
 class IncrReceiver {
  public:
   enum class Step { kMore, kDone, kTooLarge };
@@ -78,8 +78,7 @@ class IncrReceiver {
   // Room is made up front, for the limit when nothing was announced: pages
   // are not touched until written, while growing would copy the text and
   // touch fresh pages for every doubling.
-  IncrReceiver(std::size_t limit, std::size_t announced, bool checkUtf8)
-      : limit_(limit), check_(checkUtf8) {
+  IncrReceiver(std::size_t limit, std::size_t announced) : limit_(limit) {
     try {
       data_.reserve(announced > 0 ? std::min(announced, limit) : limit);
     } catch (const std::bad_alloc&) {
@@ -94,11 +93,11 @@ class IncrReceiver {
       return Step::kTooLarge;
     }
     data_.append(chunk);
-    if (check_) checkUpTo(checked_ + wholeCharacters(std::string_view(data_).substr(checked_)));
+    checkUpTo(checked_ + wholeCharacters(std::string_view(data_).substr(checked_)));
     return Step::kMore;
   }
   std::size_t size() const { return data_.size(); }
-  // Whether all that came is UTF-8 (asked for with `checkUtf8`).
+  // Whether all that came is UTF-8.
   bool validUtf8() {
     checkUpTo(data_.size());
     return valid_;
@@ -112,7 +111,6 @@ class IncrReceiver {
   }
 
   std::size_t limit_;
-  bool check_;
   std::string data_;
   std::size_t checked_ = 0;
   bool valid_ = true;

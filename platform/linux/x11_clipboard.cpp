@@ -47,7 +47,7 @@ struct Property {
   std::uint8_t format = 0;
   std::string bytes;
   bool tooLarge = false;
-  bool utf8 = false;  // the bytes are UTF-8 (checked when asked for)
+  bool utf8 = false;  // the bytes are UTF-8
 };
 
 using PropertyReply = std::unique_ptr<xcb_get_property_reply_t, decltype(&std::free)>;
@@ -134,8 +134,7 @@ class Read {
 
   // The owner's answer for one target (type None when it refused), or why
   // there is none; an answer of more than `limit` bytes is kTooLarge.
-  std::variant<Property, platform::ReadFailure> convert(xcb_atom_t target, std::size_t limit,
-                                                        bool checkUtf8 = false);
+  std::variant<Property, platform::ReadFailure> convert(xcb_atom_t target, std::size_t limit);
 
  private:
   Millis deadline() const { return desktop::readDeadline(lastProgress_, started_); }
@@ -149,8 +148,7 @@ class Read {
   Millis lastProgress_ = started_;
 };
 
-std::variant<Property, platform::ReadFailure> Read::convert(xcb_atom_t target, std::size_t limit,
-                                                            bool checkUtf8) {
+std::variant<Property, platform::ReadFailure> Read::convert(xcb_atom_t target, std::size_t limit) {
   using platform::ReadFailure;
   const xcb_atom_t selection = display.atoms.selection;
   xcb_delete_property(display.c, window_, selection);
@@ -174,13 +172,13 @@ std::variant<Property, platform::ReadFailure> Read::convert(xcb_atom_t target, s
   Property answer = takeProperty(window_, selection, limit);
   if (answer.tooLarge) return ReadFailure::kTooLarge;
   if (answer.type != display.atoms.incr) {
-    answer.utf8 = checkUtf8 && isValidUtf8(answer.bytes);
+    answer.utf8 = isValidUtf8(answer.bytes);
     return answer;
   }
   std::uint32_t announced = 0;
   if (answer.format == 32 && answer.bytes.size() == 4)
     std::memcpy(&announced, answer.bytes.data(), 4);
-  IncrReceiver receiver(limit, announced, checkUtf8);
+  IncrReceiver receiver(limit, announced);
   for (;;) {
     auto* more =
         waitForEvent([this](const xcb_generic_event_t* ev) { return newValue(ev); }, deadline());
@@ -198,7 +196,7 @@ std::variant<Property, platform::ReadFailure> Read::convert(xcb_atom_t target, s
     answer.type = chunk->type;
     answer.format = chunk->format;
   }
-  answer.utf8 = checkUtf8 && receiver.validUtf8();
+  answer.utf8 = receiver.validUtf8();
   answer.bytes = receiver.take();
   return answer;
 }
@@ -403,7 +401,7 @@ std::variant<std::string, platform::ReadFailure> readText(Read& read) {
   const Atoms& a = display.atoms;
   for (const xcb_atom_t target :
        {a.utf8String, a.textPlainUtf8, xcb_atom_t{XCB_ATOM_STRING}, a.textPlain}) {
-    auto outcome = read.convert(target, platform::kMaxText, true);
+    auto outcome = read.convert(target, platform::kMaxText);
     if (auto* failure = std::get_if<ReadFailure>(&outcome)) return *failure;
     auto& answer = std::get<Property>(outcome);
     if (answer.type == XCB_NONE || answer.format != 8) continue;

@@ -86,7 +86,7 @@ TEST(IncrReceiver, ChecksUtf8AsItComesWhereverTheChunksAreCut) {
   for (const std::string text : {"Việt 👋!", "ab\xe1\x88", "\xed\xa0\x80x", "\xf4\x90\x80\x80"}) {
     for (std::size_t a = 1; a < text.size(); ++a) {
       for (std::size_t b = a + 1; b < text.size(); ++b) {
-        IncrReceiver receiver(64, 0, true);
+        IncrReceiver receiver(64, 0);
         for (const auto& piece : {text.substr(0, a), text.substr(a, b - a), text.substr(b)}) {
           ASSERT_EQ(receiver.add(piece), IncrReceiver::Step::kMore);
         }
