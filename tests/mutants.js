@@ -19,11 +19,13 @@ const rows = fs.readFileSync(path.join(__dirname, 'mutations.tsv'), 'utf8').spli
   .filter(([name]) => !process.argv[2] || name.includes(process.argv[2]));
 
 // In a session of its own, ended whole afterwards: a run that hung, or a
-// fault that leaves processes behind, must not reach the next run.
+// fault that leaves processes behind, must not reach the next run. Its bound
+// is past CTest's own (600 s at most) and a build, so that a fault which
+// makes every wait run out is told by the names CTest gives.
 const sidFile = path.join(require('node:os').tmpdir(), `tavrik-mutants-${process.pid}`);
 function sh(command, env = {}) {
   const r = spawnSync('setsid', ['--wait', 'bash', '-c', `echo $$ > ${sidFile}; ${command}`], {
-    cwd: root, encoding: 'utf8', maxBuffer: 256 << 20, timeout: 300000, killSignal: 'SIGKILL',
+    cwd: root, encoding: 'utf8', maxBuffer: 256 << 20, timeout: 900000, killSignal: 'SIGKILL',
     env: { ...process.env, ...env } });
   spawnSync('pkill', ['-KILL', '-s', fs.readFileSync(sidFile, 'utf8').trim()]);
   return r;
@@ -58,7 +60,7 @@ for (const [name, file, from, to, tests] of rows) {
       const out = `${run.stdout}${run.stderr}`;
       if (run.status === 0) said = 'MISSED';
       else if (/error:|Error \d+|make.*\*\*\*/.test(out) && !/tests? failed/i.test(out)) said = 'DOES NOT BUILD';
-      else said = run.error ? 'caught (hung past 5 minutes)' : `caught by ${failures(out).join(', ') || regex}`;
+      else said = run.error ? 'caught (hung past 15 minutes)' : `caught by ${failures(out).join(', ') || regex}`;
     } finally {
       fs.writeFileSync(target, original);
     }

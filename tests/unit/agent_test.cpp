@@ -40,15 +40,18 @@ class Agent : public test::FakePlatformTest {
 
 TEST_F(Agent, HandlerDispatchesOnIdAlone) {
   const auto ran = test::tempPath("ran");
-  startWithTool("echo run >>" + ran + "; exit 1");
+  startWithTool("echo \"$2\" >>" + ran + "; exit 1");
 
   EXPECT_EQ(fake::press(3), 0);
   EXPECT_EQ(fake::pressUnreadable(), 0);  // would be id 1 if it were read
   EXPECT_TRUE(started().empty());
 
-  EXPECT_EQ(fake::press(2), 0);  // pull: one run
+  // A run either of them started would hold the runner: this push would be
+  // dropped, and the run seen.
+  fake::setPasteboardText("x");
+  EXPECT_EQ(fake::press(1), 0);
   finishRun(1);
-  EXPECT_EQ(test::readFile(ran), "run\n");
+  EXPECT_EQ(test::readFile(ran), "push\n");
 }
 
 TEST_F(Agent, PullPutsTheOutputOnTheClipboardOnTheMainThread) {
