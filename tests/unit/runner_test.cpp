@@ -29,16 +29,18 @@ TEST(DongLoi, TheLastNonEmptyLineOfStandardError) {
 
 TEST(Utf8, StrictlyWellFormed) {
   const std::pair<std::string, bool> cases[] = {
+      // After a run of ASCII.
       {"abcdefghé", true},
-      {"abcdefgh\xff", false},  // just past the ASCII fast path
+      {"abcdefgh\xff", false},
       {"abcdefgh\x80", false},
-      {"\xed\x9f\xbf", true},  // U+D7FF
-      {"\xed\xa0\x80", false},
-      {"\xf4\x8f\xbf\xbf", true},  // a surrogate; U+10FFFF
-      {"\xf4\x90\x80\x80", false},
-      {"\xe0\x9f\xbf", false},  // past U+10FFFF; overlong
+      {"\xed\x9f\xbf", true},       // U+D7FF
+      {"\xed\xa0\x80", false},      // a surrogate
+      {"\xf4\x8f\xbf\xbf", true},   // U+10FFFF
+      {"\xf4\x90\x80\x80", false},  // past U+10FFFF
+      {"\xe0\x9f\xbf", false},      // overlong
+      // Cut at the end.
       {"ab\xe1\x88", false},
-      {"abcdefgh\xf0\x9f\x91", false},  // cut at the end
+      {"abcdefgh\xf0\x9f\x91", false},
       // Long texts go in two halves: a character across the middle; a fault
       // in either half.
       {std::string(600, 'a') + "é" + std::string(600, 'b'), true},
