@@ -8,8 +8,8 @@
 //                               name of its own there, the key (made, or
 //                               got by pairing), config.json, and the agent
 //                               started at login
-//   tavrik pair                 hand this machine's key to one that set up
-//                               the same store, after its code is typed here
+//   tavrik pair                 show a code, and hand this machine's key to
+//                               the one whose tavrik setup is given that code
 //   tavrik autostart off        undo the last: the agent no longer starts
 //   tavrik status               every link to the other machine, one screen
 //   tavrik clip push --stdin    store standard input, byte for byte
@@ -44,31 +44,47 @@
 'use strict';
 const crypto = require('node:crypto');
 const fs = require('node:fs');
-const { resolve } = require('./lib/settings.js');
+const path = require('node:path');
+const { resolve, configFile } = require('./lib/settings.js');
 const { fail, attempt } = require('./lib/report.js');
-const { fileOf, machineOf, storeAt } = require('./lib/store.js');
-const { KEY_ID_FILE, keyFile, loadKey, newKey } = require('./lib/key.js');
+const { fileOf, machineOf, spelledAs, storeAt } = require('./lib/store.js');
+const { KEY_ID_FILE, keyFile, loadKey, newKey, keyId } = require('./lib/key.js');
 const { setup, autostartOff, agentPath } = require('./lib/setup.js');
 const { admit } = require('./lib/pair.js');
 const { status, agentSays } = require('./lib/status.js');
 const { set } = require('./lib/hotkeys.js');
 
-// Stored texts: "TVRK", a format version, a kind, flags (1: a secret), the
-// time of the push in milliseconds (big-endian), then for kind 0 the text's
-// length (8 bytes) and SHA-256, and the text, or for kind 1 a nonce, the
-// AES-256-GCM ciphertext and its tag. The header, the nonce's use and the
-// writing machine's name are authenticated. Version 1 had no flags and no
-// length or checksum.
+// Stored texts: "TVRK", a format version, a kind. A plain text (kind 0,
+// version 2) goes on with flags (1: a secret), the time of the push in
+// milliseconds (big-endian), the text's length (8 bytes), its SHA-256 and
+// the text. A sealed one (kind 1, version 3) goes on with a nonce, then the
+// AES-256-GCM ciphertext of the flags, the time, the length and the text,
+// padded with zeros (padme below), and the tag; the header and the writing
+// machine's name are authenticated. Version 2's sealed form kept the flags
+// and the time in the clear; version 1 had no flags and no length or checksum.
 const MAGIC = Buffer.from('TVRK');
-const VERSION = 2;
+const PLAIN_VERSION = 2;
+const VERSION = 3;
 const PLAIN = 0;
 const SEALED = 1;
 const SECRET = 1;
 const HEADER = MAGIC.length + 3 + 8;
 const HEADER_V1 = MAGIC.length + 2 + 8;
+const SEALED_HEADER = MAGIC.length + 2;
+const INNER = 1 + 8 + 8;
 const CHECK = 8 + 32;
 const NONCE = 12;
 const TAG = 16;
+
+// Padmé (Nikitin et al., "Reducing Metadata Leakage from Encrypted Files and
+// Communication with PURBs", PETS 2019), from 256 bytes: a length shows only
+// its top bits, O(log log L) of them, for at most 12 % more bytes.
+function padme(length) {
+  if (length <= 256) return 256;
+  const e = 31 - Math.clz32(length);
+  const step = 2 ** (e - (31 - Math.clz32(e)) - 1);
+  return Math.ceil(length / step) * step;
+}
 
 // A descriptor someone made non-blocking answers EAGAIN: wait a little.
 const pause = new Int32Array(new SharedArrayBuffer(4));
@@ -113,7 +129,7 @@ function keyNew() {
   process.stdout.write(`Đã tạo khoá ở ${file}.\n` +
     'Từ giờ chữ được mã hoá trước khi vào kho; máy không có khoá này không đọc được.\n' +
     'Chạy tavrik setup KHO trên máy này để kho ghi nhận khoá; máy kia nhận khoá bằng cách ghép:\n' +
-    'tavrik setup KHO ở máy kia, rồi tavrik pair ở máy này.\n');
+    'tavrik pair ở máy này, rồi tavrik setup KHO ở máy kia và gõ mã ghép máy này hiện.\n');
 }
 
 // ---- the stored form -------------------------------------------------------
@@ -121,22 +137,28 @@ function keyNew() {
 const sha256 = (data) => crypto.createHash('sha256').update(data).digest();
 
 function seal(data, machine, key, secret) {
-  const header = Buffer.alloc(HEADER);
-  MAGIC.copy(header);
-  header[4] = VERSION;
-  header[5] = key ? SEALED : PLAIN;
-  header[6] = secret ? SECRET : 0;
-  header.writeBigUInt64BE(BigInt(Date.now()), 7);
+  const time = BigInt(Date.now());
   if (!key) {
-    const check = Buffer.alloc(CHECK);
-    check.writeBigUInt64BE(BigInt(data.length));
-    sha256(data).copy(check, 8);
-    return Buffer.concat([header, check, data]);
+    const header = Buffer.alloc(HEADER + CHECK);
+    MAGIC.copy(header);
+    header[4] = PLAIN_VERSION;
+    header[5] = PLAIN;
+    header[6] = secret ? SECRET : 0;
+    header.writeBigUInt64BE(time, 7);
+    header.writeBigUInt64BE(BigInt(data.length), HEADER);
+    sha256(data).copy(header, HEADER + 8);
+    return Buffer.concat([header, data]);
   }
+  const header = Buffer.concat([MAGIC, Buffer.from([VERSION, SEALED])]);
+  const inner = Buffer.alloc(padme(INNER + data.length));
+  inner[0] = secret ? SECRET : 0;
+  inner.writeBigUInt64BE(time, 1);
+  inner.writeBigUInt64BE(BigInt(data.length), 9);
+  data.copy(inner, INNER);
   const nonce = crypto.randomBytes(NONCE);
   const cipher = crypto.createCipheriv('aes-256-gcm', key, nonce);
   cipher.setAAD(Buffer.concat([header, Buffer.from(machine, 'utf8')]));
-  const body = Buffer.concat([cipher.update(data), cipher.final()]);
+  const body = Buffer.concat([cipher.update(inner), cipher.final()]);
   return Buffer.concat([header, nonce, body, cipher.getAuthTag()]);
 }
 
@@ -146,24 +168,26 @@ function seal(data, machine, key, secret) {
 function open(stored, machine, key, mtime) {
   const from = `Chữ từ máy ${machine}`;
   const cut = { refused: `${from} bị cắt cụt hoặc hỏng (độ dài hay mã kiểm tra không khớp): không nhận.` };
+  const unsealed = { refused: `${from} không được mã hoá, mà máy này có khoá: không nhận.` };
   if (!stored.subarray(0, MAGIC.length).equals(MAGIC)) {
     // A file cut inside the magic itself is no old text either.
     if (stored.length < MAGIC.length && MAGIC.subarray(0, stored.length).equals(stored)) return cut;
-    if (key) return { refused: `${from} không được mã hoá, mà máy này có khoá: không nhận.` };
+    if (key) return unsealed;
     return { text: stored, time: mtime, secret: false };
   }
-  if (stored.length > 4 && stored[4] > VERSION) {
-    return { refused: `${from} được ghi bằng bản tavrik mới hơn (định dạng ${stored[4]}); hãy cập nhật tavrik.` };
+  const version = stored[4];
+  if (stored.length > 4 && version > VERSION) {
+    return { refused: `${from} được ghi bằng bản tavrik mới hơn (định dạng ${version}); hãy cập nhật tavrik.` };
   }
-  const headerLength = stored[4] === 1 ? HEADER_V1 : HEADER;
+  const headerLength = { 1: HEADER_V1, 2: HEADER, 3: SEALED_HEADER }[version] ?? HEADER;
   if (stored.length < headerLength) return cut;
   const header = stored.subarray(0, headerLength);
-  const time = Number(stored.readBigUInt64BE(headerLength - 8));
-  const secret = headerLength === HEADER && (stored[6] & SECRET) !== 0;
   if (stored[5] === PLAIN) {
-    if (key) return { refused: `${from} không được mã hoá, mà máy này có khoá: không nhận.` };
+    if (key) return unsealed;
+    const time = Number(stored.readBigUInt64BE(headerLength - 8));
+    const secret = headerLength === HEADER && (stored[6] & SECRET) !== 0;
     if (headerLength === HEADER_V1) return { text: stored.subarray(HEADER_V1), time, secret };
-    if (stored.length < HEADER + CHECK) return cut;
+    if (version !== PLAIN_VERSION || stored.length < HEADER + CHECK) return cut;
     const text = stored.subarray(HEADER + CHECK);
     if (BigInt(text.length) !== stored.readBigUInt64BE(HEADER) ||
         !sha256(text).equals(stored.subarray(HEADER + 8, HEADER + CHECK))) {
@@ -174,17 +198,25 @@ function open(stored, machine, key, mtime) {
   if (!key) return { refused: `${from} đã được mã hoá; máy này chưa có khoá (${keyFile()}).` };
   const broken = { refused: `${from} không giải mã được: sai khoá, hoặc dữ liệu bị sửa hay cắt cụt.` };
   if (stored[5] !== SEALED || stored.length < headerLength + NONCE + TAG) return broken;
+  let plain;
   try {
     const decipher = crypto.createDecipheriv('aes-256-gcm', key,
                                              stored.subarray(headerLength, headerLength + NONCE));
     decipher.setAAD(Buffer.concat([header, Buffer.from(machine, 'utf8')]));
     decipher.setAuthTag(stored.subarray(stored.length - TAG));
-    const text = Buffer.concat([decipher.update(stored.subarray(headerLength + NONCE, stored.length - TAG)),
-                                decipher.final()]);
-    return { text, time, secret };
+    plain = Buffer.concat([decipher.update(stored.subarray(headerLength + NONCE, stored.length - TAG)),
+                           decipher.final()]);
   } catch {
     return broken;
   }
+  if (version < VERSION) {
+    return { text: plain, time: Number(stored.readBigUInt64BE(headerLength - 8)),
+             secret: version === 2 && (stored[6] & SECRET) !== 0 };
+  }
+  const length = plain.length >= INNER ? Number(plain.readBigUInt64BE(9)) : Infinity;
+  if (length > plain.length - INNER) return broken;
+  return { text: plain.subarray(INNER, INNER + length), time: Number(plain.readBigUInt64BE(1)),
+           secret: (plain[0] & SECRET) !== 0 };
 }
 
 // A stored text that anyone can read: what turning encryption on removes.
@@ -204,6 +236,55 @@ const store = () => {
   return storeAt(value, from === 'TAVRIK_STORE' ? from : `Kho trong ${from}`);
 };
 
+// The key this machine seals with, or null for plain texts, given the id of
+// the key the store records. A machine that setup made sealed never goes
+// plain: without its key, or with another one than the store's, nothing is
+// stored or printed. `doing` names what was not done.
+function sealing(to, storeKid, doing) {
+  const key = loadKey();
+  const way = `chạy tavrik setup ${to.describe()} trên máy này rồi tavrik pair trên máy có khoá`;
+  if (setting('sealed').value === true) {
+    const kid = setting('keyId').value;
+    if (!key) fail(`Máy này mã hoá chữ mà không còn khoá ${keyFile()}: ${doing}. Để nhận lại khoá, ${way}.`);
+    if (keyId(key) !== kid) {
+      fail(`Khoá ${keyFile()} không phải khoá ghi trong ${configFile()}: ${doing}. Để nhận lại khoá, ${way}.`);
+    }
+    if (storeKid !== kid) {
+      fail(`Kho ${to.describe()} ${storeKid ? 'ghi một khoá khác' : 'không còn tệp key-id'}, mà máy này mã hoá chữ: ` +
+           `${doing}. Nếu kho được đổi khoá, ${way}.`);
+    }
+    return key;
+  }
+  // A store whose texts are sealed never gets a plain one, nor gives one.
+  if (!key && storeKid) {
+    fail(`Kho ${to.describe()} mã hoá chữ mà máy này không có khoá (${keyFile()}): ${doing}. ` +
+         `Chạy tavrik setup ${to.describe()} để ghép lấy khoá.`);
+  }
+  return setting('sealed').value === false ? null : key;
+}
+
+// The newest authenticated time accepted from each machine, per key, beside
+// the key: an older text, or another one of the same time, is a replay.
+const seenFile = () => path.join(path.dirname(keyFile()), 'seen.json');
+function readSeen() {
+  try {
+    const seen = JSON.parse(fs.readFileSync(seenFile(), 'utf8'));
+    return seen && typeof seen === 'object' ? seen : {};
+  } catch {
+    return {};  // none yet; a broken one is written anew
+  }
+}
+function writeSeen(seen) {
+  const temp = `${seenFile()}.${crypto.randomBytes(8).toString('hex')}.tmp`;
+  try {
+    fs.writeFileSync(temp, JSON.stringify(seen), { mode: 0o600, flag: 'wx' });
+    fs.renameSync(temp, seenFile());
+  } catch (e) {
+    fs.rmSync(temp, { force: true });
+    fail(`Không ghi được ${seenFile()}: ${e.message}`);
+  }
+}
+
 function push() {
   let data;
   try {
@@ -212,33 +293,58 @@ function push() {
     fail(`Không đọc được dữ liệu vào: ${e.message}`);
   }
   const machine = machineName();
-  const key = loadKey();
   const to = store();
-  // A store whose texts are sealed never gets a plain one.
-  if (!key && to.get(KEY_ID_FILE)) {
-    fail(`Kho ${to.describe()} mã hoá chữ mà máy này không có khoá (${keyFile()}): chưa gửi gì. ` +
-         `Chạy tavrik setup ${to.describe()} để ghép lấy khoá.`);
-  }
+  const key = sealing(to, to.get(KEY_ID_FILE)?.toString().trim() || null, 'chưa gửi gì');
   to.put(fileOf(machine), seal(data, machine, key, process.env.TAVRIK_SECRET === '1'));
 }
 
+// The newest text of another machine, by the time sealed in it; any text
+// refused (broken, replayed, misnamed) ends the pull with its reason.
 function pull() {
-  const key = loadKey();
-  const found = store().newestOther(fileOf(machineName()));
-  if (!found) return;
-  const opened = open(found.bytes, machineOf(found.name), key, found.mtime);
-  if (opened.refused) fail(opened.refused);
-  if (expired(opened)) return;  // as if nothing had been sent
+  const from = store();
+  const mine = fileOf(machineName());
+  const { keyId: storeKid, files } = from.texts(mine);
+  const key = sealing(from, storeKid, 'chưa lấy gì');
+  const kid = key && keyId(key);
+  const seen = kid ? readSeen() : {};
+  const last = (seen[kid] ??= {});
+  let newest = null;
+  let changed = false;
+  for (const { name, bytes, mtime } of files.sort((a, b) => (a.name < b.name ? -1 : 1))) {
+    const machine = machineOf(name);
+    if (machine === undefined) {
+      // Another spelling would pass a text off as another machine's.
+      const other = spelledAs(name);
+      if (other !== undefined) fail(`Tệp ${name} trong kho là cách viết khác của tên máy ${other}: không nhận.`);
+      continue;  // undecodable: no machine writes such a name
+    }
+    const opened = open(bytes, machine, key, mtime);
+    if (opened.refused) fail(opened.refused);
+    if (kid) {
+      const digest = sha256(bytes).toString('hex').slice(0, 32);
+      const before = last[machine];
+      if (before && (opened.time < before.time || (opened.time === before.time && digest !== before.digest))) {
+        fail(`Chữ từ máy ${machine} cũ hơn chữ máy này đã nhận từ máy đó: kho đưa lại chữ cũ, không nhận.`);
+      }
+      if (!before || opened.time > before.time) {
+        last[machine] = { time: opened.time, digest };
+        changed = true;
+      }
+    }
+    if (!newest || (opened.time ?? 0) > (newest.time ?? 0)) newest = opened;
+  }
+  if (changed) writeSeen(seen);
+  if (!newest || expired(newest)) return;  // as if nothing had been sent
   // The agent asks for the mark on a descriptor of its own.
   const meta = Number(process.env.TAVRIK_META_FD);
-  if (opened.secret && Number.isInteger(meta) && meta > 2) {
+  if (newest.secret && Number.isInteger(meta) && meta > 2) {
     try {
       fs.writeSync(meta, 'secret\n');
     } catch {
       // nobody listens there after all
     }
   }
-  writeStdout(opened.text);
+  writeStdout(newest.text);
 }
 
 const HELP = `tavrik: gửi chữ trong clipboard sang máy kia, cùng tavrik-agent.
@@ -249,8 +355,8 @@ Lệnh:
                         bộ) hoặc ssh://MÁY/ĐƯỜNG/DẪN; thử kho, đặt tên máy,
                         tạo khoá mã hoá (hoặc ghép để nhận khoá), ghi
                         config.json, cho tavrik-agent chạy khi đăng nhập
-  tavrik pair           trao khoá của máy này cho máy đang chờ ghép, khi mã
-                        máy đó hiện được gõ vào đây
+  tavrik pair           hiện một mã ghép và trao khoá của máy này cho máy mới
+                        gõ đúng mã ấy khi tavrik setup hỏi
   tavrik status         mọi khâu từ máy này tới máy kia; mã 0 khi dùng được
   tavrik hotkeys set [--copy PHÍM] [--paste PHÍM]
                         đổi phím tắt của tavrik-agent, hoặc xem phím hiện tại
@@ -276,13 +382,13 @@ function main(args) {
   if (args[0] === 'setup') return setup(args.slice(1), { isPlain });
   if (command === 'autostart off') return autostartOff();
   if (command === 'status') {
-    return status({ store, loadKey, keyFile, open, agent: () => agentSays(attempt(agentPath).value) });
+    return status({ store, loadKey, keyFile, sealing, open, agent: () => agentSays(attempt(agentPath).value) });
   }
   if (command === 'clip push --stdin') return push();
   if (command === 'clip pull --print') return pull();
   if (command === 'clip clear') return store().remove(fileOf(machineName()));
   if (command === 'key new') return keyNew();
-  if (command === 'pair') return admit(store());
+  if (command === 'pair') return admit(store(), machineName());
   if (args[0] === 'hotkeys' && args[1] === 'set') return set(args.slice(2));
   fail('Cách dùng: tavrik setup KHO [--machine TÊN] [--no-autostart] [--no-encryption] | tavrik pair | ' +
        'tavrik status | tavrik autostart off | ' +

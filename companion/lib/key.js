@@ -5,6 +5,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { fail } = require('./report.js');
 const { userDir } = require('./settings.js');
+const { KEY_ID: KEY_ID_FILE } = require('./store.js');
 
 const KEY_BYTES = 32;
 
@@ -21,6 +22,12 @@ function loadKey() {
   } catch (e) {
     if (e.code === 'ENOENT') return null;
     fail(`Không đọc được khoá ${file}: ${e.message}`);
+  }
+  // Whoever else reads it reads every text: refused, not used.
+  const { mode } = fs.statSync(file);
+  if (process.platform !== 'win32' && mode & 0o077) {
+    fail(`Khoá ${file} để người dùng khác đọc được (quyền ${(mode & 0o777).toString(8)}): không dùng. ` +
+         `Hãy chạy: chmod 600 ${file}`);
   }
   const key = Buffer.from(text.trim(), 'base64');
   if (key.length !== KEY_BYTES) fail(`Khoá ${file} không hợp lệ (cần 32 byte viết bằng base64).`);
@@ -46,8 +53,5 @@ const newKey = () => writeKey(crypto.randomBytes(KEY_BYTES));
 // What the store records of the key: one-way, so it tells the key apart
 // and nothing of it.
 const keyId = (key) => Buffer.from(crypto.hkdfSync('sha256', key, '', 'tavrik key id v1', 16)).toString('hex');
-
-// The store's record that its texts are sealed, and with which key.
-const KEY_ID_FILE = 'key-id';
 
 module.exports = { KEY_ID_FILE, keyFile, loadKey, writeKey, newKey, keyId };

@@ -23,9 +23,20 @@ const SETTINGS = {
   machine: { variable: 'TAVRIK_MACHINE', kind: 'string', fallback: () => os.hostname() },
   ttl: { variable: 'TAVRIK_TTL', kind: 'seconds', fallback: () => undefined },
   secretTtl: { variable: 'TAVRIK_SECRET_TTL', kind: 'seconds', fallback: () => 120 },
+  // Written by setup alone: whether this machine seals its texts, and with
+  // which key. No variable turns them off.
+  sealed: { kind: 'boolean', fallback: () => undefined },
+  keyId: { kind: 'keyId', fallback: () => undefined },
 };
-const KINDS = { string: 'một chuỗi không rỗng', seconds: 'một số giây dương' };
-const valid = (kind, v) => (kind === 'string' ? typeof v === 'string' && v !== '' : typeof v === 'number' && v > 0);
+const KINDS = { string: 'một chuỗi không rỗng', seconds: 'một số giây dương', boolean: 'true hoặc false',
+                keyId: 'mã khoá của tavrik setup (32 chữ số hex)' };
+const CHECKS = {
+  string: (v) => typeof v === 'string' && v !== '',
+  seconds: (v) => typeof v === 'number' && v > 0,
+  boolean: (v) => typeof v === 'boolean',
+  keyId: (v) => typeof v === 'string' && /^[0-9a-f]{32}$/.test(v),
+};
+const valid = (kind, v) => CHECKS[kind](v);
 
 // The file's settings ({} when there is none), or why it is refused.
 function readConfig(file) {
@@ -55,7 +66,7 @@ function resolve() {
   if (config.error) return { error: config.error };
   const out = {};
   for (const [key, { variable, kind, fallback }] of Object.entries(SETTINGS)) {
-    const set = process.env[variable];
+    const set = variable && process.env[variable];
     if (set) {
       const value = kind === 'seconds' ? Number(set) : set;
       if (!valid(kind, value)) return { error: `${variable} không hợp lệ: ${set} (cần ${KINDS[kind]}).` };

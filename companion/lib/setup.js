@@ -12,7 +12,7 @@ const { fileOf, memberOf, isMember, sshConfig, sshRefusal, storeAt } = require('
 const { configFile, readConfig, writeConfig } = require('./settings.js');
 const autostart = require('./autostart.js');
 const { KEY_ID_FILE, keyFile, loadKey, newKey, writeKey, keyId } = require('./key.js');
-const { join } = require('./pair.js');
+const { join, readLine } = require('./pair.js');
 
 const USAGE = 'Cách dùng: tavrik setup KHO [--machine TÊN] [--no-autostart] [--no-encryption], với KHO là một thư mục ' +
   'hoặc ssh://MÁY/ĐƯỜNG/DẪN';
@@ -35,7 +35,9 @@ function parse(args) {
 // itself asks; pushes later never ask (BatchMode).
 function knowHost(url) {
   const host = url.slice('ssh://'.length).split('/')[0];
-  const r = spawnSync('ssh', [...sshConfig(), '-o', 'StrictHostKeyChecking=ask', '-o', 'PasswordAuthentication=no',
+  // -n: the question goes to the terminal, and standard input (a pairing
+  // code, maybe) stays for what follows.
+  const r = spawnSync('ssh', [...sshConfig(), '-n', '-o', 'StrictHostKeyChecking=ask', '-o', 'PasswordAuthentication=no',
                               '-o', 'KbdInteractiveAuthentication=no', '-o', 'ConnectTimeout=10', '--', host, 'true'],
                       { stdio: ['inherit', 'ignore', 'pipe'], timeout: 120000 });
   if (r.status === 0) return;
@@ -74,26 +76,42 @@ function chooseName(store, wanted, ours) {
   return { name, instead: name === base ? undefined : base };
 }
 
+// Asks on the terminal whether to go on with plain texts; false without one.
+function agreesToPlain(store) {
+  if (!process.stdin.isTTY) return false;
+  process.stdout.write(`Kho ${store.describe()} đã có máy khác mà không ghi nhận khoá nào (không có tệp key-id): ` +
+    'hoặc các máy đó không mã hoá, hoặc ai đó đã giấu tệp ấy. Dùng kho này không mã hoá? [c/K] ');
+  const answer = readLine(Date.now() + 600000);
+  return /^\s*c/i.test(answer || '');
+}
+
 // Texts sealed or not: the store records the id of the key its texts are
 // sealed with. A store no other machine uses gets a new key unless asked
 // not to; a machine without the store's key gets it by pairing. What was
-// done, in the user's words.
+// done, in the user's words, and what config.json records of it.
 function encryption(store, name, plain, isPlain) {
   const recorded = store.get(KEY_ID_FILE)?.toString().trim();
   let key = loadKey();
+  const sealed = (said, k) => ({ said, record: { sealed: true, keyId: keyId(k) } });
   if (recorded) {
-    if (key && keyId(key) === recorded) return 'có, bằng khoá của kho';
+    if (key && keyId(key) === recorded) return sealed('có, bằng khoá của kho', key);
     if (key) {
       fail(`Khoá ${keyFile()} của máy này không phải khoá của kho ${store.describe()}: dời nó đi rồi chạy lại ` +
            'tavrik setup để ghép với máy có khoá của kho.');
     }
     if (plain) fail(`Chữ trong kho ${store.describe()} được mã hoá: bỏ --no-encryption để ghép lấy khoá.`);
-    const file = writeKey(join(store, recorded, name));
-    return `có, khoá nhận bằng ghép mã, ở ${file}`;
+    const got = join(store, recorded, name);
+    return sealed(`có, khoá nhận bằng ghép mã, ở ${writeKey(got)}`, got);
   }
+  const plainly = { record: { sealed: false, keyId: undefined } };
+  if (plain) return { ...plainly, said: 'không (--no-encryption)' };
   const others = store.names().some((n) => isMember(n) && n !== memberOf(name));
-  if (plain || (!key && others)) {
-    return plain ? 'không (--no-encryption)' : 'không (kho đã có máy dùng không mã hoá; xem tavrik key new)';
+  if (!key && others) {
+    if (!agreesToPlain(store)) {
+      fail(`Kho ${store.describe()} đã có máy khác mà không có tệp key-id: nếu các máy đó không mã hoá, chạy lại với ` +
+           '--no-encryption; nếu có, tệp key-id đã mất: chạy tavrik setup trên máy có khoá để ghi lại, rồi chạy lại ở đây.');
+    }
+    return { ...plainly, said: 'không (kho đã có máy dùng không mã hoá; xem tavrik key new)' };
   }
   const made = !key && newKey();
   key = loadKey();
@@ -101,7 +119,7 @@ function encryption(store, name, plain, isPlain) {
   // What this machine left readable before.
   const own = store.get(fileOf(name));
   if (own && isPlain(own)) store.remove(fileOf(name));
-  return made ? `có, khoá mới ở ${made}` : `có, bằng khoá ${keyFile()}`;
+  return sealed(made ? `có, khoá mới ở ${made}` : `có, bằng khoá ${keyFile()}`, key);
 }
 
 // The agent beside this companion (PREFIX/bin), else the one on PATH.
@@ -136,9 +154,9 @@ function setup(args, { isPlain }) {
   roundTrip(store);
   const ours = values.store === asked.store ? values.machine : undefined;
   const { name, instead } = chooseName(store, asked.machine, ours);
-  const sealed = encryption(store, name, asked.plain, isPlain);
+  const { said: sealed, record } = encryption(store, name, asked.plain, isPlain);
   store.put(memberOf(name), Buffer.from(`${JSON.stringify({ host: os.hostname(), since: Date.now() })}\n`));
-  const failed = writeConfig({ ...values, store: asked.store, machine: name });
+  const failed = writeConfig(JSON.parse(JSON.stringify({ ...values, store: asked.store, machine: name, ...record })));
   if (failed) fail(failed);
   let started = 'không cài (--no-autostart)';
   if (asked.autostart) {
@@ -153,8 +171,8 @@ function setup(args, { isPlain }) {
     `  Mã hoá: ${sealed}\n` +
     `  Cấu hình: ${file}\n` +
     `  Tự khởi động: ${started}\n` +
-    `Trên máy kia, chạy: tavrik setup ${other}` +
-    `${sealed.startsWith('có') ? '\nrồi, khi máy đó chờ ghép, chạy tavrik pair ở máy này và gõ mã nó hiện' : ''}\n`);
+    `${sealed.startsWith('có') ? 'Để máy kia nhận khoá: chạy tavrik pair ở máy này, rồi trên máy kia' : 'Trên máy kia'}, ` +
+    `chạy: tavrik setup ${other}${sealed.startsWith('có') ? ' và gõ mã ghép máy này hiện' : ''}\n`);
 }
 
 function autostartOff() {

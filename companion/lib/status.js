@@ -8,7 +8,7 @@ const { attempt, takeWarnings } = require('./report.js');
 const { fileOf, ownerOf } = require('./store.js');
 const { configFile, resolve } = require('./settings.js');
 const autostart = require('./autostart.js');
-const { KEY_ID_FILE, keyId } = require('./key.js');
+const { KEY_ID_FILE } = require('./key.js');
 
 function age(ms) {
   const s = Math.max(0, Math.round((Date.now() - ms) / 1000));
@@ -19,7 +19,8 @@ function age(ms) {
 }
 
 // `tools`: what the companion knows of its own texts: { store(), loadKey(),
-// keyFile(), open(bytes, machine, key), agent() }.
+// keyFile(), sealing(store, storeKeyId, doing), open(bytes, machine, key),
+// agent() }.
 function status(tools) {
   const lines = [];
   const broken = [];
@@ -46,9 +47,10 @@ function status(tools) {
     say(`Khoá ${tools.keyFile()}: ${key.error || (key.value ? 'có (chữ được mã hoá)' : 'không có (chữ không được mã hoá)')}`);
     if (key.error) broken.push('khoá');
     const recorded = reached && names.value.includes(KEY_ID_FILE) && attempt(() => store.value.get(KEY_ID_FILE));
-    if (recorded?.value && !(key.value && keyId(key.value) === recorded.value.toString().trim())) {
-      say(`  Kho mã hoá chữ bằng một khoá ${key.value ? 'khác khoá này' : 'máy này chưa có'}: chạy tavrik setup ` +
-          `${settings.store.value} để ghép với máy có khoá.`);
+    const sealing = reached && !key.error &&
+      attempt(() => tools.sealing(store.value, recorded?.value?.toString().trim() || null, 'chữ không qua được'));
+    if (sealing?.error) {
+      say(`  ${sealing.error}`);
       broken.push('khoá');
     }
     if (reached) {

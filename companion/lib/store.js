@@ -8,18 +8,33 @@ const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const { fail, warn } = require('./report.js');
 
+// The store's record that its texts are sealed, and with which key.
+const KEY_ID = 'key-id';
+
 // One file per machine; a name is made safe for any file system and shell.
 const PREFIX = 'clip-';
 const fileOf = (machine) => PREFIX + encodeURIComponent(machine).replace(/[.!'()*~]/g,
   (c) => `%${c.charCodeAt(0).toString(16).toUpperCase()}`);
-const machineOf = (file) => decodeURIComponent(file.slice(PREFIX.length));
+// The machine a name of `prefix` was written for, or undefined for a name no
+// machine writes: undecodable, or (unless `anySpelling`) another spelling
+// of a machine's name.
+function decoded(file, prefix, anySpelling = false) {
+  if (!file.startsWith(prefix)) return undefined;
+  try {
+    const machine = decodeURIComponent(file.slice(prefix.length));
+    return anySpelling || prefix + fileOf(machine).slice(PREFIX.length) === file ? machine : undefined;
+  } catch {
+    return undefined;
+  }
+}
+const machineOf = (file) => decoded(file, PREFIX);
+const spelledAs = (file) => decoded(file, PREFIX, true);
 // Each machine that was set up names itself too, before it pushes.
 const MEMBER = 'machine-';
 const memberOf = (machine) => MEMBER + fileOf(machine).slice(PREFIX.length);
 const isMember = (file) => file.startsWith(MEMBER);
 // The machine a file of the store belongs to, or undefined.
-const ownerOf = (file) => [PREFIX, MEMBER].filter((p) => file.startsWith(p))
-  .map((p) => decodeURIComponent(file.slice(p.length)))[0];
+const ownerOf = (file) => decoded(file, PREFIX) ?? decoded(file, MEMBER);
 
 // The user's ssh configuration, or the one TAVRIK_SSH_CONFIG names.
 const sshConfig = () => (process.env.TAVRIK_SSH_CONFIG ? ['-F', process.env.TAVRIK_SSH_CONFIG] : []);
@@ -33,30 +48,39 @@ function sshRefusal(host, err) {
 
 // ---- a store in a directory -----------------------------------------------
 
-// On NTFS the mode bits say only whether a file is read-only: who may read
-// is the ACL's to say, which the profile gives the user, SYSTEM and the
-// administrators. Nothing to check there.
-function warnIfOpen(dir, mode) {
-  if (process.platform !== 'win32' && mode & 0o077) {
-    warn(`Cảnh báo: người dùng khác đọc hoặc ghi được thư mục kho ${dir}; hãy chạy: chmod 700 ${dir}`);
-  }
+// A folder others can write is refused: they could plant links and files
+// there. One they can only read is warned about. On NTFS the mode bits say
+// only whether a file is read-only: who may read or write is the ACL's to
+// say, which the profile gives the user, SYSTEM and the administrators.
+const writableByOthers = (where, fix) =>
+  `Người dùng khác ghi được vào thư mục kho ${where}: không dùng kho này. Hãy chạy: ${fix}`;
+function checkOpen(dir) {
+  const { mode } = fs.statSync(dir);
+  if (process.platform === 'win32') return;
+  if (mode & 0o022) fail(writableByOthers(dir, `chmod 700 ${dir}`));
+  if (mode & 0o077) warn(`Cảnh báo: người dùng khác đọc được thư mục kho ${dir}; hãy chạy: chmod 700 ${dir}`);
 }
+// Created anew, never through a link someone planted.
+const EXCLUSIVE = fs.constants.O_WRONLY | fs.constants.O_CREAT | fs.constants.O_EXCL | (fs.constants.O_NOFOLLOW ?? 0);
+const tempName = (name) => `.${name}.${crypto.randomBytes(8).toString('hex')}.tmp`;
 
 const localStore = (dir) => ({
   describe: () => dir,
   within: (sub) => localStore(path.join(dir, sub)),
   put(name, bytes) {
     const target = path.join(dir, name);
-    const temp = path.join(dir, `.${name}.${process.pid}.tmp`);
+    const temp = path.join(dir, tempName(name));
+    let made = false;
     try {
       if (!fs.existsSync(dir)) {
         fs.mkdirSync(dir, { recursive: true, mode: 0o700 });
         fs.chmodSync(dir, 0o700);
       }
-      warnIfOpen(dir, fs.statSync(dir).mode);
+      checkOpen(dir);
       // Written aside, private from birth, then renamed: a pull sees the old
       // text or the new one.
-      const fd = fs.openSync(temp, 'w', 0o600);
+      const fd = fs.openSync(temp, EXCLUSIVE, 0o600);
+      made = true;
       try {
         fs.fchmodSync(fd, 0o600);
         fs.writeSync(fd, bytes);
@@ -65,34 +89,30 @@ const localStore = (dir) => ({
       }
       fs.renameSync(temp, target);
     } catch (e) {
-      try { fs.rmSync(temp, { force: true }); } catch { /* nothing to clean */ }
+      if (made) try { fs.rmSync(temp, { force: true }); } catch { /* nothing to clean */ }
       fail(`Không ghi được vào kho ${dir}: ${e.message}`);
     }
   },
-  // The newest file of another machine: { name, bytes, mtime }, or null.
-  newestOther(mine) {
+  // The texts of the other machines, [{ name, bytes, mtime }], and the id
+  // of the key the store's texts are sealed with (null for none).
+  texts(mine) {
     let names;
     try {
-      warnIfOpen(dir, fs.statSync(dir).mode);
+      checkOpen(dir);
       names = fs.readdirSync(dir);
     } catch (e) {
-      if (e.code === 'ENOENT') return null;  // nothing stored yet
+      if (e.code === 'ENOENT') return { keyId: null, files: [] };  // nothing stored yet
       fail(`Không đọc được kho ${dir}: ${e.message}`);
     }
-    let newest = null;
-    for (const name of names) {
-      if (!name.startsWith(PREFIX) || name === mine) continue;
+    const files = [];
+    for (const name of names.filter((n) => n.startsWith(PREFIX) && n !== mine)) {
       try {
-        const { mtimeMs } = fs.statSync(path.join(dir, name));
-        if (!newest || mtimeMs > newest.mtime) newest = { name, mtime: mtimeMs };
-      } catch { /* replaced or removed meanwhile */ }
+        files.push({ name, bytes: fs.readFileSync(path.join(dir, name)), mtime: fs.statSync(path.join(dir, name)).mtimeMs });
+      } catch (e) {
+        if (e.code !== 'ENOENT') fail(`Không đọc được kho ${dir}: ${e.message}`);  // else removed meanwhile
+      }
     }
-    if (!newest) return null;
-    try {
-      return { ...newest, bytes: fs.readFileSync(path.join(dir, newest.name)) };
-    } catch (e) {
-      fail(`Không đọc được kho ${dir}: ${e.message}`);
-    }
+    return { keyId: this.get(KEY_ID)?.toString().trim() || null, files };
   },
   remove(name) {
     try {
@@ -111,7 +131,7 @@ const localStore = (dir) => ({
   },
   names() {
     try {
-      warnIfOpen(dir, fs.statSync(dir).mode);
+      checkOpen(dir);
       return fs.readdirSync(dir).filter((n) => !n.startsWith('.'));
     } catch (e) {
       if (e.code === 'ENOENT') return [];
@@ -185,7 +205,8 @@ function controlDir() {
 
 const REMOTE_DIR = 'd=$1; case $d in "~/"*) d="$HOME/${d#"~/"}";; "~") d=$HOME;; esac; ' +
   '[ -d "$d" ] || { echo "TAVRIK_NO_DIR" >&2; exit 3; }; ' +
-  'case $(ls -ld "$d" | cut -c5-10) in *r*|*w*) echo "TAVRIK_OPEN" >&2;; esac; ';
+  'case $(ls -ld "$d" | cut -c5-10) in ?w????|????w?) echo "TAVRIK_WRITABLE" >&2; exit 5;; ' +
+  '*r*) echo "TAVRIK_OPEN" >&2;; esac; ';
 
 function sshStore(url, from) {
   const rest = url.slice('ssh://'.length);
@@ -212,10 +233,11 @@ function sshStore(url, from) {
     if (r.error) fail(`Không chạy được ssh: ${r.error.message}`);
     const err = r.stderr.toString().replace(/\r/g, '');
     if (err.includes('TAVRIK_OPEN')) {
-      warn(`Cảnh báo: người dùng khác đọc hoặc ghi được thư mục kho ${remotePath} trên ${host}; hãy chạy chmod 700 ở đó.`);
+      warn(`Cảnh báo: người dùng khác đọc được thư mục kho ${remotePath} trên ${host}; hãy chạy chmod 700 ở đó.`);
     }
     if (r.status === 0) return r.stdout;
     if (err.includes('TAVRIK_NO_DIR')) fail(`Không có thư mục kho ${remotePath} trên ${host}.`);
+    if (err.includes('TAVRIK_WRITABLE')) fail(writableByOthers(`${remotePath} trên ${host}`, 'chmod 700 ở đó'));
     if (r.status === 255) fail(sshRefusal(host, err));
     fail(`Kho trên ${host} lỗi: ${err.split('\n').filter((l) => l.trim()).pop() || `mã ${r.status}`}`);
   }
@@ -224,16 +246,28 @@ function sshStore(url, from) {
     describe: () => url,
     within: (sub) => sshStore(`${url}/${sub}`, from),
     put(name, bytes) {
-      ssh(`${REMOTE_DIR}umask 077; t="$d/.$2.$$.tmp"; ` +
-          'if cat > "$t" && mv -f "$t" "$d/$2"; then exit 0; fi; rm -f "$t"; exit 4', [name], bytes);
+      // noclobber: the temporary file is made anew, never through a link.
+      ssh(`${REMOTE_DIR}umask 077; set -C; t="$d/$3"; ` +
+          'if cat > "$t" && mv -f "$t" "$d/$2"; then exit 0; fi; rm -f "$t"; exit 4', [name, tempName(name)], bytes);
     },
-    newestOther(mine) {
-      // The newest other file's name on the first line, then its bytes.
-      const out = ssh(`${REMOTE_DIR}cd "$d" || exit 4; for f in $(ls -t); do case $f in ` +
-                      `"$2") ;; clip-*) printf '%s\\n' "$f"; exec cat -- "$f";; esac; done`, [mine]);
-      if (out.length === 0) return null;
-      const end = out.indexOf(0x0a);
-      return { name: out.subarray(0, end).toString(), bytes: out.subarray(end + 1), mtime: undefined };
+    texts(mine) {
+      // Each file copied aside first, so that its length and bytes agree:
+      // "NAME LENGTH" on a line, then the bytes; key-id among them.
+      const out = ssh(`${REMOTE_DIR}cd "$d" || exit 4; t=$(mktemp) || exit 4; trap 'rm -f "$t"' EXIT; ` +
+                      `for f in ${KEY_ID} clip-*; do case $f in "$2") continue;; esac; ` +
+                      '[ -f "$f" ] && cat -- "$f" > "$t" 2>/dev/null || continue; ' +
+                      `printf '%s %s\\n' "$f" $(wc -c < "$t"); cat -- "$t"; done`, [mine]);
+      const files = [];
+      let keyId = null;
+      for (let at = 0; at < out.length;) {
+        const end = out.indexOf(0x0a, at);
+        const [name, length] = out.subarray(at, end).toString().split(' ');
+        const bytes = out.subarray(end + 1, end + 1 + Number(length));
+        at = end + 1 + Number(length);
+        if (name === KEY_ID) keyId = bytes.toString().trim() || null;
+        else files.push({ name, bytes, mtime: undefined });
+      }
+      return { keyId, files };
     },
     remove(name) {
       ssh(`${REMOTE_DIR}rm -f -- "$d/$2"`, [name]);
@@ -256,4 +290,4 @@ function sshStore(url, from) {
 const storeAt = (where, from) => (where.startsWith('ssh://') ? sshStore(where, from) : localStore(where));
 
 
-module.exports = { fileOf, machineOf, memberOf, isMember, ownerOf, sshConfig, sshRefusal, storeAt };
+module.exports = { KEY_ID, fileOf, machineOf, spelledAs, memberOf, isMember, ownerOf, sshConfig, sshRefusal, storeAt };
