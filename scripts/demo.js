@@ -40,8 +40,8 @@ function setup(m, store, args, env = m.env) {
   if (r.status !== 0) throw new Error(`tavrik setup exited ${r.status} on ${m.name}`);
 }
 
-// `tavrik setup` on a machine without the store's key: it shows a code,
-// which the user types into `tavrik pair` on the machine that has the key.
+// `tavrik pair` on the machine that has the key shows a code, which the
+// user types into `tavrik setup` on the machine without it.
 async function setupPairing(m, holder, store, args, env) {
   const run = (who, argv, runEnv) => {
     const child = spawn(process.execPath, [companion, ...argv], { env: runEnv, stdio: 'pipe' });
@@ -51,12 +51,12 @@ async function setupPairing(m, holder, store, args, env) {
     started.push(child);
     return child;
   };
-  const joining = run(m, ['setup', store, ...args], env);
   const pairing = run(holder, ['pair'], holder.env);
-  await waitFor('the pairing code', () => /^\d{3} \d{3}$/m.test(joining.said) || joining.exitCode !== null, 30000);
-  const code = /^(\d{3} \d{3})$/m.exec(joining.said)?.[1] || '';
-  process.stdout.write(`   (typing ${code} into tavrik pair on ${holder.name})\n`);
-  pairing.stdin.end(`${code}\n`);
+  await waitFor('the pairing code', () => /^\d{3} \d{3}$/m.test(pairing.said) || pairing.exitCode !== null, 30000);
+  const code = /^(\d{3} \d{3})$/m.exec(pairing.said)?.[1] || '';
+  const joining = run(m, ['setup', store, ...args], env);
+  process.stdout.write(`   (typing ${code} into tavrik setup on ${m.name})\n`);
+  joining.stdin.end(`${code}\n`);
   const [joined, paired] = await Promise.all([joining.ended, pairing.ended]);
   if (joined !== 0 || paired !== 0) throw new Error(`pairing failed on ${m.name} (${joined}) or ${holder.name} (${paired})`);
 }

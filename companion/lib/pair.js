@@ -168,11 +168,11 @@ function join(store, kid, machine) {
   return result.value.key;
 }
 
-// The first request for the key `kid` made since `since`: { id, m }, or
+// The newest request for the key `kid` made since `since`: { id, m }, or
 // null. Requests dated ahead of the clock by more than the skew are ignored;
 // one from an older tavrik is told to update once.
 function request(box, kid, since, told) {
-  let first = null;
+  let newest = null;
   for (const name of box.names().filter((n) => /^[0-9a-f]{16}-(start|commit)$/.test(n))) {
     const id = name.slice(0, 16);
     let m;
@@ -190,9 +190,9 @@ function request(box, kid, since, told) {
     if (m.v !== VERSION || !name.endsWith('-start') || m.time < since - SKEW_MS || m.time > Date.now() + SKEW_MS) {
       continue;
     }
-    if (!first || m.time < first.m.time) first = { id, m };
+    if (!newest || m.time > newest.m.time) newest = { id, m };
   }
-  return first;
+  return newest;
 }
 
 // `tavrik pair`, on the machine named `machine`: shows a new code and hands
