@@ -255,12 +255,13 @@ function sealing(to, storeKid, doing) {
     }
     return key;
   }
+  const chosen = setting('sealed').value === false ? null : key;
   // A store whose texts are sealed never gets a plain one, nor gives one.
-  if (!key && storeKid) {
+  if (!chosen && storeKid) {
     fail(`Kho ${to.describe()} mã hoá chữ mà máy này không có khoá (${keyFile()}): ${doing}. ` +
          `Chạy tavrik setup ${to.describe()} để ghép lấy khoá.`);
   }
-  return setting('sealed').value === false ? null : key;
+  return chosen;
 }
 
 // The newest authenticated time accepted from each machine, per key, beside

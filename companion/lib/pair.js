@@ -94,7 +94,7 @@ function channel(box, id) {
     // for a while at most; then nothing of the pairing is left.
     linger(theirs, until) {
       const end = Math.min(until, Date.now() + LINGER_MS);
-      while (Date.now() < end && box.names().some((n) => theirs.includes(n.slice(id.length + 1)))) sleep(POLL_MS);
+      while (Date.now() < end && box.names().some((n) => theirs.some((step) => n === name(step)))) sleep(POLL_MS);
       this.removeAll();
     },
     removeAll: () => box.names().filter((n) => n.startsWith(`${id}-`)).forEach((n) => box.remove(n)),
@@ -252,4 +252,4 @@ function admit(store, machine) {
   say(`Đã trao khoá cho máy "${printable(result.value)}".`);
 }
 
-module.exports = { join, admit, readLine, aadOf };
+module.exports = { join, admit, readLine };

@@ -74,6 +74,26 @@ async function pairUp(joiner, holder, store, typed = (code) => code) {
 }
 const wrong = (code) => code.replace(/\d$/, (d) => (Number(d) + 1) % 10);
 
+// Sets each file to bytes, a mode (a number), a link ({ linkTo }) or nothing
+// (null); runs `fn`; puts each back.
+function meddle(files, fn) {
+  const saved = Object.keys(files).map((f) => [f, fs.existsSync(f) && [fs.readFileSync(f), fs.statSync(f).mode]]);
+  for (const [f, to] of Object.entries(files)) {
+    if (to === null) fs.rmSync(f);
+    else if (typeof to === 'number') fs.chmodSync(f, to);
+    else if (to.linkTo) fs.symlinkSync(to.linkTo, f);
+    else fs.writeFileSync(f, to);
+  }
+  try {
+    return fn();
+  } finally {
+    for (const [f, was] of saved) {
+      fs.rmSync(f, { force: true });
+      if (was) fs.writeFileSync(f, was[0], { mode: was[1] });
+    }
+  }
+}
+
 // Stands between two stores' pairing folders: each message crosses, changed
 // by `change(step, message)`; one removed on either side goes from both.
 function relay(dirJ, dirH, change) {
@@ -376,7 +396,6 @@ child.unref();
 
 describe('pairing by a six-digit code', () => {
   const spake2 = require('../../companion/lib/spake2.js');
-  const { aadOf } = require('../../companion/lib/pair.js');
   const b64 = (b) => b.toString('base64');
   let store;
   beforeEach(() => {
@@ -424,20 +443,9 @@ describe('pairing by a six-digit code', () => {
   });
 
   test('a wrong code, a keeper in the middle, a changed confirmation: refused on both sides; nothing left', async () => {
-    // The keeper plays each side to the other with a guessed code.
-    const keeper = () => {
-      let start;
-      return (step, m) => {
-        const side = (role) => spake2.start(role, spake2.passwordScalar(wrong(shown), m.id));
-        if (step === 'start') start = m;
-        if (step === 'start') return { ...m, share: b64(side('A').share) };
-        if (step !== 'answer') return m;
-        const toJoiner = side('B');
-        const keys = spake2.finish(toJoiner, Buffer.from(start.share, 'base64'), start.machine, m.machine,
-                                   aadOf(m.id, start.keyId));
-        return { ...m, share: b64(toJoiner.share), confirm: b64(keys.cB) };
-      };
-    };
+    // The keeper answers for the holder, not knowing the code.
+    const keeper = (step, m) => (step === 'answer' ? { ...m, share: b64(spake2.start('B', 7n).share),
+                                                       confirm: b64(crypto.randomBytes(32)) } : m);
     const changed = (step, m) => (step === 'confirm' ? { ...m, confirm: b64(crypto.randomBytes(32)) } : m);
     const asIs = (step, m) => m;
     const stopped = /máy kia đã dừng ghép/;
@@ -446,7 +454,7 @@ describe('pairing by a six-digit code', () => {
     for (const [what, change, typed, joinerSays, holderSays] of [
       ['as is, beside a request dated ahead', asIs, (code) => code, null, /^Đã trao khoá cho máy "[^"]+"\.$/m],
       ['a wrong code', asIs, wrong, badCode, stopped],
-      ['a keeper in the middle', keeper(), (code) => code, badCode, stopped],
+      ['a keeper in the middle', keeper, (code) => code, badCode, stopped],
       ['a changed confirmation', changed, (code) => code, stopped, /mã máy mới dùng không khớp mã hiện ở đây/],
       ['a forged word of receipt', forged, (code) => code, null, /lời báo đã nhận khoá không xác thực được/],
     ]) {
@@ -480,10 +488,11 @@ describe('pairing by a six-digit code', () => {
     fs.copyFileSync(keyOf(a), keyOf(b));
     assert.match(setup(b).out.toString(), /Mã hoá: có, bằng khoá của kho/);
     const file = (name) => path.join(store, name);
-    const aside = (name) => fs.renameSync(file(name), `${file(name)}.aside`);
-    const back = (name) => fs.renameSync(`${file(name)}.aside`, file(name));
-    push(undefined, 'một', a);
-    const old = fs.readFileSync(file('clip-a'));
+    const bytes = (f, ...run) => run.forEach((r) => r()) || fs.readFileSync(f);
+    const ownB = bytes(file('clip-b'), () => push(undefined, 'của b', b), () => pull(undefined, a));
+    const plain = bytes(path.join(root, 'plain', 'clip-x'),
+                        () => push('x', 'giả', { TAVRIK_STORE: path.join(root, 'plain'), TAVRIK_CONFIG: path.join(root, 'none.json') }));
+    const old = bytes(file('clip-a'), () => fs.rmSync(file('clip-b')), () => push(undefined, 'một', a));
     assert.equal(pull(undefined, b).out.toString(), 'một');
     push(undefined, 'hai', a);
     assert.equal(pull(undefined, b).out.toString(), 'hai');
@@ -491,42 +500,27 @@ describe('pairing by a six-digit code', () => {
     fs.writeFileSync(path.join(root, 'fixed.js'), "require('crypto').randomBytes = (n) => Buffer.alloc(n, 7);");
     const fixed = { ...a, NODE_OPTIONS: `--require ${path.join(root, 'fixed.js')}` };
     const victim = path.join(root, 'victim');
-    fs.writeFileSync(victim, 'của người dùng');
-    for (const [what, change, run, reason, undo] of [
-      ['an older text put back', () => fs.writeFileSync(file('clip-a'), old), () => pull(undefined, b),
-       /^Chữ từ máy a cũ hơn chữ máy này đã nhận từ máy đó: kho đưa lại chữ cũ/, () => push(undefined, 'hai', a)],
-      ['b\'s text under another spelling of b', () => { push(undefined, 'của b', b); fs.copyFileSync(file('clip-b'), file('clip-%62')); },
-       () => pull(undefined, b), /^Tệp clip-%62 trong kho là cách viết khác của tên máy b/,
-       () => ['clip-%62', 'clip-b'].forEach((n) => fs.rmSync(file(n)))],
-      ['key-id hidden', () => aside('key-id'), () => push(undefined, 'lộ', a), /không còn tệp key-id, mà máy này mã hoá/,
-       () => back('key-id')],
-      ['key-id of another key', () => fs.writeFileSync(file('key-id'), 'f'.repeat(32)), () => pull(undefined, b),
-       /ghi một khoá khác, mà máy này mã hoá chữ: chưa lấy gì/, () => fs.writeFileSync(file('key-id'), fs.readFileSync(`${file('key-id')}.aside`))],
-      ['a lost key, and a plain text planted', () => {
-        fs.renameSync(keyOf(b), `${keyOf(b)}.mất`);
-        push('x', 'giả', { TAVRIK_STORE: path.join(root, 'plain'), TAVRIK_CONFIG: path.join(root, 'none') });
-        fs.copyFileSync(path.join(root, 'plain', 'clip-x'), file('clip-x'));
-      }, () => pull(undefined, b), /^Máy này mã hoá chữ mà không còn khoá .*: chưa lấy gì\. Để nhận lại khoá, chạy tavrik setup/,
-      () => { fs.renameSync(`${keyOf(b)}.mất`, keyOf(b)); fs.rmSync(file('clip-x')); }],
-      ['a lost key, then a push', () => fs.renameSync(keyOf(b), `${keyOf(b)}.mất`), () => push(undefined, 'lộ', b),
-       /không còn khoá .*: chưa gửi gì/, () => fs.renameSync(`${keyOf(b)}.mất`, keyOf(b))],
-      ['a key others can read', () => fs.chmodSync(keyOf(b), 0o644), () => pull(undefined, b),
-       /để người dùng khác đọc được \(quyền 644\): không dùng/, () => fs.chmodSync(keyOf(b), 0o600)],
-      ['setup where key-id is hidden', () => aside('key-id'), () => setup(c), /đã có máy khác mà không có tệp key-id/,
-       () => back('key-id')],
-      ['a link at the temporary name', () => fs.symlinkSync(victim, file('.clip-a.0707070707070707.tmp')),
-       () => push(undefined, 'ghi đè', fixed), /^Không ghi được vào kho .*EEXIST/, () => fs.rmSync(file('.clip-a.0707070707070707.tmp'))],
+    for (const [what, files, run, reason] of [
+      ['an older text put back', { [file('clip-a')]: old }, () => pull(undefined, b), /^Chữ từ máy a cũ hơn chữ máy này đã nhận từ máy đó: kho đưa lại chữ cũ/],
+      ['b\'s own text under another spelling of b', { [file('clip-%62')]: ownB }, () => pull(undefined, b),
+       /^Tệp clip-%62 trong kho là cách viết khác của tên máy b/],
+      ['key-id hidden', { [file('key-id')]: null }, () => push(undefined, 'lộ', a), /không còn tệp key-id, mà máy này mã hoá/],
+      ['key-id of another key', { [file('key-id')]: 'f'.repeat(32) }, () => pull(undefined, b), /ghi một khoá khác, .*: chưa lấy gì/],
+      ['a lost key, a plain text planted', { [keyOf(b)]: null, [file('clip-x')]: plain }, () => pull(undefined, b),
+       /^Máy này mã hoá chữ mà không còn khoá .*: chưa lấy gì\. Để nhận lại khoá, chạy tavrik setup/],
+      ['a lost key, then a push', { [keyOf(b)]: null }, () => push(undefined, 'lộ', b), /không còn khoá .*: chưa gửi gì/],
+      ['a key others can read', { [keyOf(b)]: 0o644 }, () => pull(undefined, b), /đọc được \(quyền 644\): không dùng/],
+      ['setup where key-id is hidden', { [file('key-id')]: null }, () => setup(c), /đã có máy khác mà không có tệp key-id/],
+      ['a link at the temporary name', { [file('.clip-a.0707070707070707.tmp')]: { linkTo: victim } },
+       () => push(undefined, 'ghi đè', fixed), /^Không ghi được vào kho .*EEXIST/],
     ]) {
-      if (what === 'key-id of another key') fs.copyFileSync(file('key-id'), `${file('key-id')}.aside`);
-      change();
-      const r = run();
+      const r = meddle(files, run);
       assert.deepEqual([r.status, r.out.length], [1, 0], what);
       assert.match(lastLine(r), reason, what);
-      undo();
       // Nothing was stored: each sees what it saw before.
       assert.deepEqual([pull(undefined, b).out.toString(), pull(undefined, a).out.toString()], ['hai', ''], what);
     }
-    assert.deepEqual([fs.readFileSync(victim, 'utf8'), fs.existsSync(c.HOME)], ['của người dùng', false]);
+    assert.deepEqual([fs.existsSync(victim), fs.existsSync(c.HOME)], [false, false]);
     fs.writeFileSync(file('clip-%'), 'rác');  // a name no machine writes: passed over
     assert.equal(pull(undefined, b).out.toString(), 'hai');
   });
