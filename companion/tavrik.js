@@ -249,9 +249,12 @@ function sealing(to, storeKid, doing) {
     if (keyId(key) !== kid) {
       fail(`Khoá ${keyFile()} không phải khoá ghi trong ${configFile()}: ${doing}. Để nhận lại khoá, ${way}.`);
     }
+    if (!storeKid) {
+      fail(`Kho ${to.describe()} không còn tệp key-id, mà máy này mã hoá chữ: ${doing}. ` +
+           `Nếu tệp ấy chỉ bị mất, chạy tavrik setup ${to.describe()} trên máy này để ghi lại.`);
+    }
     if (storeKid !== kid) {
-      fail(`Kho ${to.describe()} ${storeKid ? 'ghi một khoá khác' : 'không còn tệp key-id'}, mà máy này mã hoá chữ: ` +
-           `${doing}. Nếu kho được đổi khoá, ${way}.`);
+      fail(`Kho ${to.describe()} ghi một khoá khác, mà máy này mã hoá chữ: ${doing}. Nếu kho đã đổi khoá, ${way}.`);
     }
     return key;
   }

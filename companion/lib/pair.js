@@ -120,7 +120,7 @@ function join(store, kid, machine) {
   process.stdout.write('Kho này mã hoá chữ mà máy này chưa có khoá: cần ghép với một máy đã có khoá.\n' +
     `Trên máy đó, chạy: tavrik pair\nrồi gõ vào đây mã ghép nó hiện (tối đa ${minutes()} phút): `);
   const typed = readLine(until);
-  say('');
+  if (!process.stdin.isTTY) say('');  // a terminal ended the line itself
   const code = typed === null ? '' : typed.replace(/\s/g, '');
   if (!/^\d{6}$/.test(code)) {
     fail(`Ghép không thành: ${typed === null ? 'không gõ mã ghép nào' : 'mã ghép là sáu chữ số'}; chạy lại tavrik setup.`);

@@ -16,10 +16,10 @@ const PREFIX = 'clip-';
 const fileOf = (machine) => PREFIX + encodeURIComponent(machine).replace(/[.!'()*~]/g,
   (c) => `%${c.charCodeAt(0).toString(16).toUpperCase()}`);
 // The machine a name of `prefix` was written for, or undefined for a name no
-// machine writes: undecodable, or (unless `anySpelling`) another spelling
-// of a machine's name.
+// machine writes: of other characters than fileOf's, undecodable, or
+// (unless `anySpelling`) another spelling of a machine's name.
 function decoded(file, prefix, anySpelling = false) {
-  if (!file.startsWith(prefix)) return undefined;
+  if (!file.startsWith(prefix) || !/^[A-Za-z0-9%_-]*$/.test(file.slice(prefix.length))) return undefined;
   try {
     const machine = decodeURIComponent(file.slice(prefix.length));
     return anySpelling || prefix + fileOf(machine).slice(PREFIX.length) === file ? machine : undefined;
@@ -254,16 +254,19 @@ function sshStore(url, from) {
       // Each file copied aside first, so that its length and bytes agree:
       // "NAME LENGTH" on a line, then the bytes; key-id among them.
       const out = ssh(`${REMOTE_DIR}cd "$d" || exit 4; t=$(mktemp) || exit 4; trap 'rm -f "$t"' EXIT; ` +
-                      `for f in ${KEY_ID} clip-*; do case $f in "$2") continue;; esac; ` +
+                      `for f in ${KEY_ID} clip-*; do case $f in "$2"|*[!A-Za-z0-9%_-]*) continue;; esac; ` +
                       '[ -f "$f" ] && cat -- "$f" > "$t" 2>/dev/null || continue; ' +
                       `printf '%s %s\\n' "$f" $(wc -c < "$t"); cat -- "$t"; done`, [mine]);
       const files = [];
       let keyId = null;
       for (let at = 0; at < out.length;) {
         const end = out.indexOf(0x0a, at);
-        const [name, length] = out.subarray(at, end).toString().split(' ');
-        const bytes = out.subarray(end + 1, end + 1 + Number(length));
-        at = end + 1 + Number(length);
+        const [name, length] = out.subarray(at, end < 0 ? at : end).toString().split(' ').map((w, i) => (i ? Number(w) : w));
+        if (end < 0 || !Number.isSafeInteger(length) || end + 1 + length > out.length) {
+          fail(`Kho trên ${host} trả lời không đọc được (tệp ${name}).`);
+        }
+        const bytes = out.subarray(end + 1, end + 1 + length);
+        at = end + 1 + length;
         if (name === KEY_ID) keyId = bytes.toString().trim() || null;
         else files.push({ name, bytes, mtime: undefined });
       }
