@@ -14,6 +14,25 @@ cmd+shift+f12 hoặc alt+space.`;
 
 const { sleep, STATUS } = autostart;
 
+// The agent's names: modifiers (any number, at least one) and one key.
+const MODIFIERS = { cmd: 'cmd', command: 'cmd', meta: 'cmd', ctrl: 'ctrl', control: 'ctrl', alt: 'alt', opt: 'alt',
+                    option: 'alt', shift: 'shift' };
+const KEY = /^([a-z0-9]|return|tab|space|escape|f[1-9]|f1[0-2])$/;
+
+// `text` as its modifiers and its key, one way of writing each ({ value }),
+// or why not. The agent would take the last of several keys: refused here,
+// so that what it claims is what was asked.
+function readHotkey(text) {
+  const pieces = text.toLowerCase().split('+').filter(Boolean).map((p) => p.replace(/^[\p{Zs}\t]+|[\p{Zs}\t]+$/gu, ''));
+  const keys = pieces.filter((p) => !Object.hasOwn(MODIFIERS, p));
+  const modifiers = [...new Set(pieces.filter((p) => Object.hasOwn(MODIFIERS, p)).map((p) => MODIFIERS[p]))].sort();
+  if (keys.length > 1) return { error: `Phím tắt "${text}" có hơn một phím (${keys.join(', ')}); chỉ được một.` };
+  if (keys.length === 0 || !KEY.test(keys[0]) || modifiers.length === 0) {
+    return { error: `Phím tắt không đọc được: "${text}". ${SYNTAX.replace(/\n/g, ' ')}` };
+  }
+  return { value: [...modifiers, keys[0]].join('+') };
+}
+
 const option = (argv, name, fallback) => {
   const at = argv.indexOf(name, 1);
   return at > 0 && at + 1 < argv.length ? argv[at + 1] : fallback;
@@ -108,9 +127,21 @@ function set(args) {
     return void process.stdout.write(`Phím gửi đi: ${copy}\nPhím lấy về: ${paste}\n` +
       `Đổi bằng: tavrik hotkeys set --copy PHÍM --paste PHÍM (trong ${autostart.KINDS[entry.kind].file()}).\n${SYNTAX}\n`);
   }
+  // Refused before anything restarts: a text the agent would read otherwise,
+  // or both keys alike.
+  const wanted = { '--copy': copy, '--paste': paste, ...asked };
+  const read = Object.values(wanted).map(readHotkey);
+  const wrong = read.find((r) => r.error);
+  if (wrong) fail(`${wrong.error} Không đổi gì.`);
+  if (read[0].value === read[1].value) {
+    fail(`Phím gửi đi và phím lấy về trùng nhau (${read[0].value}); không đổi gì.`);
+  }
   let argv = entry.argv;
   for (const [name, value] of Object.entries(asked)) argv = withOption(argv, name, value);
-  const now = restartHolding(entry.kind, argv);
+  // Tried again only where the new keys are ones the agent just stopped held.
+  const before = [copy, paste].map((k) => readHotkey(k).value);
+  const swapped = read.some((r, i) => before.includes(r.value) && r.value !== before[i]);
+  const now = swapped ? restartHolding(entry.kind, argv) : restart(entry.kind, argv);
   if (now.later) {
     return void process.stdout.write(`Đã đổi phím trong ${autostart.KINDS[entry.kind].file()}; ` +
       'tavrik-agent dùng phím mới từ lần đăng nhập tới.\n');
@@ -118,7 +149,7 @@ function set(args) {
   if (now.said && !now.said.includes('HỎNG')) return void process.stdout.write(now.said);
   // Held, unreadable, or no answer: the previous options, and agent, again.
   const reason = now.error || now.said.trim().split('\n').pop();
-  const back = restartHolding(entry.kind, entry.argv);
+  const back = restart(entry.kind, entry.argv);
   fail(`Không đổi được phím (${reason}); đã trả lại ${copy} và ${paste}` +
        `${back.said ? '' : `, nhưng tavrik-agent cũ không chạy lại được: ${back.error}`}.`);
 }

@@ -64,16 +64,21 @@ function checkOpen(dir) {
 const EXCLUSIVE = fs.constants.O_WRONLY | fs.constants.O_CREAT | fs.constants.O_EXCL | (fs.constants.O_NOFOLLOW ?? 0);
 const tempName = (name) => `.${name}.${crypto.randomBytes(8).toString('hex')}.tmp`;
 
-const localStore = (dir) => ({
+// Setup makes the store; nothing else does: a store folder that is gone (a
+// sync folder not mounted, or moved) is told, never taken for an empty one.
+// A folder within it (`inner`) is made when needed, and empty while missing.
+const missing = (dir) => `Không thấy kho ${dir} — thư mục đồng bộ chưa gắn hoặc đã dời?`;
+const localStore = (dir, inner = false) => ({
   describe: () => dir,
-  within: (sub) => localStore(path.join(dir, sub)),
+  within: (sub) => localStore(path.join(dir, sub), true),
   put(name, bytes) {
     const target = path.join(dir, name);
     const temp = path.join(dir, tempName(name));
     let made = false;
+    if (!inner && !fs.existsSync(dir)) fail(missing(dir));
     try {
       if (!fs.existsSync(dir)) {
-        fs.mkdirSync(dir, { recursive: true, mode: 0o700 });
+        fs.mkdirSync(dir, { mode: 0o700 });
         fs.chmodSync(dir, 0o700);
       }
       checkOpen(dir);
@@ -101,8 +106,7 @@ const localStore = (dir) => ({
       checkOpen(dir);
       names = fs.readdirSync(dir);
     } catch (e) {
-      if (e.code === 'ENOENT') return { keyId: null, files: [] };  // nothing stored yet
-      fail(`Không đọc được kho ${dir}: ${e.message}`);
+      fail(e.code === 'ENOENT' ? missing(dir) : `Không đọc được kho ${dir}: ${e.message}`);
     }
     const files = [];
     for (const name of names.filter((n) => n.startsWith(PREFIX) && n !== mine)) {
@@ -125,7 +129,8 @@ const localStore = (dir) => ({
     try {
       return fs.readFileSync(path.join(dir, name));
     } catch (e) {
-      if (e.code === 'ENOENT' || e.code === 'ENOTDIR') return null;  // no such store yet: nothing in it
+      if (!inner && !fs.existsSync(dir)) fail(missing(dir));
+      if (e.code === 'ENOENT' || e.code === 'ENOTDIR') return null;
       fail(`Không đọc được kho ${dir}: ${e.message}`);
     }
   },
@@ -134,8 +139,8 @@ const localStore = (dir) => ({
       checkOpen(dir);
       return fs.readdirSync(dir).filter((n) => !n.startsWith('.'));
     } catch (e) {
-      if (e.code === 'ENOENT') return [];
-      fail(`Không đọc được kho ${dir}: ${e.message}`);
+      if (e.code === 'ENOENT' && inner) return [];
+      fail(e.code === 'ENOENT' ? missing(dir) : `Không đọc được kho ${dir}: ${e.message}`);
     }
   },
   make() {

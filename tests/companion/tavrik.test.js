@@ -124,6 +124,7 @@ describe('a store in a directory', () => {
   beforeEach(() => {
     root = fs.mkdtempSync(path.join(os.tmpdir(), 'tavrik-companion-'));
     store = path.join(root, 'store');
+    fs.mkdirSync(store, { mode: 0o700 });
     base = { TAVRIK_STORE: store, TAVRIK_KEY_FILE: path.join(root, 'no-key') };
   });
   afterEach(() => fs.rmSync(root, { recursive: true, force: true }));
@@ -236,11 +237,19 @@ describe('a store in a directory', () => {
     assert.equal(pull('b').out.toString(), 'bản một');
   });
 
-  test('the store is private whatever the umask; one others read is warned of, one they write refused', () => {
-    const r = spawnSync('sh', ['-c', 'umask 022; exec "$@"', 'sh', TOOL, 'clip', 'push', '--stdin'],
-                        { input: 'bí mật', env: envOf({ TAVRIK_MACHINE: 'a' }) });
+  test('setup makes the store private whatever the umask; nothing else makes it; one others read is warned of, one they write refused', () => {
+    fs.rmdirSync(store);
+    const r = spawnSync('sh', ['-c', 'umask 022; exec "$@"', 'sh', TOOL, 'setup', store, '--no-autostart', '--no-encryption'],
+                        { env: envOf({ TAVRIK_CONFIG: path.join(root, 'config.json') }) });
     assert.equal(r.status, 0, r.stderr.toString());
     assert.equal(fs.statSync(store).mode & 0o777, 0o700);
+    assert.deepEqual(push('a', 'bí mật'), none);
+    fs.renameSync(store, `${store}.dời`);  // a sync folder not mounted
+    for (const r of [push('a', 'không lưu'), pull('b')]) {
+      assert.deepEqual([r.status, lastLine(r), fs.existsSync(store)],
+                       [1, `Không thấy kho ${store} — thư mục đồng bộ chưa gắn hoặc đã dời?`, false]);
+    }
+    fs.renameSync(`${store}.dời`, store);
     fs.chmodSync(store, 0o755);
     const open = pull('b');
     assert.equal(open.out.toString(), 'bí mật');
@@ -258,6 +267,7 @@ describe('a store in a directory', () => {
                       XDG_CONFIG_HOME: undefined, LOCALAPPDATA: local,
                       NODE_OPTIONS: `--require ${path.join(root, 'win32.js')}` };
     fs.writeFileSync(path.join(root, 'win32.js'), "Object.defineProperty(process, 'platform', { value: 'win32' });");
+    fs.mkdirSync(path.join(local, 'tavrik', 'store'), { recursive: true });
     assert.match(tavrik('a', ['key', 'new'], undefined, windows).out.toString(),
                  new RegExp(`^Đã tạo khoá ở ${path.join(local, 'tavrik', 'key')}\\.`));
     assert.deepEqual(push('a', 'chữ từ Windows', windows), none);
@@ -357,8 +367,16 @@ child.unref();
       assert.deepEqual(said('ctrl+alt+shift+c'), [0, 'tavrik: ctrl+alt+shift+c = gửi đi (OK), ctrl+alt+b = lấy về (OK)\n']);
       assert.deepEqual(said('ctrl+alt+x'), [1, 'Không đổi được phím (tavrik: ctrl+alt+x = gửi đi (HỎNG), ctrl+alt+b = ' +
                                           'lấy về (OK)); đã trả lại ctrl+alt+shift+c và ctrl+alt+b.']);
-      assert.match(said('alt+nope')[1], /^Không đổi được phím \(Phím tắt không đọc được: alt\+nope\); đã trả lại /);
-      assert.match(fs.readFileSync(plist, 'utf8'), /<string>--copy<\/string>\n *<string>ctrl\+alt\+shift\+c</);
+      // Refused before anything restarts: the entry and the agent stay.
+      const [entry, agent] = [fs.readFileSync(plist, 'utf8'), fs.readFileSync(`${launchctl}.pid`, 'utf8')];
+      for (const [copy, reason] of [['alt+nope', /^Phím tắt không đọc được: "alt\+nope"/],
+                                    ['ctrl+c+x', /^Phím tắt "ctrl\+c\+x" có hơn một phím \(c, x\)/],
+                                    ['Alt+ctrl+B', /^Phím gửi đi và phím lấy về trùng nhau \(alt\+ctrl\+b\); không đổi gì\.$/]]) {
+        assert.deepEqual([said(copy)[0], fs.readFileSync(plist, 'utf8'), fs.readFileSync(`${launchctl}.pid`, 'utf8')],
+                         [1, entry, agent], copy);
+        assert.match(said(copy)[1], reason);
+      }
+      assert.match(entry, /<string>--copy<\/string>\n *<string>ctrl\+alt\+shift\+c</);
       assert.match(spawnSync(launchctl, ['list']).stdout.toString(), /"PID" = /);  // the previous agent again
     } finally {
       spawnSync(launchctl, ['bootout']);
@@ -490,7 +508,7 @@ describe('pairing by a six-digit code', () => {
     const file = (name) => path.join(store, name);
     const bytes = (f, ...run) => run.forEach((r) => r()) || fs.readFileSync(f);
     const ownB = bytes(file('clip-b'), () => push(undefined, 'của b', b), () => pull(undefined, a));
-    const plain = bytes(path.join(root, 'plain', 'clip-x'),
+    const plain = bytes(path.join(root, 'plain', 'clip-x'), () => fs.mkdirSync(path.join(root, 'plain')),
                         () => push('x', 'giả', { TAVRIK_STORE: path.join(root, 'plain'), TAVRIK_CONFIG: path.join(root, 'none.json') }));
     const old = bytes(file('clip-a'), () => fs.rmSync(file('clip-b')), () => push(undefined, 'một', a));
     assert.equal(pull(undefined, b).out.toString(), 'một');

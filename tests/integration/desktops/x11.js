@@ -221,8 +221,7 @@ const d = module.exports = {
         await start(['--copy', 'ctrl+alt+x', '--paste', 'ctrl+alt+y']);  // another client holds ctrl+alt+x
         assert.deepEqual(said(tavrik('hotkeys', 'set', '--copy', 'ctrl+alt+x')), [1, 'Không đổi được phím (tavrik: ' +
           'ctrl+alt+x = gửi đi (HỎNG), ctrl+alt+b = lấy về (OK)); đã trả lại ctrl+alt+shift+c và ctrl+alt+b.\n']);
-        assert.match(said(tavrik('hotkeys', 'set', '--paste', 'alt+nope'))[1],
-                     /^Không đổi được phím \(Phím tắt không đọc được: ctrl\+alt\+shift\+c \/ alt\+nope\)/);
+        assert.match(said(tavrik('hotkeys', 'set', '--paste', 'alt+nope'))[1], /^Phím tắt không đọc được: "alt\+nope"/);
         assert.match(fs.readFileSync(path.join(home, '.config/autostart/vn.tavrik.agent.desktop'), 'utf8'),
                      /^Exec=.* --copy ctrl\+alt\+shift\+c$/m);
         assert.deepEqual(said(spawnSync(process.env.TAVRIK_AGENT, ['--trigger', 'status'], { env, encoding: 'utf8' })),
