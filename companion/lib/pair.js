@@ -28,6 +28,7 @@ const { fail, warn, attempt } = require('./report.js');
 const { loadKey, keyId } = require('./key.js');
 const { sleep } = require('./autostart.js');
 const spake2 = require('./spake2.js');
+const { asTheOtherTypesIt } = require('./store.js');
 
 const FOLDER = 'pairing';
 const VERSION = 2;
@@ -206,7 +207,7 @@ function admit(store, machine) {
   const box = store.within(FOLDER);
   box.make();
   const code = newCode();
-  say(`Trên máy mới, chạy: tavrik setup ${store.describe()}\nrồi gõ mã ghép này khi nó hỏi ` +
+  say(`Trên máy mới, chạy: tavrik setup ${asTheOtherTypesIt(store.describe())}\nrồi gõ mã ghép này khi nó hỏi ` +
       `(tối đa ${minutes()} phút):\n${code.slice(0, 3)} ${code.slice(3)}\nĐang chờ máy mới…`);
   const told = new Set();
   let found = null;

@@ -8,14 +8,15 @@ const os = require('node:os');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const { fail } = require('./report.js');
-const { fileOf, memberOf, isMember, sshConfig, sshRefusal, storeAt } = require('./store.js');
+const { fileOf, memberOf, isMember, sshConfig, sshRefusal, sshAddress, isSsh, asTheOtherTypesIt,
+        storeAt } = require('./store.js');
 const { configFile, readConfig, writeConfig } = require('./settings.js');
 const autostart = require('./autostart.js');
 const { KEY_ID_FILE, keyFile, loadKey, newKey, writeKey, keyId } = require('./key.js');
 const { join, readLine } = require('./pair.js');
 
 const USAGE = 'Cách dùng: tavrik setup KHO [--machine TÊN] [--no-autostart] [--no-encryption], với KHO là một thư mục ' +
-  'hoặc ssh://MÁY/ĐƯỜNG/DẪN';
+  'hoặc ssh://[NGƯỜI@]MÁY[:CỔNG]/ĐƯỜNG/DẪN hoặc [NGƯỜI@]MÁY:ĐƯỜNG/DẪN';
 
 function parse(args) {
   const out = { autostart: true };
@@ -27,24 +28,26 @@ function parse(args) {
     else fail(USAGE, 2);
   }
   if (!out.store) fail(USAGE, 2);
-  if (!out.store.startsWith('ssh://')) out.store = path.resolve(out.store);
+  if (!isSsh(out.store)) out.store = path.resolve(out.store);
   return out;
 }
 
 // An SSH host not known yet is asked about once, in the terminal, as ssh
 // itself asks; pushes later never ask (BatchMode).
-function knowHost(url) {
-  const host = url.slice('ssh://'.length).split('/')[0];
+function knowHost(where) {
+  const { host, target, port } = sshAddress(where);
   // -n: the question goes to the terminal, and standard input (a pairing
   // code, maybe) stays for what follows.
-  const r = spawnSync('ssh', [...sshConfig(), '-n', '-o', 'StrictHostKeyChecking=ask', '-o', 'PasswordAuthentication=no',
-                              '-o', 'KbdInteractiveAuthentication=no', '-o', 'ConnectTimeout=10', '--', host, 'true'],
+  const r = spawnSync('ssh', [...sshConfig(), ...port, '-n', '-o', 'StrictHostKeyChecking=ask',
+                              '-o', 'PasswordAuthentication=no', '-o', 'KbdInteractiveAuthentication=no',
+                              '-o', 'ConnectTimeout=10', '--', target, 'true'],
                       { stdio: ['inherit', 'ignore', 'pipe'], timeout: 120000 });
   if (r.status === 0) return;
   if (r.error) fail(`Không chạy được ssh: ${r.error.message}`);
   const err = r.stderr.toString();
   if (/Host key verification failed/.test(err)) {
-    fail(`Chưa nhận khoá của máy ${host}: chạy "ssh ${host}" một lần, kiểm tra và nhận khoá của nó, rồi chạy lại tavrik setup.`);
+    fail(`Chưa nhận khoá của máy ${host}: chạy "ssh ${[...port, target].join(' ')}" một lần, kiểm tra và nhận khoá ` +
+         'của nó, rồi chạy lại tavrik setup.');
   }
   fail(sshRefusal(host, err));
 }
@@ -150,7 +153,7 @@ function setup(args, { isPlain }) {
   if (config.error) fail(config.error);
   const values = config.values || {};
   const store = storeAt(asked.store, 'Kho');
-  if (asked.store.startsWith('ssh://')) knowHost(asked.store);
+  if (isSsh(asked.store)) knowHost(asked.store);
   roundTrip(store);
   const ours = values.store === asked.store ? values.machine : undefined;
   const { name, instead } = chooseName(store, asked.machine, ours);
@@ -164,7 +167,7 @@ function setup(args, { isPlain }) {
     if (done.error) fail(done.error);
     started = done.said;
   }
-  const other = asked.store.startsWith('ssh://') ? asked.store : 'THƯ-MỤC (thư mục đồng bộ với kho này, trên máy kia)';
+  const other = asTheOtherTypesIt(asked.store);
   process.stdout.write(`Đã thiết lập tavrik trên máy này.\n` +
     `  Kho: ${asked.store} (đã thử ghi, đọc lại và xoá)\n` +
     `  Tên máy này trong kho: ${name}${instead ? ` (tên ${instead} đã có máy khác dùng)` : ''}\n` +

@@ -165,9 +165,9 @@ const quote = (s) => `'${String(s).replace(/'/g, "'\\''")}'`;
 // connection kept a few minutes after the last use, unless the user's ssh
 // configuration already says how to share connections (or Windows, whose
 // OpenSSH cannot).
-function sharedConnection(config, host) {
+function sharedConnection(config, destination) {
   if (process.platform === 'win32') return [];
-  const g = spawnSync('ssh', [...config, '-G', '--', host], { stdio: ['ignore', 'pipe', 'ignore'] });
+  const g = spawnSync('ssh', [...config, '-G', ...destination], { stdio: ['ignore', 'pipe', 'ignore'] });
   const chosen = g.stdout ? g.stdout.toString() : '';
   if (g.status !== 0 || !/^controlmaster false$/m.test(chosen) || !/^controlpersist no$/m.test(chosen) ||
       /^controlpath /m.test(chosen)) {
@@ -177,7 +177,7 @@ function sharedConnection(config, host) {
   if (!dir) return [];
   // One connection per configuration and host name as given, not only per
   // address and user (%C): two names may mean two keys.
-  const name = crypto.createHash('sha256').update(`${config.join('\0')}\0${host}`).digest('hex').slice(0, 8);
+  const name = crypto.createHash('sha256').update([...config, ...destination].join('\0')).digest('hex').slice(0, 8);
   // The first -o wins: these come before the general ones. Silence on an
   // idle shared link is noticed in about eight seconds.
   return ['-o', 'ControlMaster=auto', '-o', `ControlPath=${dir}/${name}-%C`, '-o', 'ControlPersist=300',
@@ -213,27 +213,41 @@ const REMOTE_DIR = 'd=$1; case $d in "~/"*) d="$HOME/${d#"~/"}";; "~") d=$HOME;;
   'case $(ls -ld "$d" | cut -c5-10) in ?w????|????w?) echo "TAVRIK_WRITABLE" >&2; exit 5;; ' +
   '*r*) echo "TAVRIK_OPEN" >&2;; esac; ';
 
+// An SSH store as people write it: ssh://[USER@]HOST[:PORT]/PATH (PATH
+// absolute, or ~/... under the remote home), or scp's [USER@]HOST:PATH (a
+// relative PATH under the remote home); an IPv6 HOST in brackets. Its parts:
+// { host (as written), target (for ssh), port, path }; { bad } for an
+// ssh:// address without them; undefined for a local path (a Windows drive
+// letter is no host).
+function sshAddress(where) {
+  const url = /^ssh:\/\/(?:([^@/]+)@)?(\[[^\]/]+\]|[^:/[\]]+)(?::(\d+))?(\/.*)?$/.exec(where);
+  const scp = !url && /^(?:([^@/:]+)@([^:/@[\]]+|\[[^\]/]+\])|(\[[^\]/]+\]|[^:/@[\]]{2,})):(?!\/\/)(.*)$/.exec(where);
+  if (!url && !scp) return where.startsWith('ssh://') ? { bad: true } : undefined;
+  const [user, host, port] = url ? [url[1], url[2], url[3]] : [scp[1], scp[2] || scp[3], undefined];
+  const remote = url ? (url[4] || '').replace(/^\/~/, '~') : scp[4].replace(/^(?![/~])(?=.)/, '~/');
+  if (!remote || remote === '/') return { bad: true };
+  const bare = host.replace(/^\[(.*)\]$/, '$1');
+  return { host, target: user ? `${user}@${bare}` : bare, port: port ? ['-p', port] : [], path: remote };
+}
+
 function sshStore(url, from) {
-  const rest = url.slice('ssh://'.length);
-  const slash = rest.indexOf('/');
-  const host = slash < 0 ? rest : rest.slice(0, slash);
-  let remotePath = slash < 0 ? '' : rest.slice(slash);
-  if (remotePath.startsWith('/~')) remotePath = remotePath.slice(1);
-  if (!host || !remotePath || remotePath === '/') {
-    fail(`${from} không hợp lệ: ${url} ` +
-         '(cần ssh://MÁY/ĐƯỜNG/DẪN hoặc ssh://MÁY/~/ĐƯỜNG/DẪN).');
+  const address = sshAddress(url);
+  if (address.bad) {
+    fail(`${from} không hợp lệ: ${url} (cần ssh://[NGƯỜI@]MÁY[:CỔNG]/ĐƯỜNG/DẪN, ssh://MÁY/~/ĐƯỜNG/DẪN ` +
+         'hoặc [NGƯỜI@]MÁY:ĐƯỜNG/DẪN).');
   }
+  const { host, target, port, path: remotePath } = address;
 
   const config = sshConfig();
   // Connects within ten seconds; through a shared connection (below), a
   // link that went silent ends that connection within about as long.
-  const options = [...config, ...sharedConnection(config, host), '-o', 'BatchMode=yes',
+  const options = [...config, ...port, ...sharedConnection(config, [...port, '--', target]), '-o', 'BatchMode=yes',
                    '-o', 'ConnectTimeout=10', '-o', 'ServerAliveInterval=10', '-o', 'ServerAliveCountMax=3'];
 
   function ssh(script, args, input) {
     const command = ['sh', '-c', script, 'tavrik', remotePath, ...args].map(quote).join(' ');
     // ssh ends some of its lines with a carriage return: never shown.
-    const r = spawnSync('ssh', [...options, '--', host, command],
+    const r = spawnSync('ssh', [...options, '--', target, command],
                         { input, maxBuffer: 512 << 20, stdio: ['pipe', 'pipe', 'pipe'] });
     if (r.error) fail(`Không chạy được ssh: ${r.error.message}`);
     const err = r.stderr.toString().replace(/\r/g, '');
@@ -295,7 +309,12 @@ function sshStore(url, from) {
 
 // The store at `where` (a folder, or ssh://HOST/PATH); `from` names it in
 // a refusal.
-const storeAt = (where, from) => (where.startsWith('ssh://') ? sshStore(where, from) : localStore(where));
+const isSsh = (where) => sshAddress(where) !== undefined;
+// The store as the other machine is to give it to tavrik setup: an SSH
+// address as typed here; a folder is the other machine's own copy of it.
+const asTheOtherTypesIt = (where) => (isSsh(where) ? where : 'THƯ-MỤC (thư mục đồng bộ với kho này, trên máy kia)');
+const storeAt = (where, from) => (isSsh(where) ? sshStore(where, from) : localStore(where));
 
 
-module.exports = { KEY_ID, fileOf, machineOf, spelledAs, memberOf, isMember, ownerOf, sshConfig, sshRefusal, storeAt };
+module.exports = { KEY_ID, fileOf, machineOf, spelledAs, memberOf, isMember, ownerOf, sshConfig, sshRefusal, sshAddress,
+                   isSsh, asTheOtherTypesIt, storeAt };

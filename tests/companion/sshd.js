@@ -1,9 +1,10 @@
 'use strict';
 // A real OpenSSH server on 127.0.0.1 with a port, host key, user key and
 // configuration of its own, for the companion's tests and benchmark. Its
-// client configuration names four hosts: tavrikhost (the right key),
-// badkey (a key it refuses), nowhere (a closed port) and newhost (a host
-// key not known yet).
+// client configuration names five hosts: tavrikhost (the right key),
+// badkey (a key it refuses), nowhere (a closed port), newhost (a host key
+// not known yet), and 127.0.0.1 (the right key, the port left to the
+// address).
 const { spawn, spawnSync, execFileSync } = require('node:child_process');
 const fs = require('node:fs');
 const net = require('node:net');
@@ -40,13 +41,14 @@ async function startSshd(root) {
     'PubkeyAuthentication yes', 'PermitRootLogin prohibit-password', '',
   ].join('\n'));
   const host = (name, key, p = port, known = 'known_hosts') => [
-    `Host ${name}`, '  HostName 127.0.0.1', `  Port ${p}`, '  User root',
+    `Host ${name}`, '  HostName 127.0.0.1', ...(p ? [`  Port ${p}`] : []), '  User root',
     `  IdentityFile ${file(key)}`, '  IdentitiesOnly yes', '  HostKeyAlias tavrik-test',
     `  UserKnownHostsFile ${file(known)}`, '  StrictHostKeyChecking yes', '  LogLevel ERROR',
   ].join('\n');
   fs.writeFileSync(file('ssh_config'), [host('tavrikhost', 'user_key'), host('badkey', 'other_key'),
                                         host('nowhere', 'user_key', closed),
-                                        host('newhost', 'user_key', port, 'none_known'), ''].join('\n'));
+                                        host('newhost', 'user_key', port, 'none_known'),
+                                        host('127.0.0.1', 'user_key', null), ''].join('\n'));
   fs.writeFileSync(file('known_hosts'), `tavrik-test ${fs.readFileSync(file('host_key.pub'))}`);
   // Its log is a file, complete as soon as a login has happened.
   const proc = spawn(SSHD, ['-D', '-E', file('sshd.log'), '-f', file('sshd_config')], { stdio: 'ignore' });
@@ -58,6 +60,7 @@ async function startSshd(root) {
   }
   return {
     pid: proc.pid,
+    port,
     config: file('ssh_config'),
     logins: () => (fs.readFileSync(file('sshd.log'), 'utf8').match(/Accepted publickey/g) || []).length,
     // Ends the connections the companion keeps in `controlDir`, and waits

@@ -527,6 +527,8 @@ describe('pairing by a six-digit code', () => {
       ['a lost key, a plain text planted', { [keyOf(b)]: null, [file('clip-x')]: plain }, () => pull(undefined, b),
        /^Máy này mã hoá chữ mà không còn khoá .*: chưa lấy gì\. Để nhận lại khoá, chạy tavrik setup/],
       ['a lost key, then a push', { [keyOf(b)]: null }, () => push(undefined, 'lộ', b), /không còn khoá .*: chưa gửi gì/],
+      ['a machine never given the key', {}, () => push(undefined, 'lộ', { ...c, TAVRIK_STORE: store }),
+       /mã hoá chữ mà máy này không có khoá .*: chưa gửi gì/],
       ['a key others can read', { [keyOf(b)]: 0o644 }, () => pull(undefined, b), /đọc được \(quyền 644\): không dùng/],
       ['setup where key-id is hidden', { [file('key-id')]: null }, () => setup(c), /đã có máy khác mà không có tệp key-id/],
       ['a link at the temporary name', { [file('.clip-a.0707070707070707.tmp')]: { linkTo: victim } },
@@ -668,5 +670,8 @@ describe('a store reached over SSH', { skip: !hasSshd() && 'needs root and sshd'
       assert.deepEqual([r.status !== 0, r.out.length], [true, 0], where);
       assert.match(lastLine(r), reason);
     }
+    // The forms people write: a port in the address, and scp's HOST:PATH.
+    assert.deepEqual(push('a', 'qua cổng khác', { TAVRIK_STORE: `ssh://root@127.0.0.1:${sshd.port}${remote}` }), none);
+    assert.equal(pull('b', { TAVRIK_STORE: `tavrikhost:${remote}` }).out.toString(), 'qua cổng khác');
   });
 });
