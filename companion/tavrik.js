@@ -46,7 +46,7 @@ const crypto = require('node:crypto');
 const fs = require('node:fs');
 const path = require('node:path');
 const { resolve, configFile } = require('./lib/settings.js');
-const { fail, attempt } = require('./lib/report.js');
+const { fail, attempt, age } = require('./lib/report.js');
 const { fileOf, machineOf, spelledAs, storeAt } = require('./lib/store.js');
 const { KEY_ID_FILE, keyFile, loadKey, newKey, keyId } = require('./lib/key.js');
 const { setup, autostartOff, agentPath } = require('./lib/setup.js');
@@ -222,11 +222,18 @@ function open(stored, machine, key, mtime) {
 // A stored text that anyone can read: what turning encryption on removes.
 const isPlain = (stored) => !(stored.subarray(0, MAGIC.length).equals(MAGIC) && stored[5] === SEALED);
 
-// A secret has an expiry of its own, whether or not texts have one.
-function expired({ time, secret }) {
-  const limits = [setting('ttl').value];
-  if (secret) limits.push(setting('secretTtl').value);
-  return limits.some((ttl) => ttl !== undefined && (time === undefined || Date.now() - time > ttl * 1000));
+// Past its expiry (ttl; a secret has its own, whether or not texts have
+// one), a text is refused with its age, never pasted as if fresh: the reason,
+// or undefined.
+function tooOld({ time, secret, machine }) {
+  for (const [name, what] of [['ttl', 'hạn ttl'], ...(secret ? [['secretTtl', 'hạn của chữ bí mật']] : [])]) {
+    const ttl = setting(name).value;
+    if (ttl !== undefined && (time === undefined || Date.now() - time > ttl * 1000)) {
+      return `Chữ mới nhất từ máy ${machine} đã cũ (gửi ${time === undefined ? 'lúc không rõ' : age(time)}, ` +
+             `quá ${what} ${ttl} giây): không lấy.`;
+    }
+  }
+  return undefined;
 }
 
 // ---- the commands ----------------------------------------------------------
@@ -335,10 +342,11 @@ function pull() {
         changed = true;
       }
     }
-    if (!newest || (opened.time ?? 0) > (newest.time ?? 0)) newest = opened;
+    if (!newest || (opened.time ?? 0) > (newest.time ?? 0)) newest = { ...opened, machine };
   }
   if (changed) writeSeen(seen);
-  if (!newest || expired(newest)) return;  // as if nothing had been sent
+  if (!newest) return;
+  if (tooOld(newest)) fail(tooOld(newest));
   // The agent asks for the mark on a descriptor of its own.
   const meta = Number(process.env.TAVRIK_META_FD);
   if (newest.secret && Number.isInteger(meta) && meta > 2) {

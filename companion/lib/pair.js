@@ -57,6 +57,7 @@ const text = (message, name) => {
 const aadOf = (id, kid) => Buffer.from(`tavrik pair v${VERSION}\0${id}\0${kid}`);
 const wrapKey = (keys) => Buffer.from(crypto.hkdfSync('sha256', keys.Ke, keys.TT, 'tavrik pair key', 32));
 const doneMac = (keys) => crypto.createHmac('sha256', keys.KcA).update('done').update(keys.TT).digest();
+const AGAIN = ' Thử lại được: tavrik pair ở máy có khoá cho một mã mới, rồi tavrik setup ở máy mới.';
 const newCode = () => String(crypto.randomInt(0, 1000000)).padStart(6, '0');
 
 // One pairing's messages in the store's pairing folder `box`.
@@ -161,10 +162,9 @@ function join(store, kid, machine) {
     c.linger(['answer', 'key'], until);
     return { key, holder };
   });
-  if (result.error) {
-    if (started) attempt(() => c.removeAll());
-    fail(`Ghép không thành: ${result.error}.`);
-  }
+  if (started && result.error) attempt(() => c.removeAll());
+  attempt(() => box.drop());
+  if (result.error) fail(`Ghép không thành: ${result.error}.${AGAIN}`);
   say(`Đã nhận khoá từ máy "${printable(result.value.holder)}".`);
   return result.value.key;
 }
@@ -212,7 +212,10 @@ function admit(store, machine) {
   const told = new Set();
   let found = null;
   while (!(found = request(box, kid, since, told)) && Date.now() < until) sleep(POLL_MS);
-  if (!found) fail(`Ghép không thành: không có máy nào xin khoá trong ${minutes()} phút.`);
+  if (!found) {
+    attempt(() => box.drop());
+    fail(`Ghép không thành: không có máy nào xin khoá trong ${minutes()} phút.`);
+  }
   const { id, m: asked } = found;
   const c = channel(box, id);
   const result = attempt(() => {
@@ -246,10 +249,9 @@ function admit(store, machine) {
     if (!spake2.sameMac(field(done, 'mac', 32), doneMac(keys))) fail('lời báo đã nhận khoá không xác thực được');
     return joiner;
   });
-  if (result.error) {
-    attempt(() => c.removeAll());
-    fail(`Ghép không thành: ${result.error}.`);
-  }
+  attempt(() => c.removeAll());
+  attempt(() => box.drop());
+  if (result.error) fail(`Ghép không thành: ${result.error}.${AGAIN}`);
   say(`Đã trao khoá cho máy "${printable(result.value)}".`);
 }
 

@@ -36,4 +36,13 @@ function attempt(fn) {
 // The warnings kept since the last call.
 const takeWarnings = () => warnings.splice(0);
 
-module.exports = { fail, warn, attempt, takeWarnings };
+// How long ago `ms` was, in the user's words.
+function age(ms) {
+  const s = Math.max(0, Math.round((Date.now() - ms) / 1000));
+  if (s < 90) return `${s} giây trước`;
+  if (s < 5400) return `${Math.round(s / 60)} phút trước`;
+  if (s < 129600) return `${Math.round(s / 3600)} giờ trước`;
+  return `${Math.round(s / 86400)} ngày trước`;
+}
+
+module.exports = { fail, warn, attempt, takeWarnings, age };

@@ -8,7 +8,7 @@ const os = require('node:os');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const { fail } = require('./report.js');
-const { fileOf, memberOf, isMember, sshConfig, sshRefusal, sshAddress, isSsh, asTheOtherTypesIt,
+const { fileOf, memberOf, isMember, ownerOf, sshConfig, sshRefusal, sshAddress, isSsh, asTheOtherTypesIt,
         storeAt } = require('./store.js');
 const { configFile, readConfig, writeConfig } = require('./settings.js');
 const autostart = require('./autostart.js');
@@ -167,15 +167,17 @@ function setup(args, { isPlain }) {
     if (done.error) fail(done.error);
     started = done.said;
   }
-  const other = asTheOtherTypesIt(asked.store);
+  // What is left to do: the other machine, or nothing but a look.
+  const others = [...new Set(store.names().filter((n) => isMember(n) && n !== memberOf(name)).map(ownerOf).filter(Boolean))];
+  const next = others.length ? `Kho đã có máy ${others.join(', ')}: tavrik status cho biết chữ đã qua lại được chưa.`
+    : `${sealed.startsWith('có') ? 'Để máy kia nhận khoá: chạy tavrik pair ở máy này, rồi trên máy kia' : 'Trên máy kia'}, ` +
+      `chạy: tavrik setup ${asTheOtherTypesIt(asked.store)}${sealed.startsWith('có') ? ' và gõ mã ghép máy này hiện' : ''}`;
   process.stdout.write(`Đã thiết lập tavrik trên máy này.\n` +
     `  Kho: ${asked.store} (đã thử ghi, đọc lại và xoá)\n` +
     `  Tên máy này trong kho: ${name}${instead ? ` (tên ${instead} đã có máy khác dùng)` : ''}\n` +
     `  Mã hoá: ${sealed}\n` +
     `  Cấu hình: ${file}\n` +
-    `  Tự khởi động: ${started}\n` +
-    `${sealed.startsWith('có') ? 'Để máy kia nhận khoá: chạy tavrik pair ở máy này, rồi trên máy kia' : 'Trên máy kia'}, ` +
-    `chạy: tavrik setup ${other}${sealed.startsWith('có') ? ' và gõ mã ghép máy này hiện' : ''}\n`);
+    `  Tự khởi động: ${started}\n${next}\n`);
 }
 
 function autostartOff() {

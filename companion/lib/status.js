@@ -4,19 +4,11 @@
 // broken link named last.
 const fs = require('node:fs');
 const { spawnSync } = require('node:child_process');
-const { attempt, takeWarnings } = require('./report.js');
+const { attempt, takeWarnings, age } = require('./report.js');
 const { fileOf, ownerOf } = require('./store.js');
 const { configFile, resolve } = require('./settings.js');
 const autostart = require('./autostart.js');
 const { KEY_ID_FILE } = require('./key.js');
-
-function age(ms) {
-  const s = Math.max(0, Math.round((Date.now() - ms) / 1000));
-  if (s < 90) return `${s} giây trước`;
-  if (s < 5400) return `${Math.round(s / 60)} phút trước`;
-  if (s < 129600) return `${Math.round(s / 3600)} giờ trước`;
-  return `${Math.round(s / 86400)} ngày trước`;
-}
 
 // `tools`: what the companion knows of its own texts: { store(), loadKey(),
 // keyFile(), sealing(store, storeKeyId, doing), open(bytes, machine, key),

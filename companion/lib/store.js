@@ -143,6 +143,14 @@ const localStore = (dir, inner = false) => ({
       fail(e.code === 'ENOENT' ? missing(dir) : `Không đọc được kho ${dir}: ${e.message}`);
     }
   },
+  // Removes the folder if it is empty.
+  drop() {
+    try {
+      fs.rmdirSync(dir);
+    } catch {
+      // not empty, or gone already
+    }
+  },
   make() {
     try {
       if (!fs.existsSync(dir)) fs.mkdirSync(dir, { recursive: true, mode: 0o700 });
@@ -208,8 +216,8 @@ function controlDir() {
   return null;
 }
 
-const REMOTE_DIR = 'd=$1; case $d in "~/"*) d="$HOME/${d#"~/"}";; "~") d=$HOME;; esac; ' +
-  '[ -d "$d" ] || { echo "TAVRIK_NO_DIR" >&2; exit 3; }; ' +
+const HOME_DIR = 'd=$1; case $d in "~/"*) d="$HOME/${d#"~/"}";; "~") d=$HOME;; esac; ';
+const REMOTE_DIR = `${HOME_DIR}[ -d "$d" ] || { echo "TAVRIK_NO_DIR" >&2; exit 3; }; ` +
   'case $(ls -ld "$d" | cut -c5-10) in ?w????|????w?) echo "TAVRIK_WRITABLE" >&2; exit 5;; ' +
   '*r*) echo "TAVRIK_OPEN" >&2;; esac; ';
 
@@ -230,7 +238,7 @@ function sshAddress(where) {
   return { host, target: user ? `${user}@${bare}` : bare, port: port ? ['-p', port] : [], path: remote };
 }
 
-function sshStore(url, from) {
+function sshStore(url, from, inner = false) {
   const address = sshAddress(url);
   if (address.bad) {
     fail(`${from} không hợp lệ: ${url} (cần ssh://[NGƯỜI@]MÁY[:CỔNG]/ĐƯỜNG/DẪN, ssh://MÁY/~/ĐƯỜNG/DẪN ` +
@@ -263,7 +271,7 @@ function sshStore(url, from) {
 
   return {
     describe: () => url,
-    within: (sub) => sshStore(`${url}/${sub}`, from),
+    within: (sub) => sshStore(`${url}/${sub}`, from, true),
     put(name, bytes) {
       // noclobber: the temporary file is made anew, never through a link.
       ssh(`${REMOTE_DIR}umask 077; set -C; t="$d/$3"; ` +
@@ -299,10 +307,15 @@ function sshStore(url, from) {
       return out.length === 0 ? null : out.subarray(1);
     },
     names() {
-      return ssh(`${REMOTE_DIR}cd "$d" && ls`, []).toString().split('\n').filter(Boolean);
+      // A folder within the store is empty while it is missing.
+      const none = inner ? `${HOME_DIR}[ -d "$d" ] || exit 0; ` : '';
+      return ssh(`${none}${REMOTE_DIR}cd "$d" && ls`, []).toString().split('\n').filter(Boolean);
+    },
+    drop() {
+      ssh(`${HOME_DIR}rmdir -- "$d" 2>/dev/null; exit 0`, []);
     },
     make() {
-      ssh('d=$1; case $d in "~/"*) d="$HOME/${d#"~/"}";; esac; umask 077; mkdir -p -- "$d" && chmod 700 -- "$d"', []);
+      ssh(`${HOME_DIR}umask 077; mkdir -p -- "$d" && chmod 700 -- "$d"`, []);
     },
   };
 }
