@@ -47,7 +47,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { resolve, configFile } = require('./lib/settings.js');
 const { fail, attempt, age } = require('./lib/report.js');
-const { fileOf, machineOf, spelledAs, storeAt } = require('./lib/store.js');
+const { placeOf, writerOf, isText, shownNames, storeAt } = require('./lib/store.js');
 const { KEY_ID_FILE, keyFile, loadKey, newKey, keyId } = require('./lib/key.js');
 const { setup, autostartOff, agentPath } = require('./lib/setup.js');
 const { admit } = require('./lib/pair.js');
@@ -122,6 +122,8 @@ function setting(name) {
   return resolved[name];
 }
 const machineName = () => setting('machine').value;
+// This machine's files in the store, and what its texts are sealed as.
+const place = () => placeOf({ id: setting('id').value, name: machineName() });
 
 // `tavrik key new`: a key made by hand; the other machines get it by pairing.
 function keyNew() {
@@ -135,8 +137,9 @@ function keyNew() {
 // ---- the stored form -------------------------------------------------------
 
 const sha256 = (data) => crypto.createHash('sha256').update(data).digest();
+const digestOf = (stored) => sha256(stored).toString('hex').slice(0, 32);
 
-function seal(data, machine, key, secret) {
+function seal(data, writer, key, secret) {
   const time = BigInt(Date.now());
   if (!key) {
     const header = Buffer.alloc(HEADER + CHECK);
@@ -157,7 +160,7 @@ function seal(data, machine, key, secret) {
   data.copy(inner, INNER);
   const nonce = crypto.randomBytes(NONCE);
   const cipher = crypto.createCipheriv('aes-256-gcm', key, nonce);
-  cipher.setAAD(Buffer.concat([header, Buffer.from(machine, 'utf8')]));
+  cipher.setAAD(Buffer.concat([header, Buffer.from(writer, 'utf8')]));
   const body = Buffer.concat([cipher.update(inner), cipher.final()]);
   return Buffer.concat([header, nonce, body, cipher.getAuthTag()]);
 }
@@ -165,8 +168,8 @@ function seal(data, machine, key, secret) {
 // The text, its time and whether it is a secret, or a refusal with the
 // reason (never the bytes). `mtime` stands for the time of a file from
 // before the header existed.
-function open(stored, machine, key, mtime) {
-  const from = `Chữ từ máy ${machine}`;
+function open(stored, writer, key, mtime, shown = writer) {
+  const from = `Chữ từ máy ${shown}`;
   const cut = { refused: `${from} bị cắt cụt hoặc hỏng (độ dài hay mã kiểm tra không khớp): không nhận.` };
   const unsealed = { refused: `${from} không được mã hoá, mà máy này có khoá: không nhận.` };
   if (!stored.subarray(0, MAGIC.length).equals(MAGIC)) {
@@ -202,7 +205,7 @@ function open(stored, machine, key, mtime) {
   try {
     const decipher = crypto.createDecipheriv('aes-256-gcm', key,
                                              stored.subarray(headerLength, headerLength + NONCE));
-    decipher.setAAD(Buffer.concat([header, Buffer.from(machine, 'utf8')]));
+    decipher.setAAD(Buffer.concat([header, Buffer.from(writer, 'utf8')]));
     decipher.setAuthTag(stored.subarray(stored.length - TAG));
     plain = Buffer.concat([decipher.update(stored.subarray(headerLength + NONCE, stored.length - TAG)),
                            decipher.final()]);
@@ -288,6 +291,7 @@ function readSeen() {
 function writeSeen(seen) {
   const temp = `${seenFile()}.${crypto.randomBytes(8).toString('hex')}.tmp`;
   try {
+    fs.mkdirSync(path.dirname(temp), { recursive: true, mode: 0o700 });
     fs.writeFileSync(temp, JSON.stringify(seen), { mode: 0o600, flag: 'wx' });
     fs.renameSync(temp, seenFile());
   } catch (e) {
@@ -303,42 +307,46 @@ function push() {
   } catch (e) {
     fail(`Không đọc được dữ liệu vào: ${e.message}`);
   }
-  const machine = machineName();
+  const me = place();
   const to = store();
   const key = sealing(to, to.get(KEY_ID_FILE)?.toString().trim() || null, 'chưa gửi gì');
-  to.put(fileOf(machine), seal(data, machine, key, process.env.TAVRIK_SECRET === '1'));
+  const stored = seal(data, me.writer, key, process.env.TAVRIK_SECRET === '1');
+  to.put(me.text, stored);
+  // What this machine last wrote: another machine writing the same file
+  // (one identity on two machines) shows as a difference.
+  const seen = readSeen();
+  (seen.pushed ??= {})[me.text] = digestOf(stored);
+  writeSeen(seen);
 }
 
 // The newest text of another machine, by the time sealed in it; any text
 // refused (broken, replayed, misnamed) ends the pull with its reason.
 function pull() {
   const from = store();
-  const mine = fileOf(machineName());
-  const { keyId: storeKid, files } = from.texts(mine);
+  const { keyId: storeKid, files } = from.texts([place().text]);
+  const shown = shownNames(files);
   const key = sealing(from, storeKid, 'chưa lấy gì');
   const kid = key && keyId(key);
   const seen = kid ? readSeen() : {};
   const last = (seen[kid] ??= {});
   let newest = null;
   let changed = false;
-  for (const { name, bytes, mtime } of files.sort((a, b) => (a.name < b.name ? -1 : 1))) {
-    const machine = machineOf(name);
-    if (machine === undefined) {
-      // Another spelling would pass a text off as another machine's.
-      const other = spelledAs(name);
-      if (other !== undefined) fail(`Tệp ${name} trong kho là cách viết khác của tên máy ${other}: không nhận.`);
-      continue;  // undecodable: no machine writes such a name
-    }
-    const opened = open(bytes, machine, key, mtime);
+  for (const { name, bytes, mtime } of files.filter((f) => isText(f.name)).sort((a, b) => (a.name < b.name ? -1 : 1))) {
+    const { writer, misspelt } = writerOf(name) ?? {};
+    // Another spelling would pass a text off as another machine's.
+    if (misspelt !== undefined) fail(`Tệp ${name} trong kho là cách viết khác của tên máy ${misspelt}: không nhận.`);
+    if (writer === undefined) continue;  // no machine writes such a name
+    const machine = shown(writer);
+    const opened = open(bytes, writer, key, mtime, machine);
     if (opened.refused) fail(opened.refused);
     if (kid) {
-      const digest = sha256(bytes).toString('hex').slice(0, 32);
-      const before = last[machine];
+      const digest = digestOf(bytes);
+      const before = last[writer];
       if (before && (opened.time < before.time || (opened.time === before.time && digest !== before.digest))) {
         fail(`Chữ từ máy ${machine} cũ hơn chữ máy này đã nhận từ máy đó: kho đưa lại chữ cũ, không nhận.`);
       }
       if (!before || opened.time > before.time) {
-        last[machine] = { time: opened.time, digest };
+        last[writer] = { time: opened.time, digest };
         changed = true;
       }
     }
@@ -398,7 +406,7 @@ function main(args) {
   }
   if (command === 'clip push --stdin') return push();
   if (command === 'clip pull --print') return pull();
-  if (command === 'clip clear') return store().remove(fileOf(machineName()));
+  if (command === 'clip clear') return store().remove(place().text);
   if (command === 'key new') return keyNew();
   if (command === 'pair') return admit(store(), machineName());
   if (args[0] === 'hotkeys' && args[1] === 'set') return set(args.slice(2));

@@ -24,17 +24,19 @@ const SETTINGS = {
   ttl: { variable: 'TAVRIK_TTL', kind: 'seconds', fallback: () => undefined },
   secretTtl: { variable: 'TAVRIK_SECRET_TTL', kind: 'seconds', fallback: () => 120 },
   // Written by setup alone: whether this machine seals its texts, and with
-  // which key. No variable turns them off.
+  // which key (no variable turns them off); its id in the store.
   sealed: { kind: 'boolean', fallback: () => undefined },
   keyId: { kind: 'keyId', fallback: () => undefined },
+  id: { kind: 'id', fallback: () => undefined },
 };
 const KINDS = { string: 'một chuỗi không rỗng', seconds: 'một số giây dương', boolean: 'true hoặc false',
-                keyId: 'mã khoá của tavrik setup (32 chữ số hex)' };
+                keyId: 'mã khoá của tavrik setup (32 chữ số hex)', id: 'mã máy của tavrik setup (16 chữ số hex)' };
 const CHECKS = {
   string: (v) => typeof v === 'string' && v !== '',
   seconds: (v) => typeof v === 'number' && v > 0,
   boolean: (v) => typeof v === 'boolean',
   keyId: (v) => typeof v === 'string' && /^[0-9a-f]{32}$/.test(v),
+  id: (v) => typeof v === 'string' && /^[0-9a-f]{16}$/.test(v),
 };
 const valid = (kind, v) => CHECKS[kind](v);
 

@@ -8,7 +8,7 @@ const os = require('node:os');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const { fail } = require('./report.js');
-const { fileOf, memberOf, isMember, ownerOf, sshConfig, sshRefusal, sshAddress, isSsh, asTheOtherTypesIt,
+const { fileOf, memberOf, isMember, ownerOf, placeOf, newId, sshConfig, sshRefusal, sshAddress, isSsh, asTheOtherTypesIt,
         storeAt } = require('./store.js');
 const { configFile, readConfig, writeConfig } = require('./settings.js');
 const autostart = require('./autostart.js');
@@ -64,11 +64,27 @@ function roundTrip(store) {
   if (!back || !back.equals(bytes)) fail(`Kho ${store.describe()} không trả lại đúng dữ liệu thử.`);
 }
 
+// The names other machines show in the store: those of their files, or
+// those in their member files.
+function namesIn(store, mine) {
+  const names = new Set();
+  for (const file of store.names().filter((f) => f !== mine)) {
+    if (ownerOf(file) !== undefined) names.add(ownerOf(file));
+    if (!file.startsWith('member.')) continue;
+    try {
+      names.add(JSON.parse(store.get(file).toString()).name);
+    } catch {
+      // unreadable: no name taken
+    }
+  }
+  return names;
+}
+
 // This machine's name in the store: the one asked for, the one it has, or
 // the host name; another when that one is another machine's there.
-function chooseName(store, wanted, ours) {
-  const names = new Set(store.names());
-  const taken = (n) => n !== ours && (names.has(fileOf(n)) || names.has(memberOf(n)));
+function chooseName(store, wanted, ours, mine) {
+  const names = namesIn(store, mine);
+  const taken = (n) => n !== ours && names.has(n);
   if (wanted) {
     if (taken(wanted)) fail(`Tên máy "${wanted}" đã có máy khác dùng trong kho ${store.describe()}; chọn tên khác.`);
     return { name: wanted };
@@ -88,27 +104,34 @@ function agreesToPlain(store) {
   return /^\s*c/i.test(answer || '');
 }
 
+// How long a key-id just written is left before it is read again: another
+// setup at the same moment may have written its own.
+const SETTLE_MS = 1000;
+const say = (text) => process.stdout.write(`${text}\n`);
+
 // Texts sealed or not: the store records the id of the key its texts are
 // sealed with. A store no other machine uses gets a new key unless asked
-// not to; a machine without the store's key gets it by pairing. What was
-// done, in the user's words, and what config.json records of it.
-function encryption(store, name, plain, isPlain) {
+// not to; a machine without the store's key gets it by pairing. A key of
+// this machine that is not the store's (two setups at once, and the store
+// kept the other's) sealed nothing the others need: once the store's key is
+// here, it is kept aside. What was done, in the user's words, and what
+// config.json records of it.
+function encryption(store, me, plain, isPlain) {
   const recorded = store.get(KEY_ID_FILE)?.toString().trim();
   let key = loadKey();
   const sealed = (said, k) => ({ said, record: { sealed: true, keyId: keyId(k) } });
   if (recorded) {
     if (key && keyId(key) === recorded) return sealed('có, bằng khoá của kho', key);
-    if (key) {
-      fail(`Khoá ${keyFile()} của máy này không phải khoá của kho ${store.describe()}: dời nó đi rồi chạy lại ` +
-           'tavrik setup để ghép với máy có khoá của kho.');
-    }
     if (plain) fail(`Chữ trong kho ${store.describe()} được mã hoá: bỏ --no-encryption để ghép lấy khoá.`);
-    const got = join(store, recorded, name);
-    return sealed(`có, khoá nhận bằng ghép mã, ở ${writeKey(got)}`, got);
+    if (key) say(`Khoá ${keyFile()} của máy này không phải khoá của kho: ghép để nhận khoá của kho; khoá này được cất đi.`);
+    const got = join(store, recorded, me.name);
+    const aside = key && `${keyFile()}.${keyId(key).slice(0, 8)}.cũ`;
+    if (aside) fs.renameSync(keyFile(), aside);
+    return sealed(`có, khoá nhận bằng ghép mã, ở ${writeKey(got)}${aside ? ` (khoá cũ cất ở ${aside})` : ''}`, got);
   }
   const plainly = { record: { sealed: false, keyId: undefined } };
   if (plain) return { ...plainly, said: 'không (--no-encryption)' };
-  const others = store.names().some((n) => isMember(n) && n !== memberOf(name));
+  const others = store.names().some((n) => isMember(n) && n !== me.place.member);
   if (!key && others) {
     if (!agreesToPlain(store)) {
       fail(`Kho ${store.describe()} đã có máy khác mà không có tệp key-id: nếu các máy đó không mã hoá, chạy lại với ` +
@@ -119,9 +142,11 @@ function encryption(store, name, plain, isPlain) {
   const made = !key && newKey();
   key = loadKey();
   store.put(KEY_ID_FILE, Buffer.from(`${keyId(key)}\n`));
+  autostart.sleep(SETTLE_MS);
+  if (store.get(KEY_ID_FILE)?.toString().trim() !== keyId(key)) return encryption(store, me, plain, isPlain);
   // What this machine left readable before.
-  const own = store.get(fileOf(name));
-  if (own && isPlain(own)) store.remove(fileOf(name));
+  const own = store.get(me.place.text);
+  if (own && isPlain(own)) store.remove(me.place.text);
   return sealed(made ? `có, khoá mới ở ${made}` : `có, bằng khoá ${keyFile()}`, key);
 }
 
@@ -156,10 +181,14 @@ function setup(args, { isPlain }) {
   if (isSsh(asked.store)) knowHost(asked.store);
   roundTrip(store);
   const ours = values.store === asked.store ? values.machine : undefined;
-  const { name, instead } = chooseName(store, asked.machine, ours);
-  const { said: sealed, record } = encryption(store, name, asked.plain, isPlain);
-  store.put(memberOf(name), Buffer.from(`${JSON.stringify({ host: os.hostname(), since: Date.now() })}\n`));
-  const failed = writeConfig(JSON.parse(JSON.stringify({ ...values, store: asked.store, machine: name, ...record })));
+  const id = values.id ?? newId();
+  const { name, instead } = chooseName(store, asked.machine, ours, placeOf({ id }).member);
+  const me = { name, place: placeOf({ id, name }) };
+  const { said: sealed, record } = encryption(store, me, asked.plain, isPlain);
+  store.put(me.place.member, Buffer.from(`${JSON.stringify({ name, host: os.hostname(), since: Date.now() })}\n`));
+  // Moved over: the files this machine had under its name before it had an id.
+  if (ours && !values.id) [fileOf(ours), memberOf(ours)].forEach((f) => store.remove(f));
+  const failed = writeConfig(JSON.parse(JSON.stringify({ ...values, store: asked.store, machine: name, id, ...record })));
   if (failed) fail(failed);
   let started = 'không cài (--no-autostart)';
   if (asked.autostart) {
@@ -168,7 +197,7 @@ function setup(args, { isPlain }) {
     started = done.said;
   }
   // What is left to do: the other machine, or nothing but a look.
-  const others = [...new Set(store.names().filter((n) => isMember(n) && n !== memberOf(name)).map(ownerOf).filter(Boolean))];
+  const others = [...namesIn(store, me.place.member)];
   const next = others.length ? `Kho đã có máy ${others.join(', ')}: tavrik status cho biết chữ đã qua lại được chưa.`
     : `${sealed.startsWith('có') ? 'Để máy kia nhận khoá: chạy tavrik pair ở máy này, rồi trên máy kia' : 'Trên máy kia'}, ` +
       `chạy: tavrik setup ${asTheOtherTypesIt(asked.store)}${sealed.startsWith('có') ? ' và gõ mã ghép máy này hiện' : ''}`;

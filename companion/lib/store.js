@@ -32,9 +32,41 @@ const spelledAs = (file) => decoded(file, PREFIX, true);
 // Each machine that was set up names itself too, before it pushes.
 const MEMBER = 'machine-';
 const memberOf = (machine) => MEMBER + fileOf(machine).slice(PREFIX.length);
-const isMember = (file) => file.startsWith(MEMBER);
+const isMember = (file) => file.startsWith(MEMBER) || file.startsWith('member.');
 // The machine a file of the store belongs to, or undefined.
 const ownerOf = (file) => decoded(file, PREFIX) ?? decoded(file, MEMBER);
+
+// A machine set up with an id has its files under it: two machines of one
+// name never share a file. One set up before ids, or by variables alone,
+// keeps the files of its name. `writer` is what its texts are sealed as.
+const ID = /^[0-9a-f]{16}$/;
+const newId = () => crypto.randomBytes(8).toString('hex');
+const placeOf = ({ id, name }) => (id ? { text: `text.${id}`, member: `member.${id}`, writer: id }
+  : { text: fileOf(name), member: memberOf(name), writer: name });
+// Who wrote a text file: { writer }, { misspelt } for another spelling of a
+// name, or undefined for a file no machine writes as a text.
+function writerOf(file) {
+  if (file.startsWith('text.')) return ID.test(file.slice(5)) ? { writer: file.slice(5) } : undefined;
+  const machine = machineOf(file);
+  if (machine !== undefined) return { writer: machine };
+  const misspelt = spelledAs(file);
+  return misspelt === undefined ? undefined : { misspelt };
+}
+const isText = (file) => file.startsWith(PREFIX) || file.startsWith('text.');
+// The name each writer shows, from the member files among `files`: a
+// machine with an id wrote its name there; one without shows its name.
+function shownNames(files) {
+  const names = new Map();
+  for (const { name, bytes } of files.filter((f) => f.name.startsWith('member.') && ID.test(f.name.slice(7)))) {
+    try {
+      const { name: shown } = JSON.parse(bytes.toString());
+      if (typeof shown === 'string' && shown) names.set(name.slice(7), shown.replace(/[\p{C}]/gu, '').slice(0, 64));
+    } catch {
+      // unreadable: the id stands for it
+    }
+  }
+  return (writer) => names.get(writer) ?? writer;
+}
 
 // The user's ssh configuration, or the one TAVRIK_SSH_CONFIG names.
 const sshConfig = () => (process.env.TAVRIK_SSH_CONFIG ? ['-F', process.env.TAVRIK_SSH_CONFIG] : []);
@@ -98,8 +130,9 @@ const localStore = (dir, inner = false) => ({
       fail(`Không ghi được vào kho ${dir}: ${e.message}`);
     }
   },
-  // The texts of the other machines, [{ name, bytes, mtime }], and the id
-  // of the key the store's texts are sealed with (null for none).
+  // The texts of the other machines (all but the files `mine`) and the
+  // member files, [{ name, bytes, mtime }], and the id of the key the
+  // store's texts are sealed with (null for none).
   texts(mine) {
     let names;
     try {
@@ -109,7 +142,7 @@ const localStore = (dir, inner = false) => ({
       fail(e.code === 'ENOENT' ? missing(dir) : `Không đọc được kho ${dir}: ${e.message}`);
     }
     const files = [];
-    for (const name of names.filter((n) => n.startsWith(PREFIX) && n !== mine)) {
+    for (const name of names.filter((n) => (isText(n) || n.startsWith('member.')) && !mine.includes(n))) {
       try {
         files.push({ name, bytes: fs.readFileSync(path.join(dir, name)), mtime: fs.statSync(path.join(dir, name)).mtimeMs });
       } catch (e) {
@@ -281,9 +314,9 @@ function sshStore(url, from, inner = false) {
       // Each file copied aside first, so that its length and bytes agree:
       // "NAME LENGTH" on a line, then the bytes; key-id among them.
       const out = ssh(`${REMOTE_DIR}cd "$d" || exit 4; t=$(mktemp) || exit 4; trap 'rm -f "$t"' EXIT; ` +
-                      `for f in ${KEY_ID} clip-*; do case $f in "$2"|*[!A-Za-z0-9%_-]*) continue;; esac; ` +
+                      `for f in ${KEY_ID} clip-* text.* member.*; do case $f in "$2"|"$3"|*[!A-Za-z0-9%_.-]*) continue;; esac; ` +
                       '[ -f "$f" ] && cat -- "$f" > "$t" 2>/dev/null || continue; ' +
-                      `printf '%s %s\\n' "$f" $(wc -c < "$t"); cat -- "$t"; done`, [mine]);
+                      `printf '%s %s\\n' "$f" $(wc -c < "$t"); cat -- "$t"; done`, [mine[0], mine[1] ?? mine[0]]);
       const files = [];
       let keyId = null;
       for (let at = 0; at < out.length;) {
@@ -329,5 +362,5 @@ const asTheOtherTypesIt = (where) => (isSsh(where) ? where : 'THƯ-MỤC (thư m
 const storeAt = (where, from) => (isSsh(where) ? sshStore(where, from) : localStore(where));
 
 
-module.exports = { KEY_ID, fileOf, machineOf, spelledAs, memberOf, isMember, ownerOf, sshConfig, sshRefusal, sshAddress,
+module.exports = { KEY_ID, ID, newId, placeOf, writerOf, isText, shownNames, fileOf, machineOf, spelledAs, memberOf, isMember, ownerOf, sshConfig, sshRefusal, sshAddress,
                    isSsh, asTheOtherTypesIt, storeAt };

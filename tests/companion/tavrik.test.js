@@ -447,7 +447,7 @@ describe('pairing by a six-digit code', () => {
     assert.equal(setup(a, '--no-encryption').status, 0);
     assert.deepEqual(push(undefined, 'chữ trần từ trước', a), none);
     assert.match(setup(a).out.toString(), /Mã hoá: có, khoá mới ở /);  // and the plain text is gone
-    assert.deepEqual(fs.readdirSync(store).sort(), ['key-id', `machine-${os.hostname()}`]);
+    assert.deepEqual(fs.readdirSync(store).map((n) => n.replace(/\.[0-9a-f]{16}$/, '.ID')).sort(), ['key-id', 'member.ID']);
     for (const [joiner, holder] of [[b, a], [c, b]]) {
       const [joined, held] = await pairUp(joiner, holder, store);
       assert.deepEqual([joined.status, held.status], [0, 0], joined.err + held.err);
@@ -458,7 +458,7 @@ describe('pairing by a six-digit code', () => {
     }
     assert.deepEqual(push(undefined, 'kín từ c', c), none);
     assert.equal(pull(undefined, a).out.toString(), 'kín từ c');
-    assert.equal(fs.readFileSync(path.join(store, fs.readdirSync(store).find((n) => n.startsWith('clip-'))))
+    assert.equal(fs.readFileSync(path.join(store, fs.readdirSync(store).find((n) => n.startsWith('text.'))))
       .indexOf('kín từ c'), -1);
   });
 
@@ -503,16 +503,17 @@ describe('pairing by a six-digit code', () => {
 
   test('a store keeper who puts back, reflects, misnames or hides, or a lost or open key: refused with a reason', () => {
     const [a, b, c] = ['a', 'b', 'c'].map((m) => ({ ...home(m), TAVRIK_MACHINE: m }));
-    assert.equal(setup(a).status, 0);
+    assert.equal(setup(a, '--machine', 'a').status, 0);
     fs.mkdirSync(path.dirname(keyOf(b)), { recursive: true });
     fs.copyFileSync(keyOf(a), keyOf(b));
-    assert.match(setup(b).out.toString(), /Mã hoá: có, bằng khoá của kho/);
+    assert.match(setup(b, '--machine', 'b').out.toString(), /Mã hoá: có, bằng khoá của kho/);
     const file = (name) => path.join(store, name);
+    const textOf = (h) => file(`text.${JSON.parse(fs.readFileSync(path.join(h.HOME, '.config/tavrik/config.json'))).id}`);
     const bytes = (f, ...run) => run.forEach((r) => r()) || fs.readFileSync(f);
-    const ownB = bytes(file('clip-b'), () => push(undefined, 'của b', b), () => pull(undefined, a));
+    const ownB = bytes(textOf(b), () => push(undefined, 'của b', b), () => pull(undefined, a));
     const plain = bytes(path.join(root, 'plain', 'clip-x'), () => fs.mkdirSync(path.join(root, 'plain')),
                         () => push('x', 'giả', { TAVRIK_STORE: path.join(root, 'plain'), TAVRIK_CONFIG: path.join(root, 'none.json') }));
-    const old = bytes(file('clip-a'), () => fs.rmSync(file('clip-b')), () => push(undefined, 'một', a));
+    const old = bytes(textOf(a), () => fs.rmSync(textOf(b)), () => push(undefined, 'một', a));
     assert.equal(pull(undefined, b).out.toString(), 'một');
     push(undefined, 'hai', a);
     assert.equal(pull(undefined, b).out.toString(), 'hai');
@@ -521,9 +522,11 @@ describe('pairing by a six-digit code', () => {
     const fixed = { ...a, NODE_OPTIONS: `--require ${path.join(root, 'fixed.js')}` };
     const victim = path.join(root, 'victim');
     for (const [what, files, run, reason] of [
-      ['an older text put back', { [file('clip-a')]: old }, () => pull(undefined, b), /^Chữ từ máy a cũ hơn chữ máy này đã nhận từ máy đó: kho đưa lại chữ cũ/],
-      ['b\'s own text under another spelling of b', { [file('clip-%62')]: ownB }, () => pull(undefined, b),
-       /^Tệp clip-%62 trong kho là cách viết khác của tên máy b/],
+      ['an older text put back', { [textOf(a)]: old }, () => pull(undefined, b), /^Chữ từ máy a cũ hơn chữ máy này đã nhận từ máy đó: kho đưa lại chữ cũ/],
+      ['b\'s own text under another id', { [file(`text.${'0'.repeat(16)}`)]: ownB }, () => pull(undefined, b),
+       /^Chữ từ máy 0{16} không giải mã được/],
+      ['another spelling of a name', { [file('clip-%61')]: old }, () => pull(undefined, b),
+       /^Tệp clip-%61 trong kho là cách viết khác của tên máy a/],
       ['key-id hidden', { [file('key-id')]: null }, () => push(undefined, 'lộ', a), /không còn tệp key-id, mà máy này mã hoá/],
       ['key-id of another key', { [file('key-id')]: 'f'.repeat(32) }, () => pull(undefined, b), /ghi một khoá khác, .*: chưa lấy gì/],
       ['a lost key, a plain text planted', { [keyOf(b)]: null, [file('clip-x')]: plain }, () => pull(undefined, b),
@@ -533,7 +536,7 @@ describe('pairing by a six-digit code', () => {
        /mã hoá chữ mà máy này không có khoá .*: chưa gửi gì/],
       ['a key others can read', { [keyOf(b)]: 0o644 }, () => pull(undefined, b), /đọc được \(quyền 644\): không dùng/],
       ['setup where key-id is hidden', { [file('key-id')]: null }, () => setup(c), /đã có máy khác mà không có tệp key-id/],
-      ['a link at the temporary name', { [file('.clip-a.0707070707070707.tmp')]: { linkTo: victim } },
+      ['a link at the temporary name', { [`${path.dirname(textOf(a))}/.${path.basename(textOf(a))}.0707070707070707.tmp`]: { linkTo: victim } },
        () => push(undefined, 'ghi đè', fixed), /^Không ghi được vào kho .*EEXIST/],
     ]) {
       const r = meddle(files, run);
