@@ -402,7 +402,7 @@ function main(args) {
   if (args[0] === 'setup') return setup(args.slice(1), { isPlain });
   if (command === 'autostart off') return autostartOff();
   if (command === 'status') {
-    return status({ store, loadKey, keyFile, sealing, open, agent: () => agentSays(attempt(agentPath).value) });
+    return status({ store, loadKey, keyFile, sealing, open, place, digestOf, pushed: () => readSeen().pushed ?? {}, agent: () => agentSays(attempt(agentPath).value) });
   }
   if (command === 'clip push --stdin') return push();
   if (command === 'clip pull --print') return pull();

@@ -9,7 +9,7 @@ const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const { fail } = require('./report.js');
 const { fileOf, memberOf, isMember, ownerOf, placeOf, newId, sshConfig, sshRefusal, sshAddress, isSsh, asTheOtherTypesIt,
-        storeAt } = require('./store.js');
+        roundTrip, storeAt } = require('./store.js');
 const { configFile, readConfig, writeConfig } = require('./settings.js');
 const autostart = require('./autostart.js');
 const { KEY_ID_FILE, keyFile, loadKey, newKey, writeKey, keyId } = require('./key.js');
@@ -50,18 +50,6 @@ function knowHost(where) {
          'của nó, rồi chạy lại tavrik setup.');
   }
   fail(sshRefusal(host, err));
-}
-
-// Write, read back and remove a probe: the store works, or the run ends
-// with why.
-function roundTrip(store) {
-  store.make();
-  const probe = `probe-${crypto.randomBytes(8).toString('hex')}`;
-  const bytes = crypto.randomBytes(64);
-  store.put(probe, bytes);
-  const back = store.get(probe);
-  store.remove(probe);
-  if (!back || !back.equals(bytes)) fail(`Kho ${store.describe()} không trả lại đúng dữ liệu thử.`);
 }
 
 // The names other machines show in the store: those of their files, or
@@ -179,6 +167,7 @@ function setup(args, { isPlain }) {
   const values = config.values || {};
   const store = storeAt(asked.store, 'Kho');
   if (isSsh(asked.store)) knowHost(asked.store);
+  store.make();
   roundTrip(store);
   const ours = values.store === asked.store ? values.machine : undefined;
   const id = values.id ?? newId();

@@ -5,14 +5,54 @@
 const fs = require('node:fs');
 const { spawnSync } = require('node:child_process');
 const { attempt, takeWarnings, age } = require('./report.js');
-const { fileOf, ownerOf } = require('./store.js');
+const { ownerOf, isMember, isText, writerOf, shownNames, roundTrip } = require('./store.js');
 const { configFile, resolve } = require('./settings.js');
 const autostart = require('./autostart.js');
 const { KEY_ID_FILE } = require('./key.js');
 
+// Every machine of the store: the text it sent, and whether this machine
+// opens it; this machine's own file, and whether another wrote it too.
+// What keeps texts from crossing goes into `broken`.
+function machines(files, names, tools, key, say, broken) {
+  const me = tools.place();
+  const shown = shownNames(files);
+  const writers = new Set(files.map((f) => (isText(f.name) ? writerOf(f.name)?.writer : undefined) ??
+    (f.name.startsWith('member.') ? f.name.slice(7) : undefined)).filter((w) => w !== undefined));
+  for (const f of names.filter(isMember)) if (ownerOf(f) !== undefined) writers.add(ownerOf(f));
+  writers.add(me.writer);
+  // Two machines of one name are told apart by their ids.
+  const counts = new Map();
+  for (const w of writers) counts.set(shown(w), (counts.get(shown(w)) || 0) + 1);
+  const label = (w) => (counts.get(shown(w)) > 1 && w !== shown(w) ? `${shown(w)} [${w.slice(0, 6)}]` : shown(w));
+  say('Các máy trong kho:');
+  for (const writer of writers) {
+    const file = files.find((f) => isText(f.name) && writerOf(f.name)?.writer === writer);
+    let text = 'chưa gửi gì';
+    if (writer === me.writer) {
+      const pushed = tools.pushed()[me.text];
+      if (file && pushed !== undefined && pushed !== tools.digestOf(file.bytes)) {
+        text = 'tệp của máy này có chữ máy này không gửi: một máy khác cùng danh tính ghi vào đó (chạy tavrik setup ' +
+               'trên một trong hai máy để có danh tính riêng)';
+        broken.push('hai máy cùng một danh tính');
+      } else if (file) {
+        text = 'đã gửi';
+      }
+    } else if (file) {
+      const opened = tools.open(file.bytes, writer, key, file.mtime, shown(writer));
+      text = opened.refused || (opened.time ? `gửi lần cuối ${age(opened.time)}` : 'có chữ');
+      if (opened.refused) broken.push(`chữ của máy ${label(writer)}`);
+    }
+    say(`  ${label(writer)}${writer === me.writer ? ' (máy này)' : ''}: ${text}`);
+  }
+  if (writers.size < 2) {
+    say('  (chưa có máy nào khác: chạy tavrik setup trên máy kia)');
+    broken.push('chưa có máy kia');
+  }
+}
+
 // `tools`: what the companion knows of its own texts: { store(), loadKey(),
-// keyFile(), sealing(store, storeKeyId, doing), open(bytes, machine, key),
-// agent() }.
+// keyFile(), sealing(store, storeKeyId, doing), open(bytes, writer, key,
+// mtime, shown), place(), pushed(), digestOf(bytes), agent() }.
 function status(tools) {
   const lines = [];
   const broken = [];
@@ -29,10 +69,11 @@ function status(tools) {
       const { value, from } = settings[key];
       say(`  ${label}: ${value === undefined ? 'không' : value}${key.endsWith('tl') && value ? ' giây' : ''} (${from})`);
     }
+    // Reached when a probe written there reads back.
     const store = attempt(() => tools.store());
-    const names = store.value && attempt(() => store.value.names());
+    const names = store.value && attempt(() => roundTrip(store.value) ?? store.value.names());
     const reached = names && !names.error;
-    say(`Kho ${settings.store.value}: ${reached ? 'tới được' : `KHÔNG tới được: ${(names || store).error}`}`);
+    say(`Kho ${settings.store.value}: ${reached ? 'tới được, ghi và đọc lại được' : `KHÔNG tới được: ${(names || store).error}`}`);
     for (const w of takeWarnings()) say(`  ${w}`);
     if (!reached) broken.push('kho');
     const key = attempt(() => tools.loadKey());
@@ -45,23 +86,9 @@ function status(tools) {
       say(`  ${sealing.error}`);
       broken.push('khoá');
     }
-    if (reached) {
-      const mine = settings.machine.value;
-      const machines = new Set(names.value.map(ownerOf).filter((m) => m !== undefined));
-      say('Các máy trong kho:');
-      for (const machine of machines) {
-        const bytes = names.value.includes(fileOf(machine)) ? attempt(() => store.value.get(fileOf(machine))) : {};
-        let text = 'chưa gửi gì';
-        if (bytes.error) text = bytes.error;
-        if (bytes.value) {
-          const opened = tools.open(bytes.value, machine, key.value || null, undefined);
-          text = opened.refused || (opened.time ? `gửi lần cuối ${age(opened.time)}` : 'có chữ');
-          if (opened.refused && machine !== mine) broken.push(`chữ của máy ${machine}`);
-        }
-        say(`  ${machine}${machine === mine ? ' (máy này)' : ''}: ${text}`);
-      }
-      if (![...machines].some((m) => m !== mine)) say('  (chưa có máy nào khác: chạy tavrik setup trên máy kia)');
-    }
+    const all = reached && attempt(() => store.value.texts([]));
+    if (all?.error) broken.push('kho');
+    if (all?.value) machines(all.value.files, names.value, tools, key.value || null, say, broken);
   }
   const agent = tools.agent();
   say(`tavrik-agent: ${agent ? 'đang chạy' : 'không chạy'}`);

@@ -355,6 +355,17 @@ function sshStore(url, from, inner = false) {
 
 // The store at `where` (a folder, or ssh://HOST/PATH); `from` names it in
 // a refusal.
+// Write, read back and remove a probe: the store works, or the run ends
+// with why.
+function roundTrip(store) {
+  const probe = `probe-${crypto.randomBytes(8).toString('hex')}`;
+  const bytes = crypto.randomBytes(64);
+  store.put(probe, bytes);
+  const back = store.get(probe);
+  store.remove(probe);
+  if (!back || !back.equals(bytes)) fail(`Kho ${store.describe()} không trả lại đúng dữ liệu thử.`);
+}
+
 const isSsh = (where) => sshAddress(where) !== undefined;
 // The store as the other machine is to give it to tavrik setup: an SSH
 // address as typed here; a folder is the other machine's own copy of it.
@@ -363,4 +374,4 @@ const storeAt = (where, from) => (isSsh(where) ? sshStore(where, from) : localSt
 
 
 module.exports = { KEY_ID, ID, newId, placeOf, writerOf, isText, shownNames, fileOf, machineOf, spelledAs, memberOf, isMember, ownerOf, sshConfig, sshRefusal, sshAddress,
-                   isSsh, asTheOtherTypesIt, storeAt };
+                   isSsh, asTheOtherTypesIt, roundTrip, storeAt };

@@ -501,6 +501,42 @@ describe('pairing by a six-digit code', () => {
     }
   });
 
+  test('two setups at once, as a sync shows them, converge with setup again: one key, two ids, texts both ways', async () => {
+    const [a, b] = [home('a'), home('b')];  // of one host name
+    const bin = path.join(root, 'bin');  // an agent that answers --trigger status
+    fs.mkdirSync(bin);
+    fs.writeFileSync(path.join(bin, 'tavrik-agent'), '#!/bin/sh\necho "tavrik: ctrl+alt+c = gửi đi (OK)"\n', { mode: 0o755 });
+    for (const h of [a, b]) h.PATH = `${bin}:${process.env.PATH}`;
+    const said = (h) => {
+      const r = tavrik(undefined, ['status'], undefined, h);
+      return [r.status, r.out.toString().trim().split('\n').pop()];
+    };
+    const copy = path.join(root, 'copy');  // b's copy of the folder, before the sync has brought a's files
+    assert.equal(setup(a).status, 0);
+    assert.deepEqual(said(a), [1, 'Chưa dùng được: chưa có máy kia']);
+    assert.equal(tavrik(undefined, ['setup', copy, '--no-autostart'], undefined, b).status, 0);
+    for (const f of fs.readdirSync(copy).filter((n) => !fs.existsSync(path.join(store, n)))) {
+      fs.copyFileSync(path.join(copy, f), path.join(store, f));  // the sync kept a's key-id
+    }
+    fs.rmSync(copy, { recursive: true });
+    fs.symlinkSync(store, copy);
+    assert.deepEqual(said(b), [1, 'Chưa dùng được: khoá']);
+    assert.match(lastLine(push(undefined, 'x', b)), /^Kho .* ghi một khoá khác, mà máy này mã hoá chữ: chưa gửi gì\. Nếu kho đã đổi khoá, chạy tavrik setup/);
+    const [joined, held] = await pairUp(b, a, copy);
+    assert.deepEqual([joined.status, held.status], [0, 0], joined.err + held.err);
+    assert.match(joined.out, /khoá cũ cất ở .*\.cũ\)/);
+    assert.deepEqual([push(undefined, 'từ a', a), pull(undefined, b).out.toString()], [none, 'từ a']);
+    assert.deepEqual([push(undefined, 'từ b', b), pull(undefined, a).out.toString()], [none, 'từ b']);
+    assert.deepEqual([said(a), said(b)], [[0, 'Gửi đi và lấy về đều dùng được.'], [0, 'Gửi đi và lấy về đều dùng được.']]);
+    // Broken again: one identity written by two machines; a store gone.
+    const texts = fs.readdirSync(store).filter((n) => n.startsWith('text.')).map((n) => path.join(store, n));
+    const shared = meddle({ [texts[0]]: fs.readFileSync(texts[1]) }, () => [said(a), said(b)]);
+    assert.deepEqual(shared.map(([st]) => st), [1, 1]);
+    assert.ok(shared.some(([, line]) => line === 'Chưa dùng được: hai máy cùng một danh tính'), String(shared));
+    fs.renameSync(store, `${store}.dời`);
+    assert.deepEqual(said(a), [1, 'Chưa dùng được: kho']);
+  });
+
   test('a store keeper who puts back, reflects, misnames or hides, or a lost or open key: refused with a reason', () => {
     const [a, b, c] = ['a', 'b', 'c'].map((m) => ({ ...home(m), TAVRIK_MACHINE: m }));
     assert.equal(setup(a, '--machine', 'a').status, 0);
