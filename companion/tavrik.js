@@ -26,13 +26,15 @@
 //
 // TAVRIK_STORE       the store: a directory (default $XDG_DATA_HOME/tavrik/store,
 //                    or ~/.local/share/tavrik/store, on Windows
-//                    %LOCALAPPDATA%\tavrik\store), or ssh://HOST/PATH with
-//                    PATH absolute or ~/... under the remote home
+//                    %LOCALAPPDATA%\tavrik\store), or ssh://[USER@]HOST[:PORT]/PATH
+//                    with PATH absolute or ~/... under the remote home, or
+//                    [USER@]HOST:PATH
 // TAVRIK_MACHINE     this machine's name in the store (default: the host name)
 // TAVRIK_KEY_FILE    the key (default ~/.config/tavrik/key, on Windows
 //                    %LOCALAPPDATA%\tavrik\key); when it exists, texts are
 //                    stored encrypted and only encrypted texts read
-// TAVRIK_TTL         seconds after which a stored text is ignored (default: never)
+// TAVRIK_TTL         seconds after which a stored text is refused, with its age
+//                    (default: never)
 // TAVRIK_SECRET_TTL  the same for a secret (default 120)
 // TAVRIK_SECRET      1 when the agent pushes a text marked as a secret
 // TAVRIK_META_FD     where a pull says "secret" of such a text (the agent's 3)
@@ -372,7 +374,8 @@ const HELP = `tavrik: gửi chữ trong clipboard sang máy kia, cùng tavrik-ag
 Lệnh:
   tavrik setup KHO [--machine TÊN] [--no-autostart] [--no-encryption]
                         thiết lập máy này: KHO là một thư mục (chung hoặc đồng
-                        bộ) hoặc ssh://MÁY/ĐƯỜNG/DẪN; thử kho, đặt tên máy,
+                        bộ), ssh://[NGƯỜI@]MÁY[:CỔNG]/ĐƯỜNG/DẪN hoặc
+                        [NGƯỜI@]MÁY:ĐƯỜNG/DẪN; thử kho, đặt tên máy,
                         tạo khoá mã hoá (hoặc ghép để nhận khoá), ghi
                         config.json, cho tavrik-agent chạy khi đăng nhập
   tavrik pair           hiện một mã ghép và trao khoá của máy này cho máy mới
@@ -389,7 +392,7 @@ Cài đặt trong config.json (TAVRIK_CONFIG, mặc định ~/.config/tavrik/con
 trên Windows %LOCALAPPDATA%\\tavrik\\config.json); biến cùng tên thắng tệp:
   store      TAVRIK_STORE       kho (mặc định ~/.local/share/tavrik/store)
   machine    TAVRIK_MACHINE     tên máy này trong kho (mặc định tên máy)
-  ttl        TAVRIK_TTL         số giây sau đó chữ bị bỏ qua (mặc định: không)
+  ttl        TAVRIK_TTL         số giây sau đó chữ bị từ chối, kèm tuổi (mặc định: không)
   secretTtl  TAVRIK_SECRET_TTL  như trên cho chữ bí mật (mặc định 120)
 Biến khác: TAVRIK_KEY_FILE (khoá, mặc định ~/.config/tavrik/key),
 TAVRIK_SSH_CONFIG (tệp cấu hình ssh khác), TAVRIK_PAIR_WAIT (số giây chờ ghép,
