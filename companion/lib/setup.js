@@ -8,7 +8,7 @@ const os = require('node:os');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const { fail } = require('./report.js');
-const { fileOf, memberOf, isMember, ownerOf, placeOf, newId, sshConfig, sshRefusal, sshAddress, isSsh, asTheOtherTypesIt,
+const { fileOf, memberOf, isMember, ownerOf, placeOf, newId, idIn, sshConfig, sshRefusal, sshAddress, isSsh, asTheOtherTypesIt,
         roundTrip, storeAt } = require('./store.js');
 const { configFile, readConfig, writeConfig } = require('./settings.js');
 const autostart = require('./autostart.js');
@@ -58,7 +58,7 @@ function namesIn(store, mine) {
   const names = new Set();
   for (const file of store.names().filter((f) => f !== mine)) {
     if (ownerOf(file) !== undefined) names.add(ownerOf(file));
-    if (!file.startsWith('member.')) continue;
+    if (!idIn(file, 'member')) continue;
     try {
       names.add(JSON.parse(store.get(file).toString()).name);
     } catch {

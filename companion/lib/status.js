@@ -5,7 +5,7 @@
 const fs = require('node:fs');
 const { spawnSync } = require('node:child_process');
 const { attempt, takeWarnings, age } = require('./report.js');
-const { ownerOf, isMember, isText, writerOf, shownNames, roundTrip } = require('./store.js');
+const { ownerOf, isMember, isText, idIn, writerOf, shownNames, roundTrip } = require('./store.js');
 const { configFile, resolve } = require('./settings.js');
 const autostart = require('./autostart.js');
 const { KEY_ID_FILE } = require('./key.js');
@@ -17,7 +17,7 @@ function machines(files, names, tools, key, say, broken) {
   const me = tools.place();
   const shown = shownNames(files);
   const writers = new Set(files.map((f) => (isText(f.name) ? writerOf(f.name)?.writer : undefined) ??
-    (f.name.startsWith('member.') ? f.name.slice(7) : undefined)).filter((w) => w !== undefined));
+    idIn(f.name, 'member')).filter((w) => w !== undefined));
   for (const f of names.filter(isMember)) if (ownerOf(f) !== undefined) writers.add(ownerOf(f));
   writers.add(me.writer);
   // Two machines of one name are told apart by their ids.

@@ -31,8 +31,10 @@ const machineOf = (file) => decoded(file, PREFIX);
 const spelledAs = (file) => decoded(file, PREFIX, true);
 // Each machine that was set up names itself too, before it pushes.
 const MEMBER = 'machine-';
+// The files of a machine with an id.
+const BY_ID = { text: 'text.', member: 'member.' };
 const memberOf = (machine) => MEMBER + fileOf(machine).slice(PREFIX.length);
-const isMember = (file) => file.startsWith(MEMBER) || file.startsWith('member.');
+const isMember = (file) => file.startsWith(MEMBER) || file.startsWith(BY_ID.member);
 // The machine a file of the store belongs to, or undefined.
 const ownerOf = (file) => decoded(file, PREFIX) ?? decoded(file, MEMBER);
 
@@ -41,26 +43,29 @@ const ownerOf = (file) => decoded(file, PREFIX) ?? decoded(file, MEMBER);
 // keeps the files of its name. `writer` is what its texts are sealed as.
 const ID = /^[0-9a-f]{16}$/;
 const newId = () => crypto.randomBytes(8).toString('hex');
-const placeOf = ({ id, name }) => (id ? { text: `text.${id}`, member: `member.${id}`, writer: id }
+const placeOf = ({ id, name }) => (id ? { text: BY_ID.text + id, member: BY_ID.member + id, writer: id }
   : { text: fileOf(name), member: memberOf(name), writer: name });
+// The id in a file name of `kind` ('text' or 'member'), or undefined.
+const idIn = (file, kind) => (file.startsWith(BY_ID[kind]) && ID.test(file.slice(BY_ID[kind].length))
+  ? file.slice(BY_ID[kind].length) : undefined);
 // Who wrote a text file: { writer }, { misspelt } for another spelling of a
 // name, or undefined for a file no machine writes as a text.
 function writerOf(file) {
-  if (file.startsWith('text.')) return ID.test(file.slice(5)) ? { writer: file.slice(5) } : undefined;
+  if (file.startsWith(BY_ID.text)) return idIn(file, 'text') && { writer: idIn(file, 'text') };
   const machine = machineOf(file);
   if (machine !== undefined) return { writer: machine };
   const misspelt = spelledAs(file);
   return misspelt === undefined ? undefined : { misspelt };
 }
-const isText = (file) => file.startsWith(PREFIX) || file.startsWith('text.');
+const isText = (file) => file.startsWith(PREFIX) || file.startsWith(BY_ID.text);
 // The name each writer shows, from the member files among `files`: a
 // machine with an id wrote its name there; one without shows its name.
 function shownNames(files) {
   const names = new Map();
-  for (const { name, bytes } of files.filter((f) => f.name.startsWith('member.') && ID.test(f.name.slice(7)))) {
+  for (const { name, bytes } of files.filter((f) => idIn(f.name, 'member'))) {
     try {
       const { name: shown } = JSON.parse(bytes.toString());
-      if (typeof shown === 'string' && shown) names.set(name.slice(7), shown.replace(/[\p{C}]/gu, '').slice(0, 64));
+      if (typeof shown === 'string' && shown) names.set(idIn(name, 'member'), shown.replace(/[\p{C}]/gu, '').slice(0, 64));
     } catch {
       // unreadable: the id stands for it
     }
@@ -142,7 +147,7 @@ const localStore = (dir, inner = false) => ({
       fail(e.code === 'ENOENT' ? missing(dir) : `Không đọc được kho ${dir}: ${e.message}`);
     }
     const files = [];
-    for (const name of names.filter((n) => (isText(n) || n.startsWith('member.')) && !mine.includes(n))) {
+    for (const name of names.filter((n) => (isText(n) || n.startsWith(BY_ID.member)) && !mine.includes(n))) {
       try {
         files.push({ name, bytes: fs.readFileSync(path.join(dir, name)), mtime: fs.statSync(path.join(dir, name)).mtimeMs });
       } catch (e) {
@@ -373,5 +378,5 @@ const asTheOtherTypesIt = (where) => (isSsh(where) ? where : 'THƯ-MỤC (thư m
 const storeAt = (where, from) => (isSsh(where) ? sshStore(where, from) : localStore(where));
 
 
-module.exports = { KEY_ID, ID, newId, placeOf, writerOf, isText, shownNames, fileOf, machineOf, spelledAs, memberOf, isMember, ownerOf, sshConfig, sshRefusal, sshAddress,
+module.exports = { KEY_ID, newId, placeOf, idIn, writerOf, isText, shownNames, fileOf, machineOf, spelledAs, memberOf, isMember, ownerOf, sshConfig, sshRefusal, sshAddress,
                    isSsh, asTheOtherTypesIt, roundTrip, storeAt };
