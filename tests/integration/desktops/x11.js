@@ -183,6 +183,8 @@ const d = module.exports = {
         await pulls(text, meta);
         await rig.stop(agent);
       }
+      // Its line may reach us after the agent's exit: waited for, and all before it.
+      await waitFor('the manager to save the text', () => manager.out.endsWith('saved giữ lại nhé\n'));
       assert.equal(manager.out, 'ready\nsaved giữ lại nhé\n');
       assert.equal(rig.readClipboard().toString(), 'giữ lại nhé');  // served by the manager now
       // A manager that never answers costs three seconds at most.
