@@ -47,7 +47,7 @@
 const crypto = require('node:crypto');
 const fs = require('node:fs');
 const path = require('node:path');
-const { resolve, configFile } = require('./lib/settings.js');
+const { resolve, configFile, writePrivate } = require('./lib/settings.js');
 const { fail, attempt, age } = require('./lib/report.js');
 const { placeOf, writerOf, isText, shownNames, storeAt } = require('./lib/store.js');
 const { KEY_ID_FILE, keyFile, loadKey, newKey, keyId } = require('./lib/key.js');
@@ -291,15 +291,8 @@ function readSeen() {
   }
 }
 function writeSeen(seen) {
-  const temp = `${seenFile()}.${crypto.randomBytes(8).toString('hex')}.tmp`;
-  try {
-    fs.mkdirSync(path.dirname(temp), { recursive: true, mode: 0o700 });
-    fs.writeFileSync(temp, JSON.stringify(seen), { mode: 0o600, flag: 'wx' });
-    fs.renameSync(temp, seenFile());
-  } catch (e) {
-    fs.rmSync(temp, { force: true });
-    fail(`Không ghi được ${seenFile()}: ${e.message}`);
-  }
+  const failed = writePrivate(seenFile(), JSON.stringify(seen));
+  if (failed) fail(`Không ghi được ${seenFile()}: ${failed}`);
 }
 
 function push() {
@@ -356,7 +349,8 @@ function pull() {
   }
   if (changed) writeSeen(seen);
   if (!newest) return;
-  if (tooOld(newest)) fail(tooOld(newest));
+  const old = tooOld(newest);
+  if (old) fail(old);
   // The agent asks for the mark on a descriptor of its own.
   const meta = Number(process.env.TAVRIK_META_FD);
   if (newest.secret && Number.isInteger(meta) && meta > 2) {

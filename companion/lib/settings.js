@@ -1,6 +1,7 @@
 'use strict';
 // The companion's settings: a TAVRIK_* variable wins over config.json,
 // which wins over the default; resolve() says where each came from.
+const crypto = require('node:crypto');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
@@ -86,17 +87,24 @@ function resolve() {
 // Undefined when done, else why not.
 function writeConfig(values) {
   const file = configFile();
-  const temp = `${file}.${process.pid}.tmp`;
+  const failed = writePrivate(file, `${JSON.stringify(values, null, 2)}\n`);
+  return failed && `Không ghi được tệp cấu hình ${file}: ${failed}`;
+}
+
+// Writes `text` as this user's `file`: aside, private from birth, then
+// renamed. Undefined when done, else why not.
+function writePrivate(file, text) {
+  const temp = `${file}.${crypto.randomBytes(8).toString('hex')}.tmp`;
   try {
     fs.mkdirSync(path.dirname(file), { recursive: true, mode: 0o700 });
-    fs.writeFileSync(temp, `${JSON.stringify(values, null, 2)}\n`, { mode: 0o600 });
+    fs.writeFileSync(temp, text, { mode: 0o600, flag: 'wx' });
     fs.chmodSync(temp, 0o600);
     fs.renameSync(temp, file);
     return undefined;
   } catch (e) {
     fs.rmSync(temp, { force: true });
-    return `Không ghi được tệp cấu hình ${file}: ${e.message}`;
+    return e.message;
   }
 }
 
-module.exports = { userDir, configFile, readConfig, resolve, writeConfig };
+module.exports = { userDir, configFile, readConfig, resolve, writeConfig, writePrivate };

@@ -8,7 +8,6 @@ const { attempt, takeWarnings, age } = require('./report.js');
 const { ownerOf, isMember, isText, idIn, writerOf, shownNames, roundTrip } = require('./store.js');
 const { configFile, resolve } = require('./settings.js');
 const autostart = require('./autostart.js');
-const { KEY_ID_FILE } = require('./key.js');
 
 // Every machine of the store: the text it sent, and whether this machine
 // opens it; this machine's own file, and whether another wrote it too.
@@ -79,14 +78,14 @@ function status(tools) {
     const key = attempt(() => tools.loadKey());
     say(`Khoá ${tools.keyFile()}: ${key.error || (key.value ? 'có (chữ được mã hoá)' : 'không có (chữ không được mã hoá)')}`);
     if (key.error) broken.push('khoá');
-    const recorded = reached && names.value.includes(KEY_ID_FILE) && attempt(() => store.value.get(KEY_ID_FILE));
-    const sealing = reached && !key.error &&
-      attempt(() => tools.sealing(store.value, recorded?.value?.toString().trim() || null, 'chữ không qua được'));
+    // Every text, member file and the store's key-id, read once.
+    const all = reached && attempt(() => store.value.texts([]));
+    const sealing = all?.value && !key.error &&
+      attempt(() => tools.sealing(store.value, all.value.keyId, 'chữ không qua được'));
     if (sealing?.error) {
       say(`  ${sealing.error}`);
       broken.push('khoá');
     }
-    const all = reached && attempt(() => store.value.texts([]));
     if (all?.error) broken.push('kho');
     if (all?.value) machines(all.value.files, names.value, tools, key.value || null, say, broken);
   }
