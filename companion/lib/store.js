@@ -290,7 +290,10 @@ function sshStore(url, from, inner = false) {
   const options = [...config, ...port, ...sharedConnection(config, [...port, '--', target]), '-o', 'BatchMode=yes',
                    '-o', 'ConnectTimeout=10', '-o', 'ServerAliveInterval=10', '-o', 'ServerAliveCountMax=3'];
 
-  function ssh(script, args, input) {
+  const NONE = Buffer.alloc(0);
+  // In a folder within the store (pairing), one the other side removed
+  // meanwhile is empty for a read or a removal: `empty` is then returned.
+  function ssh(script, args, input, empty) {
     const command = ['sh', '-c', script, 'tavrik', remotePath, ...args].map(quote).join(' ');
     // ssh ends some of its lines with a carriage return: never shown.
     const r = spawnSync('ssh', [...options, '--', target, command],
@@ -301,6 +304,7 @@ function sshStore(url, from, inner = false) {
       warn(`Cảnh báo: người dùng khác đọc được thư mục kho ${remotePath} trên ${host}; hãy chạy chmod 700 ở đó.`);
     }
     if (r.status === 0) return r.stdout;
+    if (err.includes('TAVRIK_NO_DIR') && inner && empty !== undefined) return empty;
     if (err.includes('TAVRIK_NO_DIR')) fail(`Không có thư mục kho ${remotePath} trên ${host}.`);
     if (err.includes('TAVRIK_WRITABLE')) fail(writableByOthers(`${remotePath} trên ${host}`, 'chmod 700 ở đó'));
     if (r.status === 255) fail(sshRefusal(host, err));
@@ -338,16 +342,17 @@ function sshStore(url, from, inner = false) {
       return { keyId, files };
     },
     remove(name) {
-      ssh(`${REMOTE_DIR}rm -f -- "$d/$2"`, [name]);
+      ssh(`${REMOTE_DIR}rm -f -- "$d/$2"`, [name], undefined, NONE);
     },
     get(name) {
-      const out = ssh(`${REMOTE_DIR}[ -f "$d/$2" ] || exit 0; printf y; exec cat -- "$d/$2"`, [name]);
+      // Opened before the mark is printed: one removed meanwhile is none.
+      const out = ssh(`${REMOTE_DIR}[ -f "$d/$2" ] && { command exec 3< "$d/$2"; } 2>/dev/null || exit 0; ` +
+                      'printf y; exec cat <&3', [name], undefined, NONE);
       return out.length === 0 ? null : out.subarray(1);
     },
     names() {
-      // A folder within the store is empty while it is missing.
-      const none = inner ? `${HOME_DIR}[ -d "$d" ] || exit 0; ` : '';
-      return ssh(`${none}${REMOTE_DIR}cd "$d" && ls`, []).toString().split('\n').filter(Boolean);
+      const listed = ssh(`${REMOTE_DIR}cd "$d" 2>/dev/null || { echo TAVRIK_NO_DIR >&2; exit 3; }; ls`, [], undefined, NONE);
+      return listed.toString().split('\n').filter(Boolean);
     },
     drop() {
       ssh(`${HOME_DIR}rmdir -- "$d" 2>/dev/null; exit 0`, []);
