@@ -6,7 +6,7 @@ const { spawn, spawnSync, execFileSync } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { waitFor, alive, sleep } = require('../../scripts/lib/xsession.js');
+const { waitFor, alive } = require('../../scripts/lib/xsession.js');
 const { launch } = require('./rig.js');
 
 const USER = 'tavrik-wayland';
@@ -100,18 +100,14 @@ function userUnit(name) {
 const wlPaste = (env) => spawnSync('wl-paste', ['--no-newline'], { env, maxBuffer: 64 << 20 }).stdout;
 
 // A wl-copy that holds the selection until it is ended; resolves once
-// wl-paste reads the text back. On mutter both take the keyboard focus to
-// reach the selection: asked for it many times a second, wl-paste keeps
-// wl-copy from ever setting it (seen every time), so it asks ten times.
-async function wlCopy(rig, env, data) {
+// `read` gives the text back. On mutter a Wayland reader takes the keyboard
+// focus as wl-copy does, and asked many times a second keeps wl-copy from
+// ever setting the selection: there the text is read on the X side instead.
+async function wlCopy(rig, env, data, read = () => wlPaste(env)) {
   const copy = spawn('wl-copy', ['--foreground'], { env, stdio: ['pipe', 'ignore', 'ignore'] });
   rig.children.push(copy);
   copy.stdin.end(data);
-  const end = Date.now() + 30000;
-  do {
-    if (Date.now() > end) throw new Error('timed out waiting for wl-copy to own the selection');
-    await sleep(100);
-  } while (!wlPaste(env).equals(Buffer.from(data)));
+  await waitFor('wl-copy to own the selection', () => read().equals(Buffer.from(data)));
 }
 
 const hasMutter = () => process.getuid() === 0 &&

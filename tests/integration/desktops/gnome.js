@@ -5,6 +5,7 @@
 const assert = require('node:assert/strict');
 const { Rig, waylandRoute } = require('../rig.js');
 const { startMutter, hasMutter, wlCopy, wlPaste } = require('../compositors.js');
+const { readClipboard } = require('../../../scripts/lib/xsession.js');
 
 const d = module.exports = {
   name: 'GNOME (headless mutter, its Xwayland)',
@@ -24,7 +25,13 @@ const d = module.exports = {
   },
   start: (args, env, options) =>
     d.rig.startAgent(args, { ...d.gnome.session, XAUTHORITY: d.gnome.xauthority, ...env }, options),
-  copy: (text) => wlCopy(d.rig, d.gnome.env, text),
+  copy: (text) => wlCopy(d.rig, d.gnome.env, text, () => {
+    try {
+      return readClipboard({ ...process.env, DISPLAY: d.gnome.display, XAUTHORITY: d.gnome.xauthority });
+    } catch {
+      return Buffer.alloc(0);  // no owner yet
+    }
+  }),
   paste: () => ({ text: wlPaste(d.gnome.env) }),
   press: (action) => d.trigger(action),
   trigger: (action) => d.rig.run(['--trigger', action], { XDG_RUNTIME_DIR: d.gnome.runtime }),
