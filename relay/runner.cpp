@@ -45,11 +45,11 @@ Runner::Runner(std::string nodePath, std::string cliPath, std::chrono::seconds t
 
 void Runner::chay(std::vector<std::string> args, std::optional<std::string> stdinText, Xong xong,
                   Output output, std::vector<std::string> env, bool metaPipe) {
-  if (busy_) return;
-  busy_ = true;
+  if (busy_.load()) return;
+  busy_.store(true);
   // A run that could not be handed over must not leave the runner busy.
   struct Unbusy {
-    bool& busy;
+    std::atomic<bool>& busy;
     bool armed = true;
     ~Unbusy() {
       if (armed) busy = false;
@@ -74,6 +74,8 @@ void Runner::chay(std::vector<std::string> args, std::optional<std::string> stdi
       limits.maxOut = platform::kMaxText;
       limits.outTailOnly = output == Output::kLastLine;
       auto outcome = platform::runTool(self->nodePath_, argv, stdinText, limits, extras);
+      // Free before the outcome is told: a press once it shows is served.
+      self->busy_.store(false);
       if (auto* failed = std::get_if<platform::LaunchError>(&outcome)) {
         showNotification(kStumbled, "Không chạy được tavrik: " + failed->description);
       } else if (auto* stopped = std::get_if<platform::ToolStopped>(&outcome)) {
@@ -86,15 +88,11 @@ void Runner::chay(std::vector<std::string> args, std::optional<std::string> stdi
         xong(done.status, std::move(done.out), std::move(done.err), std::move(done.meta));
       }
     } catch (const std::exception& e) {
+      self->busy_.store(false);
       tellFailure("Lỗi bên trong tavrik-agent: ", e.what());
     } catch (...) {
+      self->busy_.store(false);
       tellFailure("Lỗi bên trong tavrik-agent.");
-    }
-    // Posted after the completion, so whatever it posted runs first.
-    try {
-      platform::postMain([self] { self->busy_ = false; });
-    } catch (...) {
-      platform::writeStderr("tavrik: không trả được lượt chạy; khởi động lại tavrik-agent\n");
     }
   });
   unbusy.armed = false;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -50,7 +51,8 @@ class Runner : public std::enable_shared_from_this<Runner> {
   const std::string cliPath_;
   const std::chrono::seconds timeout_;
   const std::chrono::seconds clearSecrets_;
-  bool busy_ = false;         // touched only on the main thread
+  // Set on the main thread by a press; cleared off it when the run ends.
+  std::atomic<bool> busy_{false};
   std::uint64_t writes_ = 0;  // clipboard writes so far; main thread
 };
 
