@@ -8,7 +8,7 @@ const { spawn } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { startSway, hasSway, startBus, startPortal } = require('../tests/integration/compositors.js');
+const { startSway, hasSway, startBus, startPortal } = require('../tests/harness/compositors.js');
 const { sleep, waitFor } = require('../scripts/lib/xsession.js');
 
 const [agentPath, backendPath, companion] = process.argv.slice(2);

@@ -23,7 +23,7 @@
 #include "platform/fake/fake.h"
 #include "platform/process.h"
 #include "relay/runner.h"
-#include "tests/helpers/runner_access.h"
+#include "tests/harness/runner_access.h"
 
 extern char** environ;
 

@@ -9,7 +9,7 @@ const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { hasSshd, startSshd } = require('../tests/companion/sshd.js');
+const { hasSshd, startSshd } = require('../tests/harness/sshd.js');
 
 const [companion, runsArg] = process.argv.slice(2);
 const RUNS = Math.max(1, Number(runsArg || 10));

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "relay/runner.h"
-#include "tests/helpers/runner_access.h"
+#include "tests/harness/runner_access.h"
 
 namespace {
 

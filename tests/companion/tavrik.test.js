@@ -6,25 +6,10 @@ const crypto = require('node:crypto');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-
-const TOOL = path.join(__dirname, '..', '..', 'companion', 'tavrik.js');
-const { hasSshd, startSshd } = require('./sshd.js');
-const { launch } = require('../integration/rig.js');
+const { hasSshd, startSshd } = require('../harness/sshd.js');
+const { TOOL, use, envOf, tavrik, push, pull, lastLine, none, start, home, keyOf, pairUp, wrong, meddle,
+        relay } = require('../harness/tavrik-cli.js');
 let root;
-let base;  // the environment of every run: the store, and no key unless a test makes one
-
-// The environment of a run: `env` adds to (or, undefined, removes from) ours.
-const envOf = (env) => ({ ...process.env, ...base, ...env });
-// Runs the tool as `machine`.
-function tavrik(machine, args, input, env = {}, timeout = undefined) {
-  const full = envOf({ TAVRIK_MACHINE: machine, ...env });
-  const r = spawnSync(TOOL, args, { input, maxBuffer: 64 << 20, cwd: root, env: full, timeout });
-  return { status: r.status, out: r.stdout, err: r.stderr.toString() };
-}
-const push = (machine, text, env) => tavrik(machine, ['clip', 'push', '--stdin'], text, env);
-const pull = (machine, env) => tavrik(machine, ['clip', 'pull', '--print'], undefined, env);
-const lastLine = (r) => r.err.split('\n').filter(Boolean).pop();
-const none = { status: 0, out: Buffer.alloc(0), err: '' };
 
 // The same for every kind of store, whose files are in `dir`: a push from
 // one machine is pulled byte for byte on another, never on its own, and is
@@ -53,71 +38,6 @@ function roundTrip(odd, dir, texts) {
   return { key, sealed };
 }
 
-// A companion command run alongside others.
-const start = (args, env) => launch(TOOL, args, { env: envOf(env), cwd: root });
-const home = (name) => {
-  const h = path.join(root, name);
-  return { HOME: h, XDG_CONFIG_HOME: undefined, TAVRIK_STORE: undefined, TAVRIK_MACHINE: undefined,
-           TAVRIK_KEY_FILE: undefined, TAVRIK_PAIR_WAIT: '20' };
-};
-const keyOf = (env) => path.join(env.HOME, '.config', 'tavrik', 'key');
-
-// `tavrik pair` on the holder and `tavrik setup STORE` on the joiner, given
-// the code the holder shows (through `typed`): both ends.
-let shown;  // that code
-async function pairUp(joiner, holder, store, typed = (code) => code) {
-  const hold = await launch(TOOL, ['pair'], { env: envOf(holder), cwd: root }, { ready: (out) => /^\d{3} \d{3}$/m.test(out) });
-  shown = /^(\d{3} \d{3})$/m.exec(hold.out)[1];
-  const join = await start(['setup', store, '--no-autostart'], joiner);
-  join.stdin.end(`${typed(shown)}\n`);
-  return Promise.all([join, hold].map(async (c) => ({ status: (await c.exited).code, out: c.out, err: c.err })));
-}
-const wrong = (code) => code.replace(/\d$/, (d) => (Number(d) + 1) % 10);
-
-// Sets each file to bytes, a mode (a number), a link ({ linkTo }) or nothing
-// (null); runs `fn`; puts each back.
-function meddle(files, fn) {
-  const saved = Object.keys(files).map((f) => [f, fs.existsSync(f) && [fs.readFileSync(f), fs.statSync(f).mode]]);
-  for (const [f, to] of Object.entries(files)) {
-    if (to === null) fs.rmSync(f);
-    else if (typeof to === 'number') fs.chmodSync(f, to);
-    else if (to.linkTo) fs.symlinkSync(to.linkTo, f);
-    else fs.writeFileSync(f, to);
-  }
-  try {
-    return fn();
-  } finally {
-    for (const [f, was] of saved) {
-      fs.rmSync(f, { force: true });
-      if (was) fs.writeFileSync(f, was[0], { mode: was[1] });
-    }
-  }
-}
-
-// Stands between two stores' pairing folders: each message crosses, changed
-// by `change(step, message)`; one removed on either side goes from both.
-function relay(dirJ, dirH, change) {
-  const crossed = new Set();
-  const ls = (d) => (fs.existsSync(d) ? fs.readdirSync(d).filter((n) => !n.startsWith('.')) : []);
-  const tick = () => {
-    for (const [from, to] of [[dirJ, dirH], [dirH, dirJ]]) {
-      for (const name of ls(from).filter((n) => !crossed.has(n))) {
-        const m = change(name.slice(17), JSON.parse(fs.readFileSync(path.join(from, name))));
-        fs.mkdirSync(to, { recursive: true });
-        fs.writeFileSync(path.join(to, `.${name}`), JSON.stringify(m));
-        fs.renameSync(path.join(to, `.${name}`), path.join(to, name));
-        crossed.add(name);
-      }
-    }
-    for (const name of crossed) {
-      if (!fs.existsSync(path.join(dirJ, name)) || !fs.existsSync(path.join(dirH, name))) {
-        for (const d of [dirJ, dirH]) fs.rmSync(path.join(d, name), { force: true });
-      }
-    }
-  };
-  const timer = setInterval(tick, 20);
-  return () => { clearInterval(timer); tick(); };
-}
 
 describe('a store in a directory', () => {
   let store;
@@ -125,7 +45,7 @@ describe('a store in a directory', () => {
     root = fs.mkdtempSync(path.join(os.tmpdir(), 'tavrik-companion-'));
     store = path.join(root, 'store');
     fs.mkdirSync(store, { mode: 0o700 });
-    base = { TAVRIK_STORE: store, TAVRIK_KEY_FILE: path.join(root, 'no-key') };
+    use(root, { TAVRIK_STORE: store, TAVRIK_KEY_FILE: path.join(root, 'no-key') });
   });
   afterEach(() => fs.rmSync(root, { recursive: true, force: true }));
 
@@ -421,7 +341,7 @@ describe('pairing by a six-digit code', () => {
   beforeEach(() => {
     root = fs.mkdtempSync(path.join(os.tmpdir(), 'tavrik-pair-'));
     store = path.join(root, 'store');
-    base = {};
+    use(root, {});
   });
   afterEach(() => fs.rmSync(root, { recursive: true, force: true }));
   const setup = (env, ...args) => tavrik(undefined, ['setup', store, '--no-autostart', ...args], undefined, env);
@@ -618,8 +538,8 @@ describe('a store reached over SSH', { skip: !hasSshd() && 'needs root and sshd'
     sshd = await startSshd(root);
     remote = path.join(root, "kho chung 'q'");
     fs.mkdirSync(remote, { mode: 0o700 });
-    base = { TAVRIK_SSH_CONFIG: sshd.config, TAVRIK_STORE: `ssh://tavrikhost${remote}`,
-             TAVRIK_KEY_FILE: path.join(root, 'no-key'), XDG_RUNTIME_DIR: root };
+    use(root, { TAVRIK_SSH_CONFIG: sshd.config, TAVRIK_STORE: `ssh://tavrikhost${remote}`,
+                TAVRIK_KEY_FILE: path.join(root, 'no-key'), XDG_RUNTIME_DIR: root });
   });
   // Ends the shared connection the companion left running, if any.
   const endShared = () => sshd.endShared(path.join(root, 'tavrik-ssh'));

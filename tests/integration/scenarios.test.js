@@ -1,17 +1,17 @@
 'use strict';
 // The scenarios every desktop runs, written once. An adapter,
-// desktops/$TAVRIK_DESKTOP.js, starts its session, owns and reads the
-// clipboard with the desktop's own clients, presses or triggers, and names
-// the scenarios it runs; what is one desktop's own is beside its adapter.
+// ../harness/desktops/$TAVRIK_DESKTOP.js, starts its session, owns and reads
+// the clipboard with the desktop's own clients, presses or triggers, and
+// names the scenarios it runs; what is one desktop's own is in own/.
 const { describe, test, before, after, afterEach } = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const net = require('node:net');
 const path = require('node:path');
 const { STATUS_LINE, COMPANION, SANITIZED, peakMiB, sleep, waitFor, pushed, pulled, stumbled, advice,
-        nothingToSend, nothingToFetch } = require('./rig.js');
+        nothingToSend, nothingToFetch } = require('../harness/rig.js');
 
-const d = require(`./desktops/${process.env.TAVRIK_DESKTOP}.js`);
+const d = require(`../harness/desktops/${process.env.TAVRIK_DESKTOP}.js`);
 let rig;
 
 // The agent, and the advice to bind the triggers that an agent with no
@@ -188,5 +188,6 @@ describe(`tavrik-agent: ${d.name}`, { skip: d.skip?.() }, () => {
   afterEach(() => rig.reset());
   after(() => d.close());
   for (const key of d.runs) test(...SCENARIOS[key]);
-  d.own?.({ start, pulls });
+  const own = path.join(__dirname, 'own', `${process.env.TAVRIK_DESKTOP}.js`);
+  if (fs.existsSync(own)) require(own)(d, { start, pulls });
 });

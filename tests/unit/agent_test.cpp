@@ -6,7 +6,7 @@
 
 #include "app/agent.h"
 #include "platform/fake/fake.h"
-#include "tests/helpers/test_support.h"
+#include "tests/harness/test_support.h"
 
 namespace tavrik {
 namespace {

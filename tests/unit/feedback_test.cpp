@@ -2,7 +2,7 @@
 
 #include "feedback/feedback.h"
 #include "platform/fake/fake.h"
-#include "tests/helpers/test_support.h"
+#include "tests/harness/test_support.h"
 
 namespace tavrik {
 namespace {

@@ -15,7 +15,7 @@
 
 #include "platform/process.h"
 #include "tests/contract/runner_contract.h"
-#include "tests/helpers/test_support.h"
+#include "tests/harness/test_support.h"
 
 namespace tavrik {
 namespace test {

@@ -7,8 +7,8 @@
 #include "platform/fake/fake.h"
 #include "relay/runner.h"
 #include "relay/utf8.h"
-#include "tests/helpers/runner_access.h"
-#include "tests/helpers/test_support.h"
+#include "tests/harness/runner_access.h"
+#include "tests/harness/test_support.h"
 
 namespace tavrik {
 namespace {

@@ -1,4 +1,4 @@
-// Runs under Wine: the runner's contract against tests/windows/tool.cpp.
+// Runs under Wine: the runner's contract against tests/harness/windows_tool.cpp.
 #include <string>
 #include <vector>
 

@@ -135,7 +135,7 @@ class Rig {
 
   key(...args) { xsession.key(this.env, ...args); }
 
-  // Another X client (tests/helpers/x_peer.cpp), once it is ready.
+  // Another X client (tests/harness/x_peer.cpp), once it is ready.
   peer(...args) {
     return launch(process.env.TAVRIK_X_PEER, args, { env: this.env, stdio: ['ignore', 'pipe', 'inherit'] },
                   { ready: (out) => out.startsWith('ready\n'), children: this.children });

@@ -1,10 +1,7 @@
 'use strict';
 // Wayland with ext-data-control-v1: the compositor stand-in
-// (tests/helpers/wayland_compositor.cpp), driven by its commands; the agent
+// (tests/harness/wayland_compositor.cpp), driven by its commands; the agent
 // on its trigger route.
-const { test } = require('node:test');
-const assert = require('node:assert/strict');
-const fs = require('node:fs');
 const path = require('node:path');
 const { Rig, launch, waitFor, waylandRoute } = require('../rig.js');
 
@@ -51,12 +48,5 @@ const d = module.exports = {
   unreachable() {
     const why = 'trình quản lý Wayland không cho data-control, và chưa có màn hình X (DISPLAY chưa đặt)';
     return { why, env: {}, options: { mode: 'none' }, route: waylandRoute(`không có (${why})`) };
-  },
-
-  own() {
-    test('ext-data-control-v1 is preferred over the wlr protocol', async () => {
-      const agent = await d.start([], {}, { mode: 'both' });
-      assert.equal(agent.err.split('\n')[0], waylandRoute('data-control (ext-data-control-v1)'));
-    });
   },
 };

@@ -3,7 +3,7 @@
 #include <filesystem>
 
 #include "platform/app.h"
-#include "tests/helpers/test_support.h"
+#include "tests/harness/test_support.h"
 
 int main(int argc, char** argv) {
   // As the agent does: a tool that stops reading must not kill us.

@@ -1,0 +1,165 @@
+'use strict';
+// The scenarios only this desktop runs; `d` is its adapter.
+const { describe, test, before, after, afterEach } = require('node:test');
+const assert = require('node:assert/strict');
+const { spawnSync } = require('node:child_process');
+const fs = require('node:fs');
+const net = require('node:net');
+const path = require('node:path');
+const { Rig, STATUS_LINE, waitFor, pushed, pulled, assertFeedback, advice, waylandRoute } =
+  require('../../harness/rig.js');
+const { startBus, startPortal, userUnit, wlCopy, wlPaste } = require('../../harness/compositors.js');
+
+module.exports = (d, { start }) => {
+  test('the route and the advice are told; the socket goes with the agent; no advice once a binding worked', async () => {
+    const { rig } = d;
+    const agent = await start();
+    assert.equal(agent.err.split('\n')[0], waylandRoute('data-control (zwlr-data-control-unstable-v1)'));
+    // Written after the status line, when the loop starts.
+    await waitFor('the advice line', () => /--trigger push \(gửi đi\) và .*--trigger pull \(lấy về\)\n/.test(agent.err));
+    await d.copy('một lần');
+    d.press('push');
+    await rig.expect(...pushed);
+    await rig.stop(agent);
+    assert.ok(!fs.existsSync(path.join(d.sway.runtime, 'tavrik-agent.sock')), 'the socket goes too');
+    await rig.startAgent();
+    d.press('push');
+    await rig.expect(...pushed);
+  });
+
+  test('--trigger without an agent exits 1; another user is refused', async () => {
+    const { rig } = d;
+    assert.deepEqual(rig.run(['--trigger', 'push'], { XDG_RUNTIME_DIR: rig.root }), [1, '',
+      `tavrik: không thấy tavrik-agent nào đang chạy (${rig.root}/tavrik-agent.sock)\n`]);
+    await start();
+    // We are root here, not the agent's user: the agent answers no.
+    const socket = path.join(d.sway.runtime, 'tavrik-agent.sock');
+    const answer = await new Promise((resolve, reject) => {
+      let got = '';
+      const c = net.connect(socket);  // refused before it could ask for anything
+      c.on('data', (chunk) => { got += chunk; });
+      c.on('end', () => resolve(got));
+      c.on('error', reject);
+    });
+    assert.equal(answer, 'refused\n');
+    // And our client will not talk to another user's agent.
+    const mine = spawnSync(rig.agentPath, ['--trigger', 'pull'], { env: rig.env });
+    assert.deepEqual([mine.status, mine.stderr.toString()], [1, `tavrik: ${socket} thuộc người dùng khác\n`]);
+    await waitFor('the refusal on standard error', () => rig.agent.err.includes(
+      'tavrik: từ chối lệnh --trigger của người dùng khác\n'));
+    assert.deepEqual(rig.runs(), []);
+  });
+
+  describe('with the GlobalShortcuts portal', () => {
+    let bus;
+    let portalRig;
+    before(async () => {
+      bus = await startBus();
+      portalRig = new Rig(null);
+      // The agent runs as root here, on root's private bus, and reaches
+      // sway's socket by its path.
+      Object.assign(portalRig.env, { DBUS_SESSION_BUS_ADDRESS: bus.address,
+                                     XDG_RUNTIME_DIR: portalRig.root, WAYLAND_DISPLAY: d.sway.socket });
+    });
+    after(async () => {
+      await portalRig.close();
+      bus.proc.kill();
+    });
+
+    const portal = async (...modes) => {
+      const { backend, frontend } =
+        await startPortal(portalRig.env, process.env.TAVRIK_PORTAL_BACKEND, portalRig.root, ...modes);
+      portalRig.children.push(backend, frontend);
+      return backend;
+    };
+    afterEach(() => portalRig.reset());
+    const statusLine = (push, pull, copy = 'ctrl+alt+c') =>
+      `tavrik: ${copy} = gửi đi (${push}), ctrl+alt+b = lấy về (${pull})\n`;
+
+    test('both shortcuts are bound in one request with the converted triggers; Activated pushes and pulls; ' +
+         'a second start binds nothing anew', async () => {
+      const backend = await portal();
+      const args = ['--copy', 'cmd+shift+f12'];
+      let agent = await portalRig.startAgent(args);
+      assert.equal(agent.err,
+                   'tavrik: Wayland — phím tắt: cổng GlobalShortcuts; ' +
+                   'clipboard: data-control (zwlr-data-control-unstable-v1)\n' + statusLine('OK', 'OK', args[1]));
+      // Asked what is bound, then one request (one dialog), each id with its
+      // description and converted trigger.
+      assert.match(backend.out, /^ready\nsession \nlist\nbind push description [^+]* preferred_trigger SHIFT\+LOGO\+F12 pull description .* preferred_trigger CTRL\+ALT\+b  handle_token \S+\n$/);
+      await wlCopy(portalRig, d.sway.env, 'qua cổng portal');
+      backend.stdin.write('push\n');
+      await portalRig.feedbackOf(2);
+      assert.equal(portalRig.read('pushed').toString(), 'qua cổng portal');
+      portalRig.write('pull-output', 'về qua portal');
+      backend.stdin.write('pull\n');
+      assertFeedback(await portalRig.feedbackOf(4), [...pushed, ...pulled]);
+      assert.equal(wlPaste(d.sway.env).toString(), 'về qua portal');
+
+      // Already bound as asked: no second dialog (or Settings window) at the next login...
+      await portalRig.stop(agent);
+      const before = backend.out.length;
+      agent = await portalRig.startAgent(args);
+      assert.ok(agent.err.endsWith(statusLine('OK', 'OK', args[1])));
+      assert.equal(backend.out.slice(before), 'session \nlist\n');
+      // ...but other triggers are asked for.
+      await portalRig.stop(agent);
+      await portalRig.startAgent();
+      assert.match(backend.out.slice(before), /^session \nlist\nsession \nlist\nbind push .*CTRL\+ALT\+c/);
+    });
+
+    test('KDE before 6.1: what CreateSession declared is bound; an answer that binds nothing is HỎNG', async () => {
+      await portal('session');
+      let agent = await portalRig.startAgent();
+      assert.ok(agent.err.endsWith(statusLine('OK', 'OK')));
+
+      await portalRig.reset();
+      await portal('empty');
+      agent = await portalRig.startAgent();
+      assert.ok(agent.err.includes('RegisterEventHotKey lỗi: gửi đi (ctrl+alt+c)=-9880\n' +
+                                          'RegisterEventHotKey lỗi: lấy về (ctrl+alt+b)=-9880\n' + statusLine('HỎNG', 'HỎNG')));
+      assertFeedback(await portalRig.feedbackOf(1), [advice(portalRig.agentPath)]);
+    });
+
+    test('GNOME 48: refused without an application id is told as such, with the trigger advice; ' +
+         'as vn.tavrik.agent, listed under code 2 is bound', async (t) => {
+        const backend = await portal('gnome');
+      let agent = await portalRig.startAgent();
+      await waitFor('the advice line', () => agent.err.endsWith('(lấy về)\n'));
+      assert.equal(agent.err.split('\n').slice(1).join('\n'),
+                   'tavrik: cổng GlobalShortcuts chưa gán phím tắt: trả lời mã 2; tavrik-agent không có mã ứng dụng ' +
+                   '(hãy chạy nó từ vn.tavrik.agent.desktop hoặc app-vn.tavrik.agent.service)\n' +
+                   'RegisterEventHotKey lỗi: gửi đi (ctrl+alt+c)=-9881\nRegisterEventHotKey lỗi: lấy về (ctrl+alt+b)=-9881\n' +
+                   statusLine('HỎNG', 'HỎNG') + 'tavrik: chưa có phím tắt nào; hãy gán trong cài đặt bàn phím: ' +
+                   `${portalRig.agentPath} --trigger push (gửi đi) và ${portalRig.agentPath} --trigger pull (lấy về)\n`);
+      assertFeedback(await portalRig.feedbackOf(1), [advice(portalRig.agentPath)]);
+
+      // Started by the session manager from vn.tavrik.agent.desktop.
+      const unit = userUnit(`app-gnome-vn.tavrik.agent-${process.pid}.scope`);
+      if (!unit) return t.skip('no cgroup2 hierarchy to write here');
+      try {
+        await portalRig.stop(agent);
+        agent = await portalRig.startAgent([], {}, { through: unit.through });
+        assert.ok(agent.err.endsWith(statusLine('OK', 'OK')));
+        assert.match(backend.out, /\nsession vn\.tavrik\.agent\nlist\nbind push /);
+        await portalRig.stop(agent);
+      } finally {
+        await unit.remove();
+      }
+    });
+
+    test('while the desktop\'s dialog waits, a trigger is served at once; the status comes with the answer', async () => {
+      const backend = await portal('late');
+      const agent = await portalRig.startAgent([], {}, { ready: /^tavrik: Wayland .*\n/ });
+      await waitFor('the bind request', () => backend.out.includes('\nbind '));
+      await wlCopy(portalRig, d.sway.env, 'trong lúc chờ');
+      const trigger = spawnSync(portalRig.agentPath, ['--trigger', 'push'], { env: portalRig.env });
+      assert.equal(trigger.status, 0);
+      assertFeedback(await portalRig.feedbackOf(2), pushed);
+      assert.equal(portalRig.read('pushed').toString(), 'trong lúc chờ');
+      assert.ok(!STATUS_LINE.test(agent.err));
+      backend.stdin.write('answer\n');
+      await waitFor('the status line', () => agent.err.endsWith(statusLine('OK', 'OK')));
+    });
+  });
+};
