@@ -28,6 +28,7 @@ inline constexpr std::string_view kSecretHint = "x-kde-passwordManagerHint";
 struct PasteboardText {
   std::string text;
   bool secret = false;
+  bool operator==(const PasteboardText&) const = default;
 };
 
 // The clipboard's plain text, or why there is none.

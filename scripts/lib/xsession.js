@@ -60,13 +60,23 @@ async function ownClipboard(env, data, target = 'UTF8_STRING') {
   return xclip;
 }
 
-// Whether a process runs (a zombie has ended).
-const alive = (pid) => {
+// A process's name, state and parent, from the kernel; null once it is gone.
+function stat(pid) {
   try {
-    return !/^\d+ \(.*\) Z /.test(fs.readFileSync(`/proc/${pid}/stat`, 'utf8'));
+    const text = fs.readFileSync(`/proc/${pid}/stat`, 'utf8');
+    const [state, ppid] = text.slice(text.lastIndexOf(')') + 2).split(' ');
+    return { name: text.slice(text.indexOf('(') + 1, text.lastIndexOf(')')), state, ppid: Number(ppid) };
   } catch {
-    return false;
+    return null;
   }
+}
+// Whether a process runs (a zombie has ended).
+const alive = (pid) => (stat(pid)?.state ?? 'Z') !== 'Z';
+// The processes whose parent is `pid`, and theirs: { pid, name, state, ppid }.
+const below = (pid) => {
+  const all = fs.readdirSync('/proc').filter((p) => /^\d+$/.test(p)).map((p) => ({ pid: Number(p), ...stat(p) }));
+  const under = (parent) => all.filter((p) => p.ppid === parent).flatMap((p) => [p, ...under(p.pid)]);
+  return under(pid);
 };
 
-module.exports = { sleep, waitFor, startXvfb, key, readClipboard, ownClipboard, alive };
+module.exports = { sleep, waitFor, startXvfb, key, readClipboard, ownClipboard, alive, below };

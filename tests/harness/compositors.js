@@ -6,7 +6,7 @@ const { spawn, spawnSync, execFileSync } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { waitFor, alive } = require('../../scripts/lib/xsession.js');
+const { waitFor, alive, below } = require('../../scripts/lib/xsession.js');
 const { launch } = require('./rig.js');
 
 const USER = 'tavrik-wayland';
@@ -154,14 +154,7 @@ async function startMutter(keyboardPath) {
     gnome.display = display(mutter.err)[1];
     gnome.xauthority = path.join(runtime, await waitFor('the Xwayland auth file', () =>
       fs.readdirSync(runtime).find((f) => f.startsWith('.mutter-Xwaylandauth.'))));
-    gnome.xwayland = await waitFor('Xwayland', () => fs.readdirSync('/proc').find((pid) => {
-      try {
-        return /^\d+ \(Xwayland\) \S+ (\d+)/.exec(fs.readFileSync(`/proc/${pid}/stat`, 'utf8'))[1] ===
-               String(mutter.pid);
-      } catch {
-        return false;  // not a process, or gone
-      }
-    }));
+    gnome.xwayland = await waitFor('Xwayland', () => below(mutter.pid).find((p) => p.name === 'Xwayland')?.pid);
     // As a GNOME session's own environment.
     gnome.session = { ...env, WAYLAND_DISPLAY: 'wayland-0', DISPLAY: gnome.display };
     await waitFor('mutter on the bus', () => mutter.exitCode === null && spawnSync('dbus-send', [

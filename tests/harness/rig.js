@@ -16,6 +16,9 @@ const WINE_RUN = path.join(__dirname, '../../scripts/lib/wine-run');
 const windowsPath = (p) => `Z:${p.replace(/\//g, '\\')}`;
 // The last line of start-up; every line before it has been written then.
 const STATUS_LINE = /^tavrik: .* = gửi đi \((OK|HỎNG)\), .* = lấy về \((OK|HỎNG)\)\n/m;
+// That line, for the keys `copy` and `paste` and their states.
+const statusLine = (push, pull, copy = 'ctrl+alt+c', paste = 'ctrl+alt+b') =>
+  `tavrik: ${copy} = gửi đi (${push}), ${paste} = lấy về (${pull})\n`;
 const RECORDER = `#!/bin/sh
 record=$(printf '%s\\037' "$0" "$@")
 printf '%s\\036' "$record" >> "$TAVRIK_TEST_FEEDBACK"
@@ -240,6 +243,6 @@ const advice = (agent) => notification('Tavrik chưa có phím tắt',
 const sorted = (records) => records.map((r) => r.join('\x1f')).sort();
 const assertFeedback = (got, expected) => assert.deepEqual(sorted(got), sorted(expected));
 
-module.exports = { Rig, launch, STATUS_LINE, startXvfb, waitFor, sleep, notification, sound, peakMiB, SANITIZED, COMPANION,
+module.exports = { Rig, launch, STATUS_LINE, statusLine, startXvfb, waitFor, sleep, notification, sound, peakMiB, SANITIZED, COMPANION,
                    pushed, pulled, stumbled, nothingToSend, nothingToFetch, advice, waylandRoute, assertFeedback,
                    windowsPath };

@@ -1,6 +1,7 @@
 'use strict';
 // Runs the companion as the tests' machines: in a folder of the test's
 // (`use`), with the store and key it sets unless a run says otherwise.
+const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
@@ -23,6 +24,17 @@ const push = (machine, text, env) => tavrik(machine, ['clip', 'push', '--stdin']
 const pull = (machine, env) => tavrik(machine, ['clip', 'pull', '--print'], undefined, env);
 const lastLine = (r) => r.err.split('\n').filter(Boolean).pop();
 const none = { status: 0, out: Buffer.alloc(0), err: '' };
+// A run refused with `reason` as its last line, having printed nothing.
+function refused(r, reason, what) {
+  assert.deepEqual([r.status, r.out.length], [1, 0], what);
+  assert.match(lastLine(r), reason, what);
+}
+// Dates a plain stored text `ms` (its header's time).
+function backdate(file, ms) {
+  const stored = fs.readFileSync(file);
+  stored.writeBigUInt64BE(BigInt(ms), 7);
+  fs.writeFileSync(file, stored);
+}
 
 // A companion command run alongside others.
 const start = (args, env) => launch(TOOL, args, { env: envOf(env), cwd: root });
@@ -90,5 +102,5 @@ function relay(dirJ, dirH, change) {
   return () => { clearInterval(timer); tick(); };
 }
 
-module.exports = { TOOL, use, envOf, tavrik, push, pull, lastLine, none, start, home, keyOf, pairUp, wrong,
+module.exports = { TOOL, use, envOf, tavrik, push, pull, lastLine, none, refused, backdate, start, home, keyOf, pairUp, wrong,
                    meddle, relay };

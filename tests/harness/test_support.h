@@ -1,6 +1,5 @@
 #pragma once
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -41,29 +40,6 @@ inline std::string readFile(const std::string& path) {
   ss << in.rdbuf();
   return ss.str();
 }
-
-// Sends fd 2 to a file for the object's lifetime.
-class StderrCapture {
- public:
-  StderrCapture() : path_(tempPath("stderr")) {
-    saved_ = ::dup(2);
-    const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ::dup2(fd, 2);
-    ::close(fd);
-  }
-  ~StderrCapture() {
-    ::dup2(saved_, 2);
-    ::close(saved_);
-    std::filesystem::remove(path_);
-  }
-  StderrCapture(const StderrCapture&) = delete;
-  StderrCapture& operator=(const StderrCapture&) = delete;
-  std::string text() const { return readFile(path_); }
-
- private:
-  std::string path_;
-  int saved_;
-};
 
 // A feedback program start as the fake records it: program path and argv.
 struct Started {

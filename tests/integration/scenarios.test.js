@@ -12,6 +12,11 @@ const { STATUS_LINE, COMPANION, SANITIZED, peakMiB, sleep, waitFor, pushed, pull
         nothingToSend, nothingToFetch } = require('../harness/rig.js');
 
 const d = require(`../harness/desktops/${process.env.TAVRIK_DESKTOP}.js`);
+// What an adapter does unless it says otherwise.
+d.start ??= (args, env, options) => d.rig.startAgent(args, env, options);
+d.trigger ??= (action) => d.rig.run(['--trigger', action]);
+d.press ??= (action) => d.trigger(action);
+d.close ??= () => d.rig.close();
 let rig;
 
 // The agent, and the advice to bind the triggers that an agent with no

@@ -32,10 +32,7 @@ int main() {
   const std::string text = "Tavrik smoke — tiếng Việt\n";
   for (const bool secret : {false, true}) {
     check(writePasteboardText(text, secret), "pasteboard write");
-    const auto read = readPasteboardText();
-    check(std::holds_alternative<PasteboardText>(read) &&
-              std::get<PasteboardText>(read).text == text &&
-              std::get<PasteboardText>(read).secret == secret,
+    check(readPasteboardText() == decltype(readPasteboardText())(PasteboardText{text, secret}),
           "pasteboard reads back what was written, and its mark");
   }
   clearPasteboardIfOurs();

@@ -25,9 +25,11 @@ class Agent : public test::FakePlatformTest {
 
   // Starts the agent with the shell as Node and `text` as tavrik.js.
   void startWithTool(const std::string& text, std::vector<std::string> more = {}) {
-    test::StderrCapture quiet;
     more.insert(more.begin(), {"--node", test::kShell, "--cli", test::script(text)});
-    ASSERT_EQ(start(more), 0);
+    testing::internal::CaptureStderr();  // its status line
+    const int status = start(more);
+    testing::internal::GetCapturedStderr();
+    ASSERT_EQ(status, 0);
   }
 
   // Lets the run finish and the main thread catch up with it.
@@ -77,12 +79,14 @@ TEST_F(Agent, PullThatCannotWriteTheClipboardIsAFailure) {
 }
 
 TEST_F(Agent, ACompanionThatCannotBeReadIsToldAtStart) {
-  test::StderrCapture err;
-  ASSERT_EQ(start({"--cli", "/nonexistent/tavrik.js"}), 0);
+  testing::internal::CaptureStderr();
+  const int status = start({"--cli", "/nonexistent/tavrik.js"});
+  const auto err = testing::internal::GetCapturedStderr();
+  ASSERT_EQ(status, 0);
   EXPECT_EQ(started(), (Started{notification("Tavrik chưa thấy tavrik.js",
                                              "Không đọc được /nonexistent/tavrik.js. Chạy lại: "
                                              "tavrik setup KHO")}));
-  EXPECT_EQ(err.text(),
+  EXPECT_EQ(err,
             "tavrik: không đọc được --cli /nonexistent/tavrik.js: No such file or "
             "directory\ntavrik: ctrl+alt+c = gửi đi (OK), ctrl+alt+b = lấy về (OK)\n");
 }

@@ -11,10 +11,10 @@ using Feedback = test::FakePlatformTest;
 
 TEST_F(Feedback, ProgramsThatCannotStartAreToldOnStandardError) {
   fake::setPrograms("/nonexistent/osascript", "/nonexistent/afplay");
-  test::StderrCapture err;
+  testing::internal::CaptureStderr();
   showNotification("a", "b");
   phatTieng(false);
-  EXPECT_EQ(err.text(),
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "tavrik: không chạy được /nonexistent/osascript: No such file or directory\n"
             "tavrik: không chạy được /nonexistent/afplay: No such file or directory\n");
 }

@@ -20,6 +20,9 @@
 namespace tavrik {
 namespace test {
 
+// N ("$1") bytes to standard output and to standard error, chunk by chunk.
+const std::string kFlood = "head -c \"$1\" /dev/zero | tr '\\0' x | tee /dev/fd/2";
+
 // The contract's commands as shell scripts.
 Command contractCommand(const std::string& name, const std::vector<std::string>& args) {
   static const std::map<std::string, std::string> scripts{
@@ -28,7 +31,7 @@ Command contractCommand(const std::string& name, const std::vector<std::string>&
       {"args", "for a; do printf '%s\\0' \"$a\"; done"},
       {"env", "printf %s \"$(printenv \"$1\" || printf '(unset)')\""},
       {"meta", "{ printf %s \"$1\" >&3; } 2>/dev/null; printf done"},
-      {"flood", "head -c \"$1\" /dev/zero | tr '\\0' x | tee /dev/fd/2"},
+      {"flood", kFlood},
       {"leave", "sleep 1000 & printf left"},
       {"sleep", "exec sleep 1000"},
   };
@@ -48,11 +51,6 @@ using platform::ToolStopped;
 using namespace std::chrono_literals;
 
 using test::kShell;
-
-// N bytes to standard output and to standard error, chunk by chunk.
-std::string flood(std::size_t n) {
-  return "head -c " + std::to_string(n) + " /dev/zero | tr '\\0' x | tee /dev/fd/2";
-}
 
 // Descriptors we hold, and whether we have a child, running or not yet
 // reaped (WNOWAIT leaves it to its own reaper). Linux and macOS both list
@@ -93,8 +91,9 @@ TEST(RunTool, TheKeptTailStartsAtACharacter) {
   RunLimits limits;
   limits.tail = 1000;
   limits.outTailOnly = true;
-  const auto tails = runTool(kShell, {kShell, "-c", flood(4 << 20) + "; printf x" + many + " >&2"},
-                             std::nullopt, limits);
+  const auto tails =
+      runTool(kShell, {kShell, "-c", test::kFlood + "; printf x" + many + " >&2", "sh", "4194304"},
+              std::nullopt, limits);
   ASSERT_TRUE(std::holds_alternative<ToolExit>(tails));
   EXPECT_EQ(std::get<ToolExit>(tails).out, std::string(1000, 'x'));
   EXPECT_EQ(std::get<ToolExit>(tails).err, many.substr(3 * 667));

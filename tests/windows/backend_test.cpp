@@ -37,20 +37,29 @@ class Backend : public ::testing::Test {
   }
 };
 
+using Read = std::variant<PasteboardText, ReadFailure>;
+
 // A read where no owner stalls: Wine may ask its X side, which a loaded
 // machine can keep past one read's bound; the answer is waited for.
-std::variant<PasteboardText, ReadFailure> settledRead() {
+Read settledRead() {
   auto r = readPasteboardText();
-  for (int i = 0; i < 10 && std::holds_alternative<ReadFailure>(r) &&
-                  std::get<ReadFailure>(r) == ReadFailure::kNoAnswer;
-       ++i) {
-    r = readPasteboardText();
-  }
+  for (int i = 0; i < 10 && r == Read(ReadFailure::kNoAnswer); ++i) r = readPasteboardText();
   return r;
 }
 
 std::string besideTests(const wchar_t* relative) {
   return *narrow(ownDirectory() + L"\\" + relative);
+}
+
+// A run that must end by itself: its exit (one that did not fails the test).
+ToolExit ran(const std::string& program, const std::vector<std::string>& args,
+             const RunExtras& extras = {}) {
+  std::vector<std::string> argv{program};
+  argv.insert(argv.end(), args.begin(), args.end());
+  auto r = runTool(program, argv, std::nullopt, {}, extras);
+  if (auto* done = std::get_if<ToolExit>(&r)) return std::move(*done);
+  ADD_FAILURE() << program << " did not run to its end";
+  return {-1, "", "", ""};
 }
 
 // A directory whose node.exe is the stand-in: the only PATH of a run.
@@ -115,25 +124,22 @@ TEST_F(Backend, TheClipboardKeepsTextExactlyAndASecretIsMarkedAndClearedOnlyWhil
   const std::string text = "Tiếng Việt có dấu\r\nline\n🇻🇳 e\xCC\x81";
   for (const bool secret : {false, true}) {
     ASSERT_TRUE(writePasteboardText(text, secret));
-    const auto read = settledRead();
-    ASSERT_TRUE(std::holds_alternative<PasteboardText>(read));
-    EXPECT_EQ(std::get<PasteboardText>(read).text, text);
-    EXPECT_EQ(std::get<PasteboardText>(read).secret, secret);
+    EXPECT_EQ(settledRead(), Read(PasteboardText{text, secret}));
     for (const wchar_t* mark : {L"ExcludeClipboardContentFromMonitorProcessing",
                                 L"CanIncludeInClipboardHistory", L"CanUploadToCloudClipboard"}) {
       EXPECT_EQ(::IsClipboardFormatAvailable(::RegisterClipboardFormatW(mark)) != 0, secret);
     }
   }
   clearPasteboardIfOurs();
-  EXPECT_EQ(std::get<ReadFailure>(settledRead()), ReadFailure::kNoText);
+  EXPECT_EQ(settledRead(), Read(ReadFailure::kNoText));
 
   ASSERT_TRUE(writePasteboardText("bí mật", true));
   copyAsAnotherProgram(L"của người dùng");
   clearPasteboardIfOurs();
-  EXPECT_EQ(std::get<PasteboardText>(settledRead()).text, "của người dùng");
+  EXPECT_EQ(settledRead(), Read(PasteboardText{"của người dùng"}));
 
   copyAsAnotherProgram(std::wstring(L"lone ") + wchar_t(0xD800));  // invalid UTF-16
-  EXPECT_EQ(std::get<ReadFailure>(settledRead()), ReadFailure::kNoText);
+  EXPECT_EQ(settledRead(), Read(ReadFailure::kNoText));
 }
 
 TEST_F(Backend, BigTextsGoBothWaysAndAStalledOrHoldingOwnerCostsOnlyTheBound) {
@@ -141,9 +147,9 @@ TEST_F(Backend, BigTextsGoBothWaysAndAStalledOrHoldingOwnerCostsOnlyTheBound) {
   while (big.size() < (5 << 20)) big += "Bảy sắc cầu vồng 🌈\r\n";
   ASSERT_TRUE(writePasteboardText(big));
   const std::string tool = besideTests(L"tool.exe");
-  EXPECT_EQ(std::get<ToolExit>(runTool(tool, {tool, "paste"}, std::nullopt)).out, big);
+  EXPECT_EQ(ran(tool, {"paste"}).out, big);
   copyAsAnotherProgram(widen(big + "!"));
-  EXPECT_EQ(std::get<PasteboardText>(settledRead()).text, big + "!");
+  EXPECT_EQ(settledRead(), Read(PasteboardText{big + "!"}));
 
   // A delayed-render owner that does not answer while the read waits (a
   // window of this thread, which is busy waiting): the read gives up; once
@@ -153,7 +159,7 @@ TEST_F(Backend, BigTextsGoBothWaysAndAStalledOrHoldingOwnerCostsOnlyTheBound) {
   ASSERT_TRUE(::OpenClipboard(owner) && ::EmptyClipboard());
   ::SetClipboardData(CF_UNICODETEXT, nullptr);
   ::CloseClipboard();
-  EXPECT_EQ(std::get<ReadFailure>(readPasteboardText()), ReadFailure::kNoAnswer);
+  EXPECT_EQ(readPasteboardText(), Read(ReadFailure::kNoAnswer));
   for (MSG m; !::OpenClipboard(nullptr); ::Sleep(10)) {
     while (::PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&m);
   }
@@ -177,50 +183,42 @@ TEST_F(Backend, BigTextsGoBothWaysAndAStalledOrHoldingOwnerCostsOnlyTheBound) {
     written.set_value();
     holder.join();
   }
-  EXPECT_EQ(std::get<PasteboardText>(settledRead()).text, "sau một lát");
+  EXPECT_EQ(settledRead(), Read(PasteboardText{"sau một lát"}));
 }
 
 // A command line without --cli: WithoutStandardErrorTheAgentWritesItsLinesToItsLog.
 TEST_F(Backend, TheAgentTakesItsArgumentsInUtf16AndRefusesABadCommandLine) {
   const std::string agent = besideTests(L"..\\..\\bin\\tavrik-agent.exe");
-  auto r = runTool(agent, {agent, "--cli", "t.js", "--copy", "ctrl+đ"}, std::nullopt);
-  ASSERT_TRUE(std::holds_alternative<ToolExit>(r));
-  EXPECT_EQ(std::get<ToolExit>(r).status, 2);
-  EXPECT_EQ(std::get<ToolExit>(r).err, "Phím tắt không đọc được: ctrl+đ / ctrl+alt+b\n");
+  auto r = ran(agent, {"--cli", "t.js", "--copy", "ctrl+đ"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "Phím tắt không đọc được: ctrl+đ / ctrl+alt+b\n");
 
   // Node is the node.exe on PATH, and the agent says which, unless --node names one.
   const std::wstring dir = nodeDirectory();
   const RunExtras path{{"PATH=" + *narrow(dir)}, false};
-  r = runTool(agent, {agent, "--cli", "t.js", "--paste", "x"}, std::nullopt, {}, path);
-  EXPECT_EQ(std::get<ToolExit>(r).err, "tavrik: node: " + *narrow(dir) +
-                                           "\\node.exe (tìm thấy trên PATH)\n" +
-                                           "Phím tắt không đọc được: ctrl+alt+c / x\n");
-  r = runTool(agent, {agent, "--node", "n.exe", "--cli", "t.js", "--paste", "x"}, std::nullopt, {},
-              path);
-  EXPECT_EQ(std::get<ToolExit>(r).err, "Phím tắt không đọc được: ctrl+alt+c / x\n");
+  EXPECT_EQ(ran(agent, {"--cli", "t.js", "--paste", "x"}, path).err,
+            "tavrik: node: " + *narrow(dir) + "\\node.exe (tìm thấy trên PATH)\n" +
+                "Phím tắt không đọc được: ctrl+alt+c / x\n");
+  EXPECT_EQ(ran(agent, {"--node", "n.exe", "--cli", "t.js", "--paste", "x"}, path).err,
+            "Phím tắt không đọc được: ctrl+alt+c / x\n");
 }
 
 TEST_F(Backend, TheFeedbackProgramsTakeTheAgentsCommandLines) {
   const std::string notifier = besideTests(L"..\\..\\libexec\\tavrik\\osascript.exe");
-  const auto shown =
-      runTool(notifier,
-              {notifier, "-e",
-               "display notification \"Thân \\\"bài\\\" \\\\ cuối\" with title \"Tiêu đề\""},
-              std::nullopt);
-  ASSERT_TRUE(std::holds_alternative<ToolExit>(shown));
   // Shown as a balloon, or where there is no tray (Wine without a display)
   // told as one line.
-  const auto& n = std::get<ToolExit>(shown);
+  const auto n =
+      ran(notifier,
+          {"-e", "display notification \"Thân \\\"bài\\\" \\\\ cuối\" with title \"Tiêu đề\""});
   if (n.status != 0) {
     EXPECT_EQ(n.status, 1);
     EXPECT_EQ(n.err, "tavrik: [Tiêu đề] Thân \"bài\" \\ cuối\n");
   }
-  const auto unreadable = runTool(notifier, {notifier, "-e", "beep"}, std::nullopt);
-  EXPECT_EQ(std::get<ToolExit>(unreadable).status, 2);
+  EXPECT_EQ(ran(notifier, {"-e", "beep"}).status, 2);
   const std::string player = besideTests(L"..\\..\\libexec\\tavrik\\afplay.exe");
-  const auto silent = runTool(player, {player, "C:\\nonexistent.wav"}, std::nullopt);
-  EXPECT_NE(std::get<ToolExit>(silent).status, 0);
-  EXPECT_EQ(std::get<ToolExit>(silent).err, "");
+  const auto silent = ran(player, {"C:\\nonexistent.wav"});
+  EXPECT_NE(silent.status, 0);
+  EXPECT_EQ(silent.err, "");
 }
 
 TEST_F(Backend, TheStartupShortcutRecordsNodeAndKeepsEveryArgumentExact) {
@@ -228,18 +226,17 @@ TEST_F(Backend, TheStartupShortcutRecordsNodeAndKeepsEveryArgumentExact) {
   const std::wstring dir = nodeDirectory();
   const RunExtras path{{"PATH=" + *narrow(dir)}, false};
   // The build tree has no companion at ..\share\tavrik: it must be named.
-  auto r = runTool(startup, {startup, "add"}, std::nullopt, {}, path);
-  EXPECT_EQ(std::get<ToolExit>(r).status, 1);
-  EXPECT_TRUE(std::get<ToolExit>(r).err.ends_with("tavrik.js; cho biết bằng --cli\n"));
+  auto r = ran(startup, {"add"}, path);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(r.err.ends_with("tavrik.js; cho biết bằng --cli\n"));
   const std::vector<std::string> given{"--cli", "C:\\thư mục \"lạ\"\\", "--copy", "ctrl+alt+f12"};
-  std::vector<std::string> args{startup, "add"};
+  std::vector<std::string> args{"add"};
   args.insert(args.end(), given.begin(), given.end());
-  r = runTool(startup, args, std::nullopt, {}, path);
-  ASSERT_EQ(std::get<ToolExit>(r).status, 0) << std::get<ToolExit>(r).err;
+  r = ran(startup, args, path);
+  ASSERT_EQ(r.status, 0) << r.err;
 
   // show gives back the agent and each word exactly.
-  const std::string shown =
-      std::get<ToolExit>(runTool(startup, {startup, "show"}, std::nullopt)).out;
+  const std::string shown = ran(startup, {"show"}).out;
   const std::string agent = shown.substr(0, shown.find('\n'));
   EXPECT_TRUE(agent.ends_with("\\tavrik-agent.exe"));
   EXPECT_NE(::GetFileAttributesW(widen(agent).c_str()), INVALID_FILE_ATTRIBUTES);
@@ -248,8 +245,8 @@ TEST_F(Backend, TheStartupShortcutRecordsNodeAndKeepsEveryArgumentExact) {
   EXPECT_EQ(shown, expected);
 
   for (int i = 0; i < 2; ++i) {  // gone, and a second removal is no error
-    EXPECT_EQ(std::get<ToolExit>(runTool(startup, {startup, "remove"}, std::nullopt)).status, 0);
-    EXPECT_EQ(std::get<ToolExit>(runTool(startup, {startup, "show"}, std::nullopt)).status, 1);
+    EXPECT_EQ(ran(startup, {"remove"}).status, 0);
+    EXPECT_EQ(ran(startup, {"show"}).status, 1);
   }
 }
 

@@ -15,7 +15,6 @@ const d = module.exports = {
     d.socket = `${d.rig.root}/tavrik-agent.sock`;
     return d.rig;
   },
-  close: () => d.rig.close(),
   // The stand-in in `mode` (ext, both or none), and an agent on it.
   async start(args, env, options = {}) {
     d.compositor = await launch(process.env.TAVRIK_COMPOSITOR, [options.mode || 'ext'],
@@ -38,8 +37,6 @@ const d = module.exports = {
     const [, secret] = await d.command(`get ${d.rig.file('got')}`, /got (?:\d+|none)( secret)?\n/);
     return { text: d.rig.read('got'), secret: Boolean(secret) };
   },
-  press: (action) => d.trigger(action),
-  trigger: (action) => d.rig.run(['--trigger', action]),
   cleared: () => d.compositor.out.includes('cleared\n'),
   async stall() {
     await d.command('stall', /stalled\n/);

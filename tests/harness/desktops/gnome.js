@@ -33,7 +33,6 @@ const d = module.exports = {
     }
   }),
   paste: () => ({ text: wlPaste(d.gnome.env) }),
-  press: (action) => d.trigger(action),
   trigger: (action) => d.rig.run(['--trigger', action], { XDG_RUNTIME_DIR: d.gnome.runtime }),
   // As a unit started before the session exported XAUTHORITY.
   unreachable() {

@@ -24,12 +24,10 @@ const d = module.exports = {
     await d.rig.close();
     await d.sway.stop();
   },
-  start: (args, env, options) => d.rig.startAgent(args, env, options),
   copy: (text) => wlCopy(d.rig, d.sway.env, text),
   paste: () => ({ text: wlPaste(d.sway.env) }),
   press(action) {
     execFileSync('wtype', ['-M', 'ctrl', '-M', 'alt', action === 'push' ? 'c' : 'b', '-m', 'alt', '-m', 'ctrl'],
                  { env: d.sway.env });
   },
-  trigger: (action) => d.rig.run(['--trigger', action]),
 };

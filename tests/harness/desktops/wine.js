@@ -19,8 +19,6 @@ const d = module.exports = {
     d.rig = new Rig(process.env.DISPLAY, { wine: true });
     return d.rig;
   },
-  close: () => d.rig.close(),
-  start: (args, env, options) => d.rig.startAgent(args, env, options),
   tool: (...args) => spawnSync(WINE_RUN, [windowsPath(d.rig.nodeRecorder), ...args],
                                { env: d.rig.env, encoding: 'utf8', timeout: 30000 }),
   // Wine takes in a new X selection on its own time: done once it has.
@@ -30,5 +28,4 @@ const d = module.exports = {
   },
   paste: () => ({ text: Buffer.from(d.tool('paste').stdout) }),
   press: (action) => assert.equal(d.tool('press', action === 'push' ? '67' : '66', 'ctrl', 'alt').status, 0),
-  trigger: (action) => d.rig.run(['--trigger', action]),
 };

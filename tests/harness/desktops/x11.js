@@ -2,6 +2,7 @@
 // X11: a private Xvfb that asks for a cookie; xclip owns and reads the
 // clipboard, xdotool presses the hotkeys.
 const assert = require('node:assert/strict');
+const { execFileSync } = require('node:child_process');
 const crypto = require('node:crypto');
 const fs = require('node:fs');
 const os = require('node:os');
@@ -9,12 +10,9 @@ const path = require('node:path');
 const { Rig, startXvfb } = require('../rig.js');
 
 const HINT = 'x-kde-passwordManagerHint';
-// An Xauthority entry for any host: display `number`, an MIT cookie.
-function xauth(number, cookie) {
-  const field = (b) => Buffer.concat([Buffer.from([b.length >> 8, b.length & 0xff]), b]);
-  return Buffer.concat([Buffer.from([0xff, 0xff]), ...[Buffer.alloc(0), Buffer.from(number),
-                        Buffer.from('MIT-MAGIC-COOKIE-1'), cookie].map(field)]);
-}
+// Adds an MIT cookie for `display` to the Xauthority file `file`.
+const xauth = (file, display, cookie) =>
+  execFileSync('xauth', ['-q', '-f', file, 'add', display, 'MIT-MAGIC-COOKIE-1', cookie]);
 
 const d = module.exports = {
   name: 'X11 (Xvfb, xclip, xdotool)',
@@ -24,14 +22,14 @@ const d = module.exports = {
            ['flood', 'Chữ trong clipboard quá lớn (hơn 256 MiB).', 320]],
   copies: 0,
   async open() {
-    const cookie = crypto.randomBytes(16);
+    const cookie = crypto.randomBytes(16).toString('hex');
     // Read again at every server reset: kept while the server runs.
     d.serverAuth = path.join(os.tmpdir(), `tavrik-auth-${process.pid}`);
-    fs.writeFileSync(d.serverAuth, xauth('0', cookie));
+    xauth(d.serverAuth, ':0', cookie);
     d.xvfb = await startXvfb(['-auth', d.serverAuth]);
     d.rig = new Rig(d.xvfb.display);
     d.rig.env.XAUTHORITY = path.join(d.rig.root, 'auth');
-    fs.writeFileSync(d.rig.env.XAUTHORITY, xauth(d.xvfb.display.slice(1), cookie));
+    xauth(d.rig.env.XAUTHORITY, d.xvfb.display, cookie);
     return d.rig;
   },
   async close() {

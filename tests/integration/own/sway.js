@@ -6,7 +6,7 @@ const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const net = require('node:net');
 const path = require('node:path');
-const { Rig, STATUS_LINE, waitFor, pushed, pulled, assertFeedback, advice, waylandRoute } =
+const { Rig, STATUS_LINE, statusLine, waitFor, pushed, pulled, assertFeedback, advice, waylandRoute } =
   require('../../harness/rig.js');
 const { startBus, startPortal, userUnit, wlCopy, wlPaste } = require('../../harness/compositors.js');
 
@@ -73,8 +73,6 @@ module.exports = (d, { start }) => {
       return backend;
     };
     afterEach(() => portalRig.reset());
-    const statusLine = (push, pull, copy = 'ctrl+alt+c') =>
-      `tavrik: ${copy} = gửi đi (${push}), ctrl+alt+b = lấy về (${pull})\n`;
 
     test('both shortcuts are bound in one request with the converted triggers; Activated pushes and pulls; ' +
          'a second start binds nothing anew', async () => {

@@ -32,6 +32,6 @@ module.exports = (d, { start }) => {
                      [0, 'tavrik-startup: đã dừng tavrik-agent\n', { code: 0, signal: null }]);
     const [status, , said] = d.trigger('push');
     assert.equal(status, 1);
-    assert.match(said, new RegExp(`^tavrik: không thấy tavrik-agent nào đang chạy \\(${PIPE}\\)\n$`));
+    assert.match(said, new RegExp(`^tavrik: không thấy tavrik-agent nào đang chạy \\(${d.socket}\\)\n$`));
   });
 };
