@@ -80,15 +80,13 @@ void bareRun(const std::string& what, std::size_t bytes, const std::string& payl
   waitpid(pid, &status, 0);
 }
 
-// Through the Runner, as a press would: a background job, the completion,
-// then the clearing job on the main queue.
+// Through the Runner, as a press would: a background job and the completion.
 void runnerRun(tavrik::Runner& runner, const std::string& what, std::size_t bytes,
                std::optional<std::string> in) {
   std::size_t got = 0;
   tavrik::RunnerTestAccess::chay(
       runner, {std::to_string(bytes)}, std::move(in),
       [&](std::int32_t, std::string out, std::string) { got = out.size(); });
-  tavrik::fake::waitForMainJobs(1, std::chrono::hours(1));
   tavrik::fake::waitBackgroundIdle();
   tavrik::fake::drainMain();
   if (what == "pull" && got != bytes) std::exit(5);
