@@ -6,7 +6,7 @@
 // written to its standard input sends Activated for it, if it is bound.
 // What it binds, it keeps for its life (as a desktop keeps it) and lists.
 // Its arguments play desktops: "session" binds only what CreateSession
-// declared (KDE before Plasma 6.1), "empty" nothing while answering 0,
+// declared (KDE before Plasma 6.1) and says "declared N", "empty" nothing while answering 0,
 // "gnome" answers 2 and binds only for a valid application id (GNOME 48),
 // "late" keeps the answer until "answer" is written to it (a dialog open).
 #include <poll.h>
@@ -75,6 +75,8 @@ int createSession(sd_bus_message* m, void*, sd_bus_error*) {
     }
     sd_bus_message_exit_container(m);
   }
+  // Frontends from 1.20 on pass only the tokens: nothing is declared then.
+  if (mode("session")) say("declared " + std::to_string(declared.size()));
   return sd_bus_reply_method_return(m, "ua{sv}", 0u, 1, "session_id", "s", "tavriktest");
 }
 

