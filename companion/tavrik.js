@@ -51,10 +51,9 @@ const { resolve, configFile, writePrivate } = require('./lib/settings.js');
 const { fail, attempt, age } = require('./lib/report.js');
 const { placeOf, writerOf, isText, shownNames, storeAt } = require('./lib/store.js');
 const { KEY_ID_FILE, keyFile, loadKey, newKey, keyId } = require('./lib/key.js');
-const { setup, autostartOff, agentPath } = require('./lib/setup.js');
-const { admit } = require('./lib/pair.js');
-const { status, agentSays } = require('./lib/status.js');
-const { set } = require('./lib/hotkeys.js');
+// Every press runs this tool once: the other commands' modules (pairing's
+// curve above all) load only for them.
+const lib = (name) => require(`./lib/${name}.js`);
 
 // Stored texts: "TVRK", a format version, a kind. A plain text (kind 0,
 // version 2) goes on with flags (1: a secret), the time of the push in
@@ -396,17 +395,19 @@ mặc định 600).
 function main(args) {
   const command = args.join(' ');
   if (command === '--help' || command === 'help') return void process.stdout.write(HELP);
-  if (args[0] === 'setup') return setup(args.slice(1), { isPlain });
-  if (command === 'autostart off') return autostartOff();
+  if (args[0] === 'setup') return lib('setup').setup(args.slice(1), { isPlain });
+  if (command === 'autostart off') return lib('setup').autostartOff();
   if (command === 'status') {
-    return status({ store, loadKey, keyFile, sealing, open, place, digestOf, pushed: () => readSeen().pushed ?? {}, agent: () => agentSays(attempt(agentPath).value) });
+    const { status, agentSays } = lib('status');
+    return status({ store, loadKey, keyFile, sealing, open, place, digestOf, pushed: () => readSeen().pushed ?? {},
+                    agent: () => agentSays(attempt(lib('setup').agentPath).value) });
   }
   if (command === 'clip push --stdin') return push();
   if (command === 'clip pull --print') return pull();
   if (command === 'clip clear') return store().remove(place().text);
   if (command === 'key new') return keyNew();
-  if (command === 'pair') return admit(store(), machineName());
-  if (args[0] === 'hotkeys' && args[1] === 'set') return set(args.slice(2));
+  if (command === 'pair') return lib('pair').admit(store(), machineName());
+  if (args[0] === 'hotkeys' && args[1] === 'set') return lib('hotkeys').set(args.slice(2));
   fail('Cách dùng: tavrik setup KHO [--machine TÊN] [--no-autostart] [--no-encryption] | tavrik pair | ' +
        'tavrik status | tavrik autostart off | ' +
        'tavrik clip push --stdin | tavrik clip pull --print | tavrik clip clear | tavrik key new | ' +

@@ -5,7 +5,8 @@
 const crypto = require('node:crypto');
 const fs = require('node:fs');
 const path = require('node:path');
-const { spawnSync } = require('node:child_process');
+// Loaded only for an SSH store: a local one never starts a process.
+const spawnSync = (...a) => require('node:child_process').spawnSync(...a);
 const { fail, warn } = require('./report.js');
 
 // The store's record that its texts are sealed, and with which key.
