@@ -113,9 +113,10 @@ const localStore = (dir, inner = false) => ({
     const target = path.join(dir, name);
     const temp = path.join(dir, tempName(name));
     let made = false;
-    if (!inner && !fs.existsSync(dir)) fail(missing(dir));
+    const exists = fs.existsSync(dir);
+    if (!inner && !exists) fail(missing(dir));
     try {
-      if (!fs.existsSync(dir)) {
+      if (!exists) {
         fs.mkdirSync(dir, { mode: 0o700 });
         fs.chmodSync(dir, 0o700);
       }
