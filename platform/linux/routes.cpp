@@ -9,9 +9,9 @@
 #include "platform/linux/trigger.h"
 #include "platform/linux/x11.h"
 #include "platform/pasteboard.h"
-#include "platform/portal/global_shortcuts.h"
+#include "platform/linux/portal/global_shortcuts.h"
 #include "platform/stderr.h"
-#include "platform/wayland/data_control.h"
+#include "platform/linux/wayland/data_control.h"
 
 namespace tavrik {
 namespace routes {

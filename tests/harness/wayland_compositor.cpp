@@ -25,7 +25,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/wayland/protocols/interfaces.h"
+#include "platform/linux/wayland/protocols/interfaces.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "platform/linux/incr.h"
 #include "platform/linux/keymap.h"
 #include "platform/linux/latin1.h"
-#include "platform/portal/global_shortcuts.h"
+#include "platform/linux/portal/global_shortcuts.h"
 
 namespace tavrik::x11 {
 namespace {

@@ -2,7 +2,7 @@
 // zwlr-data-control-unstable-v1. Both have the same requests, events and
 // opcodes, so one piece of code drives either through the generic proxy
 // calls; only the interface descriptions differ.
-#include "platform/wayland/data_control.h"
+#include "platform/linux/wayland/data_control.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -18,7 +18,7 @@
 
 #include "platform/linux/desktop.h"
 #include "platform/stderr.h"
-#include "platform/wayland/protocols/interfaces.h"
+#include "platform/linux/wayland/protocols/interfaces.h"
 #include "relay/utf8.h"
 
 namespace tavrik::wayland {

@@ -1,7 +1,7 @@
 // Hotkeys through the GlobalShortcuts portal, with sd-bus driven by the
 // agent's own event loop: no thread of its own, and no wait that stops the
 // loop (a desktop may keep a dialog open for as long as the user likes).
-#include "platform/portal/global_shortcuts.h"
+#include "platform/linux/portal/global_shortcuts.h"
 
 #include <systemd/sd-bus.h>
 #include <systemd/sd-login.h>

@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/portal/global_shortcuts.h"
+#include "platform/linux/portal/global_shortcuts.h"
 
 namespace tavrik::portal {
 namespace {
