@@ -82,8 +82,9 @@ async function startPortal(env, backendPath, portalDir, ...modes) {
 // A systemd user unit of root's, as a session manager makes one per program,
 // whose name the portal reads an application id from: `through` runs a
 // command in it. Null without the cgroup2 hierarchy to make it in.
+const APP_SLICE = '/sys/fs/cgroup/unified/user.slice/user-0.slice/user@0.service/app.slice';
 function userUnit(name) {
-  const dir = path.join('/sys/fs/cgroup/unified/user.slice/user-0.slice/user@0.service/app.slice', name);
+  const dir = path.join(APP_SLICE, name);
   try {
     fs.mkdirSync(dir, { recursive: true });
   } catch {
@@ -170,4 +171,4 @@ async function startMutter(keyboardPath) {
   return gnome;
 }
 
-module.exports = { startSway, hasSway, startBus, startPortal, userUnit, startMutter, hasMutter, wlCopy, wlPaste };
+module.exports = { startSway, hasSway, startBus, startPortal, APP_SLICE, userUnit, startMutter, hasMutter, wlCopy, wlPaste };

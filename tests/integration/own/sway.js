@@ -8,7 +8,7 @@ const net = require('node:net');
 const path = require('node:path');
 const { Rig, STATUS_LINE, statusLine, waitFor, pushed, pulled, assertFeedback, advice, waylandRoute } =
   require('../../harness/rig.js');
-const { startBus, startPortal, userUnit, wlCopy, wlPaste } = require('../../harness/compositors.js');
+const { startBus, startPortal, APP_SLICE, userUnit, wlCopy, wlPaste } = require('../../harness/compositors.js');
 
 module.exports = (d, { start }) => {
   test('the route and the advice are told; the socket goes with the agent; no advice once a binding worked', async () => {
@@ -158,6 +158,36 @@ module.exports = (d, { start }) => {
       } finally {
         await unit.remove();
       }
+    });
+
+    test('scripts/run under Wayland starts the agent as vn.tavrik.agent, with an entry for the build while it runs',
+         async (t) => {
+      const backend = await portal('gnome');
+      try {
+        fs.mkdirSync(APP_SLICE, { recursive: true });
+      } catch {
+        return t.skip('no cgroup2 hierarchy to write here');
+      }
+      const data = path.join(portalRig.root, 'data');
+      const entry = path.join(data, 'applications', 'vn.tavrik.agent.desktop');
+      const harness = path.join(__dirname, '..', '..', 'harness');  // its systemd-run
+      const runAgent = path.join(__dirname, '..', '..', '..', 'scripts', 'lib', 'run-agent');
+      const agent = await portalRig.startAgent([], {
+        PATH: `${harness}:${process.env.PATH}`, TAVRIK_APP_SLICE: APP_SLICE, HOME: portalRig.root,
+        XDG_DATA_HOME: data, XDG_DATA_DIRS: path.join(portalRig.root, 'none') }, { through: [runAgent] });
+      const scope = path.join(APP_SLICE, `app-vn.tavrik.agent-${agent.pid}.scope`);  // run-agent's pid
+      try {
+        assert.ok(agent.err.endsWith(statusLine('OK', 'OK')));
+        assert.match(fs.readFileSync(entry, 'utf8'), new RegExp(`^Exec=${portalRig.agentPath} `, 'm'));
+        await said(() => backend.out, /\nsession vn\.tavrik\.agent\nlist\nbind push /);
+      } finally {
+        await portalRig.stop(agent);
+        if (fs.existsSync(scope)) {
+          await waitFor('the scope to empty', () => fs.readFileSync(path.join(scope, 'cgroup.procs'), 'utf8') === '');
+          fs.rmdirSync(scope);
+        }
+      }
+      assert.ok(!fs.existsSync(entry), 'the entry goes with it');
     });
 
     test('while the desktop\'s dialog waits, a trigger is served at once; the status comes with the answer', async () => {
