@@ -29,8 +29,8 @@ const text = Buffer.from('Sóng Âm — một đoạn chữ tiếng Việt để
 async function main() {
   const root = fs.mkdtempSync(path.join(os.tmpdir(), 'tavrik-bc-'));
   try {
-    cli.use(root, { TAVRIK_PAIR_WAIT: '60' });
-    const env = (name) => ({ ...process.env, ...cli.home(name), XDG_CONFIG_HOME: '', XDG_DATA_HOME: '' });
+    cli.use(root, {});
+    const env = (name) => cli.envOf(cli.home(name));
     const setup = (who, store, ...more) => {
       const r = spawnSync(process.execPath, [companion, 'setup', store, '--no-autostart', ...more], { env: who });
       if (r.status !== 0) throw new Error(`setup failed: ${r.stderr}`);

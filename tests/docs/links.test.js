@@ -7,6 +7,8 @@ const fs = require('node:fs');
 const path = require('node:path');
 
 const root = path.join(__dirname, '..', '..');
+// Indented blocks are code, whose lines are neither headings nor links.
+const outsideCode = (text) => text.replace(/^( {4}|\t).*$/gm, '');
 const pages = ['README.md', ...fs.readdirSync(path.join(root, 'docs')).filter((f) => f.endsWith('.md'))
   .map((f) => path.join('docs', f))];
 
@@ -15,7 +17,7 @@ const pages = ['README.md', ...fs.readdirSync(path.join(root, 'docs')).filter((f
 function anchors(text) {
   const seen = new Map();
   const out = new Set();
-  for (const [, heading] of text.replace(/^( {4}|\t).*$/gm, '').matchAll(/^#{1,6} +(.+?) *#* *$/gm)) {
+  for (const [, heading] of outsideCode(text).matchAll(/^#{1,6} +(.+?) *#* *$/gm)) {
     const slug = heading.replace(/`/g, '').toLowerCase().replace(/[^\p{L}\p{N}\- _]/gu, '').replace(/ /g, '-');
     const n = seen.get(slug) ?? 0;
     seen.set(slug, n + 1);
@@ -28,8 +30,7 @@ test('links between the pages', () => {
   const broken = [];
   for (const page of pages) {
     const text = fs.readFileSync(path.join(root, page), 'utf8');
-    // Links outside code spans and indented blocks.
-    const prose = text.replace(/^( {4}|\t).*$/gm, '').replace(/`[^`\n]*`/g, '');
+    const prose = outsideCode(text).replace(/`[^`\n]*`/g, '');  // nor are code spans
     for (const [, target] of prose.matchAll(/\]\(([^)\s]+)\)/g)) {
       if (/^[a-z]+:/.test(target)) continue;  // a web address: not ours to check
       const [file, anchor] = target.split('#');

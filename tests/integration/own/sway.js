@@ -188,10 +188,7 @@ module.exports = (d, { start }) => {
         await said(() => backend.out, /\nsession vn\.tavrik\.agent\nlist\nbind push /);
       } finally {
         await portalRig.stop(agent);
-        if (fs.existsSync(scope)) {
-          await waitFor('the scope to empty', () => fs.readFileSync(path.join(scope, 'cgroup.procs'), 'utf8') === '');
-          fs.rmdirSync(scope);
-        }
+        await userUnit(path.basename(scope)).remove();
       }
       assert.ok(!fs.existsSync(entry), 'the entry goes with it');
     });
