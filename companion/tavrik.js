@@ -44,48 +44,17 @@
 // Exit status 0 on success; otherwise the reason is the last line of
 // standard error, which the agent shows to the user.
 'use strict';
-const crypto = require('node:crypto');
 const fs = require('node:fs');
 const path = require('node:path');
 const { resolve, configFile, writePrivate } = require('./lib/settings.js');
 const { fail, attempt, age } = require('./lib/report.js');
-const { placeOf, writerOf, isText, shownNames, storeAt } = require('./lib/store.js');
-const { KEY_ID_FILE, keyFile, loadKey, newKey, keyId } = require('./lib/key.js');
+const { shownNames, storeAt } = require('./lib/store.js');
+const { placeOf, writerOf, isText, isOwn } = require('./lib/names.js');
+const { seal, open, digestOf } = require('./lib/form.js');
+const { keyFile, loadKey, newKey, keyId } = require('./lib/key.js');
 // Every press runs this tool once: the other commands' modules (pairing's
 // curve above all) load only for them.
 const lib = (name) => require(`./lib/${name}.js`);
-
-// Stored texts: "TVRK", a format version, a kind. A plain text (kind 0,
-// version 2) goes on with flags (1: a secret), the time of the push in
-// milliseconds (big-endian), the text's length (8 bytes), its SHA-256 and
-// the text. A sealed one (kind 1, version 3) goes on with a nonce, then the
-// AES-256-GCM ciphertext of the flags, the time, the length and the text,
-// padded with zeros (padme below), and the tag; the header and the writing
-// machine's name are authenticated. Version 2's sealed form kept the flags
-// and the time in the clear; version 1 had no flags and no length or checksum.
-const MAGIC = Buffer.from('TVRK');
-const PLAIN_VERSION = 2;
-const VERSION = 3;
-const PLAIN = 0;
-const SEALED = 1;
-const SECRET = 1;
-const HEADER = MAGIC.length + 3 + 8;
-const HEADER_V1 = MAGIC.length + 2 + 8;
-const SEALED_HEADER = MAGIC.length + 2;
-const INNER = 1 + 8 + 8;
-const CHECK = 8 + 32;
-const NONCE = 12;
-const TAG = 16;
-
-// Padmé (Nikitin et al., "Reducing Metadata Leakage from Encrypted Files and
-// Communication with PURBs", PETS 2019), from 256 bytes: a length shows only
-// its top bits, O(log log L) of them, for at most 12 % more bytes.
-function padme(length) {
-  if (length <= 256) return 256;
-  const e = 31 - Math.clz32(length);
-  const step = 2 ** (e - (31 - Math.clz32(e)) - 1);
-  return Math.ceil(length / step) * step;
-}
 
 // A descriptor someone made non-blocking answers EAGAIN: wait a little.
 const pause = new Int32Array(new SharedArrayBuffer(4));
@@ -134,97 +103,6 @@ function keyNew() {
     'Chạy tavrik setup KHO trên máy này để kho ghi nhận khoá; máy kia nhận khoá bằng cách ghép:\n' +
     'tavrik pair ở máy này, rồi tavrik setup KHO ở máy kia và gõ mã ghép máy này hiện.\n');
 }
-
-// ---- the stored form -------------------------------------------------------
-
-const sha256 = (data) => crypto.createHash('sha256').update(data).digest();
-const digestOf = (stored) => sha256(stored).toString('hex').slice(0, 32);
-
-function seal(data, writer, key, secret) {
-  const time = BigInt(Date.now());
-  if (!key) {
-    const header = Buffer.alloc(HEADER + CHECK);
-    MAGIC.copy(header);
-    header[4] = PLAIN_VERSION;
-    header[5] = PLAIN;
-    header[6] = secret ? SECRET : 0;
-    header.writeBigUInt64BE(time, 7);
-    header.writeBigUInt64BE(BigInt(data.length), HEADER);
-    sha256(data).copy(header, HEADER + 8);
-    return Buffer.concat([header, data]);
-  }
-  const header = Buffer.concat([MAGIC, Buffer.from([VERSION, SEALED])]);
-  const inner = Buffer.alloc(padme(INNER + data.length));
-  inner[0] = secret ? SECRET : 0;
-  inner.writeBigUInt64BE(time, 1);
-  inner.writeBigUInt64BE(BigInt(data.length), 9);
-  data.copy(inner, INNER);
-  const nonce = crypto.randomBytes(NONCE);
-  const cipher = crypto.createCipheriv('aes-256-gcm', key, nonce);
-  cipher.setAAD(Buffer.concat([header, Buffer.from(writer, 'utf8')]));
-  const body = Buffer.concat([cipher.update(inner), cipher.final()]);
-  return Buffer.concat([header, nonce, body, cipher.getAuthTag()]);
-}
-
-// The text, its time and whether it is a secret, or a refusal with the
-// reason (never the bytes). `mtime` stands for the time of a file from
-// before the header existed.
-function open(stored, writer, key, mtime, shown = writer) {
-  const from = `Chữ từ máy ${shown}`;
-  const cut = { refused: `${from} bị cắt cụt hoặc hỏng (độ dài hay mã kiểm tra không khớp): không nhận.` };
-  const unsealed = { refused: `${from} không được mã hoá, mà máy này có khoá: không nhận.` };
-  if (!stored.subarray(0, MAGIC.length).equals(MAGIC)) {
-    // A file cut inside the magic itself is no old text either.
-    if (stored.length < MAGIC.length && MAGIC.subarray(0, stored.length).equals(stored)) return cut;
-    if (key) return unsealed;
-    return { text: stored, time: mtime, secret: false };
-  }
-  const version = stored[4];
-  if (stored.length > 4 && version > VERSION) {
-    return { refused: `${from} được ghi bằng bản tavrik mới hơn (định dạng ${version}); hãy cập nhật tavrik.` };
-  }
-  const headerLength = { 1: HEADER_V1, 2: HEADER, 3: SEALED_HEADER }[version] ?? HEADER;
-  if (stored.length < headerLength) return cut;
-  const header = stored.subarray(0, headerLength);
-  if (stored[5] === PLAIN) {
-    if (key) return unsealed;
-    const time = Number(stored.readBigUInt64BE(headerLength - 8));
-    const secret = headerLength === HEADER && (stored[6] & SECRET) !== 0;
-    if (headerLength === HEADER_V1) return { text: stored.subarray(HEADER_V1), time, secret };
-    if (version !== PLAIN_VERSION || stored.length < HEADER + CHECK) return cut;
-    const text = stored.subarray(HEADER + CHECK);
-    if (BigInt(text.length) !== stored.readBigUInt64BE(HEADER) ||
-        !sha256(text).equals(stored.subarray(HEADER + 8, HEADER + CHECK))) {
-      return cut;
-    }
-    return { text, time, secret };
-  }
-  if (!key) return { refused: `${from} đã được mã hoá; máy này chưa có khoá (${keyFile()}).` };
-  const broken = { refused: `${from} không giải mã được: sai khoá, hoặc dữ liệu bị sửa hay cắt cụt.` };
-  if (stored[5] !== SEALED || stored.length < headerLength + NONCE + TAG) return broken;
-  let plain;
-  try {
-    const decipher = crypto.createDecipheriv('aes-256-gcm', key,
-                                             stored.subarray(headerLength, headerLength + NONCE));
-    decipher.setAAD(Buffer.concat([header, Buffer.from(writer, 'utf8')]));
-    decipher.setAuthTag(stored.subarray(stored.length - TAG));
-    plain = Buffer.concat([decipher.update(stored.subarray(headerLength + NONCE, stored.length - TAG)),
-                           decipher.final()]);
-  } catch {
-    return broken;
-  }
-  if (version < VERSION) {
-    return { text: plain, time: Number(stored.readBigUInt64BE(headerLength - 8)),
-             secret: version === 2 && (stored[6] & SECRET) !== 0 };
-  }
-  const length = plain.length >= INNER ? Number(plain.readBigUInt64BE(9)) : Infinity;
-  if (length > plain.length - INNER) return broken;
-  return { text: plain.subarray(INNER, INNER + length), time: Number(plain.readBigUInt64BE(1)),
-           secret: (plain[0] & SECRET) !== 0 };
-}
-
-// A stored text that anyone can read: what turning encryption on removes.
-const isPlain = (stored) => !(stored.subarray(0, MAGIC.length).equals(MAGIC) && stored[5] === SEALED);
 
 // Past its expiry (ttl; a secret has its own, whether or not texts have
 // one), a text is refused with its age, never pasted as if fresh: the reason,
@@ -303,7 +181,7 @@ function push() {
   }
   const me = place();
   const to = store();
-  const key = sealing(to, to.get(KEY_ID_FILE)?.toString().trim() || null, 'chưa gửi gì');
+  const key = sealing(to, to.keyId(), 'chưa gửi gì');
   const stored = seal(data, me.writer, key, process.env.TAVRIK_SECRET === '1');
   to.put(me.text, stored);
   // What this machine last wrote: another machine writing the same file
@@ -314,19 +192,23 @@ function push() {
 }
 
 // The newest text of another machine, by the time sealed in it; any text
-// refused (broken, replayed, misnamed) ends the pull with its reason.
+// refused (broken, replayed, misnamed, unreadable) ends the pull with its
+// reason. This machine's own id or name, as any file, is never pulled.
 function pull() {
   const from = store();
-  const { keyId: storeKid, files } = from.texts([place().text]);
-  const shown = shownNames(files);
+  const me = place();
+  const { keyId: storeKid, files: listed } = from.texts([me.text]);
+  const files = listed.filter((f) => !isOwn(f.name, me));
   const key = sealing(from, storeKid, 'chưa lấy gì');
+  const shown = shownNames(files, key);
   const kid = key && keyId(key);
   const seen = kid ? readSeen() : {};
   const last = (seen[kid] ??= {});
   let newest = null;
   let changed = false;
-  for (const { name, bytes, mtime } of files.filter((f) => isText(f.name)).sort((a, b) => (a.name < b.name ? -1 : 1))) {
+  for (const { name, bytes, mtime, refused } of files.filter((f) => isText(f.name)).sort((a, b) => (a.name < b.name ? -1 : 1))) {
     const { writer, misspelt } = writerOf(name) ?? {};
+    if (refused && (writer ?? misspelt) !== undefined) fail(refused);
     // Another spelling would pass a text off as another machine's.
     if (misspelt !== undefined) fail(`Tệp ${name} trong kho là cách viết khác của tên máy ${misspelt}: không nhận.`);
     if (writer === undefined) continue;  // no machine writes such a name
@@ -395,7 +277,7 @@ mặc định 600).
 function main(args) {
   const command = args.join(' ');
   if (command === '--help' || command === 'help') return void process.stdout.write(HELP);
-  if (args[0] === 'setup') return lib('setup').setup(args.slice(1), { isPlain });
+  if (args[0] === 'setup') return lib('setup').setup(args.slice(1));
   if (command === 'autostart off') return lib('setup').autostartOff();
   if (command === 'status') {
     const { status, agentSays } = lib('status');

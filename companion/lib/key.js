@@ -5,7 +5,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { fail } = require('./report.js');
 const { userDir } = require('./settings.js');
-const { KEY_ID: KEY_ID_FILE } = require('./store.js');
+const { KEY_ID: KEY_ID_FILE } = require('./names.js');
 
 const KEY_BYTES = 32;
 

@@ -24,11 +24,12 @@
 // removes them itself; a deadline removes them too.
 const crypto = require('node:crypto');
 const { spawnSync } = require('node:child_process');
-const { fail, warn, attempt } = require('./report.js');
+const { fail, warn, attempt, say } = require('./report.js');
 const { loadKey, keyId } = require('./key.js');
 const { sleep } = require('./autostart.js');
 const spake2 = require('./spake2.js');
 const { asTheOtherTypesIt } = require('./store.js');
+const { printable } = require('./form.js');
 
 const FOLDER = 'pairing';
 const VERSION = 2;
@@ -39,8 +40,6 @@ const SKEW_MS = 60_000;
 const LINGER_MS = 120_000;
 const waitSeconds = () => Number(process.env.TAVRIK_PAIR_WAIT) || 600;
 const minutes = () => Math.max(1, Math.round(waitSeconds() / 60));
-const say = (text) => process.stdout.write(`${text}\n`);
-const printable = (name) => String(name).replace(/[\p{C}]/gu, '').slice(0, 64);
 
 const b64 = (bytes) => Buffer.from(bytes).toString('base64');
 // A field of a message as bytes (of `size`, when given), or a refusal.
@@ -50,9 +49,20 @@ function field(message, name, size) {
   return bytes;
 }
 const text = (message, name) => {
-  if (typeof message[name] !== 'string' || message[name] === '') fail(`Tin ghép hỏng (trường ${name}).`);
+  if (typeof message[name] !== 'string' || !printable(message[name])) fail(`Tin ghép hỏng (trường ${name}).`);
   return message[name];
 };
+// A message of the pairing folder, or null: read the store's one guarded
+// way, JSON of an object, or nothing.
+function message(box, file) {
+  const bytes = attempt(() => box.get(file)).value;
+  try {
+    const m = bytes && JSON.parse(bytes.toString());
+    return m && typeof m === 'object' ? m : null;
+  } catch {
+    return null;
+  }
+}
 
 const aadOf = (id, kid) => Buffer.from(`tavrik pair v${VERSION}\0${id}\0${kid}`);
 const wrapKey = (keys) => Buffer.from(crypto.hkdfSync('sha256', keys.Ke, keys.TT, 'tavrik pair key', 32));
@@ -66,24 +76,25 @@ function channel(box, id) {
   return {
     put: (step, message) => box.put(name(step), Buffer.from(JSON.stringify({ v: VERSION, id, ...message }))),
     // The message of `step`, or null; one of another pairing or version,
-    // or unreadable, counts as none.
+    // or unreadable (a link, a FIFO, too large, not JSON), counts as none.
     read(step, names) {
       if (!names.includes(name(step))) return null;
-      const bytes = box.get(name(step));
-      try {
-        const m = JSON.parse(bytes.toString());
-        return m && m.v === VERSION && m.id === id ? m : null;
-      } catch {
-        return null;
-      }
+      const m = message(box, name(step));
+      return m && m.v === VERSION && m.id === id ? m : null;
     },
     // Waits until `step` is there (its message) or the deadline (null).
-    // The other side's stop ends the run: it is told, never trusted.
-    wait(step, until, other) {
+    // The other side's stop ends the run: it is told, never trusted. Once
+    // the key was sent, an unauthenticated stop says nothing of whether
+    // the other side has it.
+    wait(step, until, other, sent = false) {
       for (;;) {
         const names = box.names();
         if (this.read(`fail-${other}`, names)) {
           this.removeAll();
+          if (sent) {
+            fail('máy mới báo dừng mà lời báo không xác thực được: máy đó có thể đã nhận khoá hoặc chưa; ' +
+                 'chạy tavrik status ở máy đó');
+          }
           fail(`máy kia đã dừng ghép (${other === 'holder' ? 'máy giữ khoá' : 'máy mới'} báo không khớp hay ` +
                'hết giờ); không có gì được trao');
         }
@@ -176,12 +187,7 @@ function request(box, kid, since, told) {
   let newest = null;
   for (const name of box.names().filter((n) => /^[0-9a-f]{16}-(start|commit)$/.test(n))) {
     const id = name.slice(0, 16);
-    let m;
-    try {
-      m = JSON.parse(box.get(name).toString());
-    } catch {
-      continue;
-    }
+    const m = message(box, name);
     if (!m || m.id !== id || m.keyId !== kid || typeof m.time !== 'number') continue;
     if (m.v === 1 && name.endsWith('-commit') && !told.has(id)) {
       told.add(id);
@@ -243,7 +249,7 @@ function admit(store, machine) {
     cipher.setAAD(keys.TT);
     const sealed = Buffer.concat([cipher.update(key), cipher.final()]);
     c.put('key', { nonce: b64(iv), sealed: b64(sealed), tag: b64(cipher.getAuthTag()) });
-    const done = c.wait('done', until, 'joiner');
+    const done = c.wait('done', until, 'joiner', true);
     c.removeAll();
     if (!done) fail(`máy mới không báo đã nhận khoá trong ${minutes()} phút`);
     if (!spake2.sameMac(field(done, 'mac', 32), doneMac(keys))) fail('lời báo đã nhận khoá không xác thực được');

@@ -1,10 +1,12 @@
 'use strict';
 // How a run ends badly or warns: lines on standard error, the last of which
-// the agent shows to the user. No carriage return from another program
-// reaches it. Within attempt(), a failure is a value instead, and warnings
-// are kept for the caller to show.
+// the agent shows to the user. Within attempt(), a failure is a value
+// instead, and warnings are kept for the caller to show.
 
-const clean = (text) => String(text).replace(/\r/g, '');
+// No control character from the store or another program (a carriage
+// return, an escape sequence, a bidirectional override) reaches the
+// terminal: none but the line breaks between lines.
+const clean = (text) => String(text).replace(/[\p{Cc}\u202a-\u202e\u2066-\u2069]/gu, (c) => (c === '\n' ? c : ''));
 class Refusal extends Error {}
 let attempts = 0;
 const warnings = [];
@@ -33,6 +35,9 @@ function attempt(fn) {
   }
 }
 
+// What a command prints on standard output, cleaned the same way.
+const say = (text) => process.stdout.write(`${clean(text)}\n`);
+
 // The warnings kept since the last call.
 const takeWarnings = () => warnings.splice(0);
 
@@ -45,4 +50,4 @@ function age(ms) {
   return `${Math.round(s / 86400)} ngày trước`;
 }
 
-module.exports = { fail, warn, attempt, takeWarnings, age };
+module.exports = { Refusal, fail, warn, attempt, takeWarnings, age, say };

@@ -7,9 +7,10 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
-const { fail } = require('./report.js');
-const { fileOf, memberOf, isMember, ownerOf, placeOf, newId, idIn, sshConfig, sshRefusal, sshAddress, isSsh, asTheOtherTypesIt,
-        roundTrip, storeAt } = require('./store.js');
+const { fail, attempt, say } = require('./report.js');
+const { fileOf, memberOf, isMember, ownerOf, placeOf, newId, idIn } = require('./names.js');
+const { isSsh, asTheOtherTypesIt, roundTrip, storeAt } = require('./store.js');
+const { isPlain, memberFile, memberName } = require('./form.js');
 const { configFile, readConfig, writeConfig } = require('./settings.js');
 const autostart = require('./autostart.js');
 const { KEY_ID_FILE, keyFile, loadKey, newKey, writeKey, keyId } = require('./key.js');
@@ -35,6 +36,7 @@ function parse(args) {
 // An SSH host not known yet is asked about once, in the terminal, as ssh
 // itself asks; pushes later never ask (BatchMode).
 function knowHost(where) {
+  const { sshConfig, sshRefusal, sshAddress } = require('./ssh-store.js');
   const { host, target, port } = sshAddress(where);
   // -n: the question goes to the terminal, and standard input (a pairing
   // code, maybe) stays for what follows.
@@ -53,17 +55,14 @@ function knowHost(where) {
 }
 
 // The names other machines show in the store: those of their files, or
-// those in their member files.
-function namesIn(store, mine) {
+// those their member files show (sealed with `key`, where there is one).
+function namesIn(store, mine, key) {
   const names = new Set();
   for (const file of store.names().filter((f) => f !== mine)) {
     if (ownerOf(file) !== undefined) names.add(ownerOf(file));
-    if (!idIn(file, 'member')) continue;
-    try {
-      names.add(JSON.parse(store.get(file).toString()).name);
-    } catch {
-      // unreadable: no name taken
-    }
+    const bytes = idIn(file, 'member') && attempt(() => store.get(file)).value;
+    const shown = bytes && memberName(bytes, idIn(file, 'member'), key);
+    if (shown) names.add(shown);
   }
   return names;
 }
@@ -71,7 +70,7 @@ function namesIn(store, mine) {
 // This machine's name in the store: the one asked for, the one it has, or
 // the host name; another when that one is another machine's there.
 function chooseName(store, wanted, ours, mine) {
-  const names = namesIn(store, mine);
+  const names = namesIn(store, mine, attempt(loadKey).value ?? null);
   const taken = (n) => n !== ours && names.has(n);
   if (wanted) {
     if (taken(wanted)) fail(`Tên máy "${wanted}" đã có máy khác dùng trong kho ${store.describe()}; chọn tên khác.`);
@@ -95,7 +94,6 @@ function agreesToPlain(store) {
 // How long a key-id just written is left before it is read again: another
 // setup at the same moment may have written its own.
 const SETTLE_MS = 1000;
-const say = (text) => process.stdout.write(`${text}\n`);
 
 // Texts sealed or not: the store records the id of the key its texts are
 // sealed with. A store no other machine uses gets a new key unless asked
@@ -104,10 +102,10 @@ const say = (text) => process.stdout.write(`${text}\n`);
 // kept the other's) sealed nothing the others need: once the store's key is
 // here, it is kept aside. What was done, in the user's words, and what
 // config.json records of it.
-function encryption(store, me, plain, isPlain) {
-  const recorded = store.get(KEY_ID_FILE)?.toString().trim();
+function encryption(store, me, plain) {
+  const recorded = store.keyId();
   let key = loadKey();
-  const sealed = (said, k) => ({ said, record: { sealed: true, keyId: keyId(k) } });
+  const sealed = (said, k) => ({ said, key: k, record: { sealed: true, keyId: keyId(k) } });
   if (recorded) {
     if (key && keyId(key) === recorded) return sealed('có, bằng khoá của kho', key);
     if (plain) fail(`Chữ trong kho ${store.describe()} được mã hoá: bỏ --no-encryption để ghép lấy khoá.`);
@@ -117,7 +115,7 @@ function encryption(store, me, plain, isPlain) {
     if (aside) fs.renameSync(keyFile(), aside);
     return sealed(`có, khoá nhận bằng ghép mã, ở ${writeKey(got)}${aside ? ` (khoá cũ cất ở ${aside})` : ''}`, got);
   }
-  const plainly = { record: { sealed: false, keyId: undefined } };
+  const plainly = { key: null, record: { sealed: false, keyId: undefined } };
   if (plain) return { ...plainly, said: 'không (--no-encryption)' };
   const others = store.names().some((n) => isMember(n) && n !== me.place.member);
   if (!key && others) {
@@ -131,7 +129,7 @@ function encryption(store, me, plain, isPlain) {
   key = loadKey();
   store.put(KEY_ID_FILE, Buffer.from(`${keyId(key)}\n`));
   autostart.sleep(SETTLE_MS);
-  if (store.get(KEY_ID_FILE)?.toString().trim() !== keyId(key)) return encryption(store, me, plain, isPlain);
+  if (store.keyId() !== keyId(key)) return encryption(store, me, plain);
   // What this machine left readable before.
   const own = store.get(me.place.text);
   if (own && isPlain(own)) store.remove(me.place.text);
@@ -159,7 +157,7 @@ function agentArgv() {
   return argv;
 }
 
-function setup(args, { isPlain }) {
+function setup(args) {
   const asked = parse(args);
   const file = configFile();
   const config = readConfig(file);
@@ -171,10 +169,14 @@ function setup(args, { isPlain }) {
   roundTrip(store);
   const ours = values.store === asked.store ? values.machine : undefined;
   const id = values.id ?? newId();
+  const chosen = chooseName(store, asked.machine, ours, placeOf({ id }).member);
+  const { said: sealed, key, record } = encryption(store, { name: chosen.name, place: placeOf({ id, name: chosen.name }) },
+                                                  asked.plain);
+  // The names other machines sealed are seen once the key is here.
   const { name, instead } = chooseName(store, asked.machine, ours, placeOf({ id }).member);
   const me = { name, place: placeOf({ id, name }) };
-  const { said: sealed, record } = encryption(store, me, asked.plain, isPlain);
-  store.put(me.place.member, Buffer.from(`${JSON.stringify({ name, host: os.hostname(), since: Date.now() })}\n`));
+  // Only the name shown, sealed where texts are: the host name stays here.
+  store.put(me.place.member, memberFile(name, id, key));
   // Moved over: the files this machine had under its name before it had an id.
   if (ours && !values.id) [fileOf(ours), memberOf(ours)].forEach((f) => store.remove(f));
   const failed = writeConfig(JSON.parse(JSON.stringify({ ...values, store: asked.store, machine: name, id, ...record })));
@@ -186,16 +188,16 @@ function setup(args, { isPlain }) {
     started = done.said;
   }
   // What is left to do: the other machine, or nothing but a look.
-  const others = [...namesIn(store, me.place.member)];
+  const others = [...namesIn(store, me.place.member, key)];
   const next = others.length ? `Kho đã có máy ${others.join(', ')}: tavrik status cho biết chữ đã qua lại được chưa.`
     : `${sealed.startsWith('có') ? 'Để máy kia nhận khoá: chạy tavrik pair ở máy này, rồi trên máy kia' : 'Trên máy kia'}, ` +
       `chạy: tavrik setup ${asTheOtherTypesIt(asked.store)}${sealed.startsWith('có') ? ' và gõ mã ghép máy này hiện' : ''}`;
-  process.stdout.write(`Đã thiết lập tavrik trên máy này.\n` +
+  say(`Đã thiết lập tavrik trên máy này.\n` +
     `  Kho: ${asked.store} (đã thử ghi, đọc lại và xoá)\n` +
     `  Tên máy này trong kho: ${name}${instead ? ` (tên ${instead} đã có máy khác dùng)` : ''}\n` +
     `  Mã hoá: ${sealed}\n` +
     `  Cấu hình: ${file}\n` +
-    `  Tự khởi động: ${started}\n${next}\n`);
+    `  Tự khởi động: ${started}\n${next}`);
 }
 
 function autostartOff() {

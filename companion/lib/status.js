@@ -4,20 +4,23 @@
 // broken link named last.
 const fs = require('node:fs');
 const { spawnSync } = require('node:child_process');
-const { attempt, takeWarnings, age } = require('./report.js');
-const { ownerOf, isMember, isText, idIn, writerOf, shownNames, roundTrip } = require('./store.js');
+const { attempt, takeWarnings, age, say: print } = require('./report.js');
+const { ownerOf, isMember, isText, idIn, writerOf, isOwn } = require('./names.js');
+const { shownNames, roundTrip } = require('./store.js');
 const { configFile, resolve } = require('./settings.js');
 const autostart = require('./autostart.js');
 
 // Every machine of the store: the text it sent, and whether this machine
 // opens it; this machine's own file, and whether another wrote it too.
 // What keeps texts from crossing goes into `broken`.
-function machines(files, names, tools, key, say, broken) {
+function machines(all, names, tools, key, say, broken) {
   const me = tools.place();
-  const shown = shownNames(files);
+  // This machine's own id or name under another file is never another's.
+  const files = all.filter((f) => [me.text, me.member].includes(f.name) || !isOwn(f.name, me));
+  const shown = shownNames(files, key);
   const writers = new Set(files.map((f) => (isText(f.name) ? writerOf(f.name)?.writer : undefined) ??
     idIn(f.name, 'member')).filter((w) => w !== undefined));
-  for (const f of names.filter(isMember)) if (ownerOf(f) !== undefined) writers.add(ownerOf(f));
+  for (const f of names.filter(isMember)) if (ownerOf(f) !== undefined && !isOwn(f, me)) writers.add(ownerOf(f));
   writers.add(me.writer);
   // Two machines of one name are told apart by their ids.
   const counts = new Map();
@@ -27,7 +30,10 @@ function machines(files, names, tools, key, say, broken) {
   for (const writer of writers) {
     const file = files.find((f) => isText(f.name) && writerOf(f.name)?.writer === writer);
     let text = 'chưa gửi gì';
-    if (writer === me.writer) {
+    if (file?.refused) {
+      text = file.refused;
+      broken.push(`chữ của máy ${label(writer)}`);
+    } else if (writer === me.writer) {
       const pushed = tools.pushed()[me.text];
       if (file && pushed !== undefined && pushed !== tools.digestOf(file.bytes)) {
         text = 'tệp của máy này có chữ máy này không gửi: một máy khác cùng danh tính ghi vào đó (chạy tavrik setup ' +
@@ -86,7 +92,10 @@ function status(tools) {
       say(`  ${sealing.error}`);
       broken.push('khoá');
     }
-    if (all?.error) broken.push('kho');
+    if (all?.error) {
+      say(`  ${all.error}`);
+      broken.push('kho');
+    }
     if (all?.value) machines(all.value.files, names.value, tools, key.value || null, say, broken);
   }
   const agent = tools.agent();
@@ -96,7 +105,7 @@ function status(tools) {
   const installed = autostart.installed();
   say(`Tự khởi động: ${installed ? autostart.KINDS[installed.kind].file() : 'chưa cài (tavrik setup KHO cài nó)'}`);
   say(broken.length ? `Chưa dùng được: ${broken[0]}` : 'Gửi đi và lấy về đều dùng được.');
-  process.stdout.write(`${lines.join('\n')}\n`);
+  print(lines.join('\n'));
   process.exitCode = broken.length ? 1 : 0;
 }
 
