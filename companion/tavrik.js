@@ -296,4 +296,10 @@ function main(args) {
        'tavrik hotkeys set [--copy PHÍM] [--paste PHÍM]', 2);
 }
 
-main(process.argv.slice(2));
+// A fault of this tool still ends in one line the agent can show, not a
+// stack trace.
+try {
+  main(process.argv.slice(2));
+} catch (e) {
+  fail(`Lỗi trong tavrik (hãy báo lại): ${e?.stack?.split('\n').slice(0, 2).join(' ') ?? e}`);
+}

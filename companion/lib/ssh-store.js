@@ -90,8 +90,8 @@ const READ_ONE = 'if [ -h "$f" ] || ! [ -f "$f" ]; then printf \'%s odd\\n\' "$f
   'if [ "$s" -gt "$n" ]; then printf \'%s big\\n\' "$f"; else printf \'%s %s\\n\' "$f" "$s"; cat -- "$t"; fi; fi; ';
 const TEMP = 't=$(mktemp) || exit 4; trap \'rm -f "$t"\' EXIT; ';
 // An ssh run that takes longer, a host that stopped answering above all,
-// is ended: within the agent's own bound for a press.
-const DEADLINE_S = 90;
+// is ended: within the agent's own bound for a press (TAVRIK_SSH_WAIT).
+const deadline = () => Number(process.env.TAVRIK_SSH_WAIT) || 90;
 
 // An SSH store as people write it: ssh://[USER@]HOST[:PORT]/PATH (PATH
 // absolute, or ~/... under the remote home), or scp's [USER@]HOST:PATH (a
@@ -132,8 +132,8 @@ function sshStore(url, from, inner = false) {
     // ssh ends some of its lines with a carriage return: never shown.
     const r = spawnSync('ssh', [...options, '--', target, command],
                         { input, maxBuffer: 4 * STORED_LIMIT, stdio: ['pipe', 'pipe', 'pipe'],
-                          timeout: DEADLINE_S * 1000, killSignal: 'SIGKILL' });
-    if (r.error?.code === 'ETIMEDOUT') fail(`Kho trên ${host} không trả lời trong ${DEADLINE_S} giây.`);
+                          timeout: deadline() * 1000, killSignal: 'SIGKILL' });
+    if (r.error?.code === 'ETIMEDOUT') fail(`Kho trên ${host} không trả lời trong ${deadline()} giây.`);
     if (r.error) fail(`Không chạy được ssh: ${r.error.message}`);
     const err = r.stderr.toString().replace(/\r/g, '');
     if (err.includes('TAVRIK_OPEN')) {

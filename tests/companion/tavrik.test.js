@@ -135,7 +135,8 @@ describe('a store in a directory', () => {
     const whole = fs.readFileSync(file);
     const changed = Buffer.from(whole);
     changed[changed.length - 1] ^= 1;
-    for (const bytes of [...Array(whole.length).keys()].map((n) => whole.subarray(0, n)).concat([changed])) {
+    const sealedHeaderAsPlain = Buffer.from('TVRK\x03\x00', 'latin1');
+    for (const bytes of [...Array(whole.length).keys()].map((n) => whole.subarray(0, n)).concat([changed, sealedHeaderAsPlain])) {
       fs.writeFileSync(file, bytes);
       refused(pull('b'), /^Chữ từ máy a bị cắt cụt hoặc hỏng/, `${bytes.length} bytes`);
     }
@@ -319,6 +320,14 @@ child.unref();
     assert.notEqual(r.status, 0);
     assert.match(lastLine(r), /^Kho .*file không phải thư mục\.$/);
     assert.equal(tavrik('m', ['clip', 'push']).status, 2);
+    // A folder that cannot be made fails at once; a store that is a link is refused.
+    fs.symlinkSync(path.join(root, 'store'), path.join(root, 'link'));
+    for (const [where, reason] of [['/proc/nope', /^Không tạo được thư mục kho \/proc\/nope: /],
+                                   [path.join(root, 'link'), /^Kho .*link là một liên kết, không phải thư mục thật/]]) {
+      const made = tavrik('m', ['setup', where, '--no-autostart'], undefined, { TAVRIK_CONFIG: path.join(root, 'c.json') }, 10000);
+      assert.deepEqual([made.status, fs.existsSync(path.join(root, 'c.json'))], [1, false], where);
+      assert.match(lastLine(made), reason);
+    }
     assert.match(lastLine(pull('m', { TAVRIK_STORE: 'ssh://host' })), /^TAVRIK_STORE không hợp lệ/);
     assert.match(tavrik('m', ['hotkeys', 'set'], undefined, { XDG_CONFIG_HOME: root }).out.toString(),
                  /^Chưa cài tự khởi động\. Chạy tavrik setup KHO trước/);
@@ -388,6 +397,8 @@ describe('pairing by a six-digit code', () => {
       ['a keeper in the middle', keeper, (code) => code, badCode, stopped],
       ['a changed confirmation', changed, (code) => code, stopped, /mã máy mới dùng không khớp mã hiện ở đây/],
       ['a forged word of receipt', forged, (code) => code, null, /lời báo đã nhận khoá không xác thực được/],
+      ['a forged stop once the key was sent', (step, m) => (step === 'done' ? ['fail-joiner', { v: 2, id: m.id }] : m),
+       (code) => code, null, /máy đó có thể đã nhận khoá hoặc chưa; chạy tavrik status ở máy đó/],
     ]) {
       for (const d of fs.readdirSync(root)) fs.rmSync(path.join(root, d), { recursive: true });
       const [a, b] = [home('a'), home('b')];
@@ -449,7 +460,7 @@ describe('pairing by a six-digit code', () => {
     assert.deepEqual(said(a), [1, 'Chưa dùng được: kho']);
   });
 
-  test('a store keeper who puts back, reflects, misnames or hides, or a lost or open key: refused with a reason', () => {
+  test('a store keeper who puts back, reflects, misnames, hides, links, plants FIFOs, devices or huge files, or a lost or open key: refused with a reason', () => {
     const [a, b, c] = ['a', 'b', 'c'].map((m) => ({ ...home(m), TAVRIK_MACHINE: m }));
     assert.equal(setup(a, '--machine', 'a').status, 0);
     fs.mkdirSync(path.dirname(keyOf(b)), { recursive: true });
@@ -469,7 +480,27 @@ describe('pairing by a six-digit code', () => {
     fs.writeFileSync(path.join(root, 'fixed.js'), "require('crypto').randomBytes = (n) => Buffer.alloc(n, 7);");
     const fixed = { ...a, NODE_OPTIONS: `--require ${path.join(root, 'fixed.js')}` };
     const victim = path.join(root, 'victim');
+    const elsewhere = path.join(root, 'elsewhere');  // where a planted pairing link points
+    fs.mkdirSync(elsewhere, { mode: 0o755 });
+    const aId = path.basename(textOf(a)).slice(5);
+    const odd = (name) => new RegExp(`^Tệp ${name} trong kho .* không phải tệp thường .*: không đọc\\.$`);
+    const planted = file('text.0123456789abcdef');
+    // tavrik pair, of which only the end counts here (the code is on standard output).
+    const pair = () => ({ ...tavrik(undefined, ['pair'], '', { ...a, TAVRIK_PAIR_WAIT: '1' }), out: Buffer.alloc(0) });
     for (const [what, files, run, reason] of [
+      ['key-id a link to the key', { [file('key-id')]: { linkTo: keyOf(a) } }, () => push(undefined, 'x', a), odd('key-id')],
+      ['setup where key-id links to a file', { [file('key-id')]: { linkTo: keyOf(a) } }, () => setup(c), odd('key-id')],
+      ['a FIFO as key-id', { [file('key-id')]: { fifo: true } }, () => pull(undefined, b), odd('key-id')],
+      ['a FIFO as a text', { [planted]: { fifo: true } }, () => pull(undefined, b), odd('text.0123456789abcdef')],
+      ['a text linked to a device', { [planted]: { linkTo: '/dev/zero' } }, () => pull(undefined, b), odd('text.0123456789abcdef')],
+      ['a text of 1 GiB', { [planted]: { size: 2 ** 30 } }, () => pull(undefined, b), /^Tệp text\.0123456789abcdef .* lớn quá \(hơn \d+ byte\)/],
+      ['a\'s own text under its name\'s file', { [file(`clip-${aId}`)]: fs.readFileSync(textOf(a)) }, () => pull(undefined, a), null],
+      ['an escape sequence in a name', { [file('clip-%1B%5D0%3Bx%07')]: 'rác' }, () => pull(undefined, b),
+       /^Chữ từ máy \]0;x không được mã hoá/],
+      ['a pairing folder linked elsewhere', { [file('pairing')]: { linkTo: elsewhere } },
+       pair, /^Kho .*pairing là một liên kết/],
+      ['a FIFO in the pairing folder', { [file('pairing/0123456789abcdef-start')]: { fifo: true } },
+       pair, /^Ghép không thành: không có máy nào xin khoá/],
       ['an older text put back', { [textOf(a)]: old }, () => pull(undefined, b), /^Chữ từ máy a cũ hơn chữ máy này đã nhận từ máy đó: kho đưa lại chữ cũ/],
       ['b\'s own text under another id', { [file(`text.${'0'.repeat(16)}`)]: ownB }, () => pull(undefined, b),
        /^Chữ từ máy 0{16} không giải mã được/],
@@ -487,11 +518,29 @@ describe('pairing by a six-digit code', () => {
       ['a link at the temporary name', { [`${path.dirname(textOf(a))}/.${path.basename(textOf(a))}.0707070707070707.tmp`]: { linkTo: victim } },
        () => push(undefined, 'ghi đè', fixed), /^Không ghi được vào kho .*EEXIST/],
     ]) {
-      refused(meddle(files, run), reason, what);
+      if (files[file('pairing/0123456789abcdef-start')]) fs.mkdirSync(file('pairing'));
+      const r = meddle(files, run);
+      fs.rmSync(file('pairing'), { recursive: true, force: true });
+      if (reason) refused(r, reason, what);
+      else assert.deepEqual(r, none, what);
       // Nothing was stored: each sees what it saw before.
       assert.deepEqual([pull(undefined, b).out.toString(), pull(undefined, a).out.toString()], ['hai', ''], what);
     }
-    assert.deepEqual([fs.existsSync(victim), fs.existsSync(c.HOME)], [false, false]);
+    assert.deepEqual([fs.existsSync(victim), fs.existsSync(c.HOME), fs.statSync(elsewhere).mode & 0o777,
+                      fs.readdirSync(elsewhere)], [false, false, 0o755, []]);
+    // No file of the store holds the key; a member file holds only the
+    // name shown, sealed: swapped, or planted with an escape, none shows.
+    const key = fs.readFileSync(keyOf(a), 'utf8').trim();
+    for (const f of fs.readdirSync(store, { recursive: true })) {
+      if (fs.statSync(file(f)).isFile()) assert.equal(fs.readFileSync(file(f)).includes(key), false, f);
+    }
+    const { open } = require('../../companion/lib/form.js');
+    const [memberA, memberB] = [a, b].map((h) => file(path.basename(textOf(h)).replace('text.', 'member.')));
+    assert.equal(open(fs.readFileSync(memberA), aId, Buffer.from(key, 'base64'), 0, '', true).text.toString(), '{"name":"a"}\n');
+    const shown = meddle({ [memberA]: fs.readFileSync(memberB), [memberB]: fs.readFileSync(memberA),
+                           [file('machine-%1B%5B2J')]: '' }, () => tavrik(undefined, ['status'], undefined, b).out.toString());
+    assert.deepEqual([/^ {2}[ab]( \(máy này\))?: /m.test(shown), shown.includes(`  ${aId}: gửi lần cuối`), /\p{Cc}(?<!\n)/u.test(shown)],
+                     [false, true, false], shown);
     fs.writeFileSync(file('clip-%'), 'rác');  // a name no machine writes: passed over
     assert.equal(pull(undefined, b).out.toString(), 'hai');
   });
@@ -601,13 +650,30 @@ describe('a store reached over SSH', { skip: !hasSshd() && 'needs root and sshd'
     }
   });
 
-  test('an unreachable host, a refused key and a missing directory each end with a reason', () => {
+  test('an unreachable, refused or silent host, a missing directory, and links, FIFOs or huge files there each end with a reason', async () => {
     for (const [where, reason, args] of [
       ['ssh://nowhere/tmp/x', /^Không kết nối được tới nowhere qua SSH: .*Connection refused/, ['clip', 'pull', '--print']],
       [`ssh://badkey${remote}`, /^badkey từ chối khoá SSH của máy này \(.*Permission denied/, ['clip', 'push', '--stdin']],
       ['ssh://tavrikhost/nonexistent/tavrik', /^Không có thư mục kho \/nonexistent\/tavrik trên tavrikhost\.$/, ['clip', 'pull', '--print']],
     ]) {
       refused(tavrik('a', args, 'x', { TAVRIK_STORE: where }), reason, where);
+    }
+    // A host that accepts and never answers: ended by the run's deadline.
+    const silent = require('node:net').createServer().listen(0, '127.0.0.1');
+    await new Promise((r) => silent.on('listening', r));
+    refused(tavrik('a', ['clip', 'pull', '--print'], undefined, { TAVRIK_STORE: `ssh://root@127.0.0.1:${silent.address().port}${remote}`,
+                                                                  TAVRIK_SSH_WAIT: '2' }), /^Kho trên 127\.0\.0\.1 không trả lời trong 2 giây\.$/);
+    silent.close();
+    // The remote side reads as a local store does.
+    const planted = path.join(remote, 'text.0123456789abcdef');
+    fs.symlinkSync(remote, path.join(root, 'linked'));
+    for (const [files, run, reason] of [
+      [{ [planted]: { fifo: true } }, () => pull('b'), /^Tệp text\.0123456789abcdef trong kho .* không phải tệp thường/],
+      [{ [path.join(remote, 'key-id')]: { linkTo: '/etc/passwd' } }, () => push('a', 'x'), /^Tệp key-id trong kho .* không phải tệp thường/],
+      [{ [planted]: { size: 2 ** 30 } }, () => pull('b'), /^Tệp text\.0123456789abcdef trong kho .* lớn quá/],
+      [{}, () => pull('b', { TAVRIK_STORE: `ssh://tavrikhost${root}/linked` }), /^Kho .*linked trên tavrikhost là một liên kết/],
+    ]) {
+      refused(meddle(files, run), reason);
     }
     // The forms people write: a port in the address, and scp's HOST:PATH.
     assert.deepEqual(push('a', 'qua cổng khác', { TAVRIK_STORE: `ssh://root@127.0.0.1:${sshd.port}${remote}` }), none);

@@ -14,10 +14,10 @@ const use = (folder, env) => { root = folder; base = env; };
 
 // The environment of a run: `env` adds to (or, undefined, removes from) ours.
 const envOf = (env) => ({ ...process.env, ...base, ...env });
-// Runs the tool as `machine`.
-function tavrik(machine, args, input, env = {}, timeout = undefined) {
+// Runs the tool as `machine`; one that hangs is ended (its status null).
+function tavrik(machine, args, input, env = {}, timeout = 60000) {
   const full = envOf({ TAVRIK_MACHINE: machine, ...env });
-  const r = spawnSync(TOOL, args, { input, maxBuffer: 64 << 20, cwd: root, env: full, timeout });
+  const r = spawnSync(TOOL, args, { input, maxBuffer: 64 << 20, cwd: root, env: full, timeout, killSignal: 'SIGKILL' });
   return { status: r.status, out: r.stdout, err: r.stderr.toString() };
 }
 const push = (machine, text, env) => tavrik(machine, ['clip', 'push', '--stdin'], text, env);
@@ -57,15 +57,18 @@ async function pairUp(joiner, holder, store, typed = (code) => code) {
 }
 const wrong = (code) => code.replace(/\d$/, (d) => (Number(d) + 1) % 10);
 
-// Sets each file to bytes, a mode (a number), a link ({ linkTo }) or nothing
-// (null); runs `fn`; puts each back.
+// Sets each file to bytes, a mode (a number), a link ({ linkTo }), a FIFO
+// ({ fifo }), a sparse file of a size ({ size }) or nothing (null); runs
+// `fn`; puts each back.
 function meddle(files, fn) {
   const saved = Object.keys(files).map((f) => [f, fs.existsSync(f) && [fs.readFileSync(f), fs.statSync(f).mode]]);
   for (const [f, to] of Object.entries(files)) {
-    if (to === null) fs.rmSync(f);
-    else if (typeof to === 'number') fs.chmodSync(f, to);
-    else if (to.linkTo) fs.symlinkSync(to.linkTo, f);
-    else fs.writeFileSync(f, to);
+    fs.rmSync(f, { force: true });
+    if (typeof to === 'number') fs.writeFileSync(f, saved.find(([g]) => g === f)[1][0], { mode: to });
+    else if (to?.linkTo) fs.symlinkSync(to.linkTo, f);
+    else if (to?.fifo) assert.equal(spawnSync('mkfifo', [f]).status, 0);
+    else if (to?.size) fs.truncateSync(fs.openSync(f, 'w'), to.size);  // closed by the finally's rmSync
+    else if (to !== null) fs.writeFileSync(f, to);
   }
   try {
     return fn();
@@ -78,24 +81,27 @@ function meddle(files, fn) {
 }
 
 // Stands between two stores' pairing folders: each message crosses, changed
-// by `change(step, message)`; one removed on either side goes from both.
+// by `change(step, message)`; one removed on either side goes from both
+// (a renamed one with its new name).
 function relay(dirJ, dirH, change) {
-  const crossed = new Set();
+  const crossed = [];  // [file, its copy]
+  const seen = new Set();
   const ls = (d) => (fs.existsSync(d) ? fs.readdirSync(d).filter((n) => !n.startsWith('.')) : []);
   const tick = () => {
     for (const [from, to] of [[dirJ, dirH], [dirH, dirJ]]) {
-      for (const name of ls(from).filter((n) => !crossed.has(n))) {
-        const m = change(name.slice(17), JSON.parse(fs.readFileSync(path.join(from, name))));
+      for (const name of ls(from).filter((n) => !seen.has(path.join(from, n)))) {
+        // A change may give the message another step: [step, message].
+        const changed = change(name.slice(17), JSON.parse(fs.readFileSync(path.join(from, name))));
+        const [as, m] = Array.isArray(changed) ? [`${name.slice(0, 17)}${changed[0]}`, changed[1]] : [name, changed];
         fs.mkdirSync(to, { recursive: true });
-        fs.writeFileSync(path.join(to, `.${name}`), JSON.stringify(m));
-        fs.renameSync(path.join(to, `.${name}`), path.join(to, name));
-        crossed.add(name);
+        fs.writeFileSync(path.join(to, `.${as}`), JSON.stringify(m));
+        fs.renameSync(path.join(to, `.${as}`), path.join(to, as));
+        crossed.push([path.join(from, name), path.join(to, as)]);
+        seen.add(path.join(from, name)).add(path.join(to, as));
       }
     }
-    for (const name of crossed) {
-      if (!fs.existsSync(path.join(dirJ, name)) || !fs.existsSync(path.join(dirH, name))) {
-        for (const d of [dirJ, dirH]) fs.rmSync(path.join(d, name), { force: true });
-      }
+    for (const both of crossed) {
+      if (!both.every((f) => fs.existsSync(f))) for (const f of both) fs.rmSync(f, { force: true });
     }
   };
   const timer = setInterval(tick, 20);
