@@ -10,7 +10,8 @@
 //                                       files), to show what alone catches it
 // Each line of the table: name, file, text, replacement, tests (a CTest
 // regex; "windows:" first runs them under Wine through scripts/test windows;
-// "package" runs scripts/package --check), and what --all found, if run.
+// "package" runs scripts/package --check; "fuzz" the store fuzzer for a
+// minute from one seed), and what --all found, if run.
 // In the texts, \n stands for a line break and \t for a tab.
 const fs = require('node:fs');
 const path = require('node:path');
@@ -64,6 +65,7 @@ for (const [name, file, from, to, tests] of rows) {
       const regex = all ? '.' : tests.replace(/^windows:/, '');
       const run = windows ? sh('scripts/test windows', { TAVRIK_CTEST_ARGS: `-R ${regex}` })
         : tests === 'package' && !all ? sh('cmake --build build -j2 >/dev/null && scripts/package --check')
+        : tests === 'fuzz' && !all ? sh('node fuzz/store.js 60 1')
           : sh(`cmake --build build -j2 >/dev/null && ctest --test-dir build --output-on-failure -R '${regex}'`);
       const out = `${run.stdout}${run.stderr}`;
       if (run.status === 0) said = 'MISSED';

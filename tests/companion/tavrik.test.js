@@ -322,11 +322,13 @@ child.unref();
     assert.equal(tavrik('m', ['clip', 'push']).status, 2);
     // A folder that cannot be made fails at once; a store that is a link is refused.
     fs.symlinkSync(path.join(root, 'store'), path.join(root, 'link'));
-    for (const [where, reason] of [['/proc/nope', /^Không tạo được thư mục kho \/proc\/nope: /],
-                                   [path.join(root, 'link'), /^Kho .*link là một liên kết, không phải thư mục thật/]]) {
-      const made = tavrik('m', ['setup', where, '--no-autostart'], undefined, { TAVRIK_CONFIG: path.join(root, 'c.json') }, 10000);
-      assert.deepEqual([made.status, fs.existsSync(path.join(root, 'c.json'))], [1, false], where);
-      assert.match(lastLine(made), reason);
+    const linked = /^Kho .*link là một liên kết, không phải thư mục thật/;
+    for (const [where, reason, args] of [['/proc/nope', /^Không tạo được thư mục kho \/proc\/nope: /, ['setup', '/proc/nope', '--no-autostart']],
+                                         [path.join(root, 'link'), linked, ['setup', path.join(root, 'link'), '--no-autostart']],
+                                         [path.join(root, 'link'), linked, ['clip', 'pull', '--print']]]) {
+      const r = tavrik('m', args, undefined, { TAVRIK_CONFIG: path.join(root, 'c.json'), TAVRIK_STORE: where }, 10000);
+      assert.deepEqual([r.status, fs.existsSync(path.join(root, 'c.json'))], [1, false], where);
+      assert.match(lastLine(r), reason);
     }
     assert.match(lastLine(pull('m', { TAVRIK_STORE: 'ssh://host' })), /^TAVRIK_STORE không hợp lệ/);
     assert.match(tavrik('m', ['hotkeys', 'set'], undefined, { XDG_CONFIG_HOME: root }).out.toString(),
@@ -491,6 +493,9 @@ describe('pairing by a six-digit code', () => {
       ['key-id a link to the key', { [file('key-id')]: { linkTo: keyOf(a) } }, () => push(undefined, 'x', a), odd('key-id')],
       ['setup where key-id links to a file', { [file('key-id')]: { linkTo: keyOf(a) } }, () => setup(c), odd('key-id')],
       ['a FIFO as key-id', { [file('key-id')]: { fifo: true } }, () => pull(undefined, b), odd('key-id')],
+      ['key-id of another shape', { [file('key-id')]: 'khoá\n' }, () => pull(undefined, b), /^Tệp key-id trong kho .* không phải mã khoá tavrik ghi/],
+      ['a member file as a text', { [textOf(a)]: fs.readFileSync(textOf(a).replace('text.', 'member.')) }, () => pull(undefined, b),
+       /^Chữ từ máy a không giải mã được/],
       ['a FIFO as a text', { [planted]: { fifo: true } }, () => pull(undefined, b), odd('text.0123456789abcdef')],
       ['a text linked to a device', { [planted]: { linkTo: '/dev/zero' } }, () => pull(undefined, b), odd('text.0123456789abcdef')],
       ['a text of 1 GiB', { [planted]: { size: 2 ** 30 } }, () => pull(undefined, b), /^Tệp text\.0123456789abcdef .* lớn quá \(hơn \d+ byte\)/],
@@ -538,7 +543,7 @@ describe('pairing by a six-digit code', () => {
     const [memberA, memberB] = [a, b].map((h) => file(path.basename(textOf(h)).replace('text.', 'member.')));
     assert.equal(open(fs.readFileSync(memberA), aId, Buffer.from(key, 'base64'), 0, '', true).text.toString(), '{"name":"a"}\n');
     const shown = meddle({ [memberA]: fs.readFileSync(memberB), [memberB]: fs.readFileSync(memberA),
-                           [file('machine-%1B%5B2J')]: '' }, () => tavrik(undefined, ['status'], undefined, b).out.toString());
+                           [file('machine-%1B%5B2J')]: '', [file('member.0123456789abcdef')]: '{"name":"b"}' }, () => tavrik(undefined, ['status'], undefined, b).out.toString());
     assert.deepEqual([/^ {2}[ab]( \(máy này\))?: /m.test(shown), shown.includes(`  ${aId}: gửi lần cuối`), /\p{Cc}(?<!\n)/u.test(shown)],
                      [false, true, false], shown);
     fs.writeFileSync(file('clip-%'), 'rác');  // a name no machine writes: passed over
