@@ -40,6 +40,7 @@
 // TAVRIK_META_FD     where a pull says "secret" of such a text (the agent's 3)
 // TAVRIK_SSH_CONFIG  an ssh configuration file to use instead of the user's
 // TAVRIK_PAIR_WAIT   seconds a pairing waits for the other machine (default 600)
+// TAVRIK_SSH_WAIT    seconds an ssh run may take before it is ended (default 90)
 //
 // Exit status 0 on success; otherwise the reason is the last line of
 // standard error, which the agent shows to the user.
@@ -271,7 +272,7 @@ trên Windows %LOCALAPPDATA%\\tavrik\\config.json); biến cùng tên thắng t�
   secretTtl  TAVRIK_SECRET_TTL  như trên cho chữ bí mật (mặc định 120)
 Biến khác: TAVRIK_KEY_FILE (khoá, mặc định ~/.config/tavrik/key),
 TAVRIK_SSH_CONFIG (tệp cấu hình ssh khác), TAVRIK_PAIR_WAIT (số giây chờ ghép,
-mặc định 600).
+mặc định 600), TAVRIK_SSH_WAIT (số giây tối đa cho một lần chạy ssh, mặc định 90).
 `;
 
 function main(args) {
