@@ -35,7 +35,7 @@ const quote = (s) => `'${String(s).replace(/'/g, "'\\''")}'`;
 // OpenSSH cannot).
 function sharedConnection(config, destination) {
   if (process.platform === 'win32') return [];
-  const g = spawnSync('ssh', [...config, '-G', ...destination], { stdio: ['ignore', 'pipe', 'ignore'] });
+  const g = spawnSync('ssh', [...config, '-G', ...destination], { stdio: ['ignore', 'pipe', 'ignore'], timeout: 10000 });
   const chosen = g.stdout ? g.stdout.toString() : '';
   if (g.status !== 0 || !/^controlmaster false$/m.test(chosen) || !/^controlpersist no$/m.test(chosen) ||
       /^controlpath /m.test(chosen)) {

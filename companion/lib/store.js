@@ -48,8 +48,9 @@ function roundTrip(store) {
   if (!back || !back.equals(bytes)) fail(`Kho ${store.describe()} không trả lại đúng dữ liệu thử.`);
 }
 
-// An SSH address (ssh://HOST/PATH, or scp's HOST:PATH) rather than a folder.
-const isSsh = (where) => ssh().sshAddress(where) !== undefined;
+// An SSH address (ssh://HOST/PATH, or scp's HOST:PATH) rather than a folder;
+// an absolute path is none, without loading the SSH store.
+const isSsh = (where) => !where.startsWith('/') && ssh().sshAddress(where) !== undefined;
 // The store as the other machine is to give it to tavrik setup: an SSH
 // address as typed here; a folder is the other machine's own copy of it.
 const asTheOtherTypesIt = (where) => (isSsh(where) ? where : 'THƯ-MỤC (thư mục đồng bộ với kho này, trên máy kia)');
