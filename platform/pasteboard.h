@@ -43,6 +43,10 @@ bool writePasteboardText(std::string text, bool secret = false);
 // what another program put there since.
 void clearPasteboardIfOurs();
 
+// The keys that paste on this system, as its keyboards name them ("Cmd+V"
+// on macOS, "Ctrl+V" elsewhere).
+std::string_view pasteKeys();
+
 // Why the clipboard cannot be reached at all, in the user's words; empty
 // when it can (or when a failure had another cause).
 std::string whyClipboardUnreachable();

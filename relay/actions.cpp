@@ -81,7 +81,8 @@ void Runner::updatePasteboard(std::string text, bool secret) {
     });
   }
   phatTieng(true);
-  showNotification("Mục tiêu đã bị khoá", "Truy sát ngay nào! Cmd+V để dán.");
+  showNotification("Mục tiêu đã bị khoá",
+                   "Truy sát ngay nào! " + std::string(platform::pasteKeys()) + " để dán.");
 }
 
 void Runner::push() {

@@ -187,6 +187,9 @@ void clearPasteboardIfOurs() {}
 
 std::string whyClipboardUnreachable() { return {}; }
 
+// As on the machine the tests run on.
+std::string_view pasteKeys() { return "Ctrl+V"; }
+
 void postMain(Job job) {
   {
     std::lock_guard lock(fake::state.mutex);

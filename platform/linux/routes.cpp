@@ -6,12 +6,12 @@
 
 #include "platform/hotkeys.h"
 #include "platform/linux/desktop.h"
+#include "platform/linux/portal/global_shortcuts.h"
 #include "platform/linux/trigger.h"
+#include "platform/linux/wayland/data_control.h"
 #include "platform/linux/x11.h"
 #include "platform/pasteboard.h"
-#include "platform/linux/portal/global_shortcuts.h"
 #include "platform/stderr.h"
-#include "platform/linux/wayland/data_control.h"
 
 namespace tavrik {
 namespace routes {
@@ -186,6 +186,8 @@ void clearPasteboardIfOurs() {
 std::string whyClipboardUnreachable() {
   return routes::clipboardRoute == routes::ClipboardRoute::kNone ? routes::unreachable : "";
 }
+
+std::string_view pasteKeys() { return "Ctrl+V"; }
 
 int sendTrigger(std::string_view action) { return trigger::send(action); }
 

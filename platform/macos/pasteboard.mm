@@ -70,4 +70,6 @@ void clearPasteboardIfOurs() {
 // The pasteboard server is always there.
 std::string whyClipboardUnreachable() { return {}; }
 
+std::string_view pasteKeys() { return "Cmd+V"; }
+
 }  // namespace tavrik::platform

@@ -142,4 +142,6 @@ void clearPasteboardIfOurs() {
 // The clipboard is always there.
 std::string whyClipboardUnreachable() { return {}; }
 
+std::string_view pasteKeys() { return "Ctrl+V"; }
+
 }  // namespace tavrik::platform

@@ -230,7 +230,8 @@ const sound = (ok) =>
 
 const pushed = [sound(true), notification('Tavrik đã tung Sóng Âm',
                                           'Đã gửi lên kho. Máy kia bấm Ctrl+Alt+B để lấy.')];
-const pulled = [sound(true), notification('Mục tiêu đã bị khoá', 'Truy sát ngay nào! Cmd+V để dán.')];
+// Linux and Windows keyboards paste with Ctrl+V (macOS's text says Cmd+V).
+const pulled = [sound(true), notification('Mục tiêu đã bị khoá', 'Truy sát ngay nào! Ctrl+V để dán.')];
 const stumbled = (body) => [sound(false), notification('Tavrik trượt chân', body)];
 const nothingToSend = [sound(false), notification('Chưa có gì để tung',
   'Clipboard rỗng (hoặc không phải chữ) — copy một đoạn rồi bấm lại.')];

@@ -61,7 +61,7 @@ TEST_F(Agent, PullPutsTheOutputOnTheClipboardOnTheMainThread) {
   finishRun();
   EXPECT_EQ(fake::pasteboardText(), "Chào bạn 👋\r\n");
   EXPECT_EQ(started(), (Started{sound(true), notification("Mục tiêu đã bị khoá",
-                                                          "Truy sát ngay nào! Cmd+V để dán.")}));
+                                                          "Truy sát ngay nào! Ctrl+V để dán.")}));
   for (const auto& l : fake::launches()) EXPECT_TRUE(l.onMainThread);
   EXPECT_FALSE(fake::pasteboardTouchedOffMain());
 }
