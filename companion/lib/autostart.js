@@ -240,11 +240,12 @@ function installWindows(argv) {
 // Where an agent started here writes its standard error.
 const logFile = () => path.join(userDir('XDG_STATE_HOME', '.local', 'state'), 'tavrik', 'agent.log');
 
-// Starts the agent on its own, its standard error to the log (made anew);
-// its pid.
+// Starts the agent on its own, its standard error appended to the log: an
+// agent still writing there keeps its lines, and none leaves a hole of NUL
+// bytes in another's; its pid.
 function startDetached(argv) {
   fs.mkdirSync(path.dirname(logFile()), { recursive: true, mode: 0o700 });
-  const log = fs.openSync(logFile(), 'w', 0o600);
+  const log = fs.openSync(logFile(), 'a', 0o600);
   // As at login: none of this shell's TAVRIK_* settings.
   const env = Object.fromEntries(Object.entries(process.env).filter(([k]) => !k.startsWith('TAVRIK_')));
   const agent = spawn(argv[0], argv.slice(1), { detached: true, env, stdio: ['ignore', 'ignore', log] });

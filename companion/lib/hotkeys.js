@@ -54,6 +54,15 @@ function launchdSaid(from) {
   return autostart.launchdRunning() ? null : { gone: lines.pop() };
 }
 
+// How long a log is now: where the next agent's lines start.
+function sizeOf(file) {
+  try {
+    return fs.statSync(file).size;
+  } catch {
+    return 0;
+  }
+}
+
 // Writes the entry and starts the agent from it; the agent's start-up lines
 // ({ said }), or { error }, or { later } where nothing can start it now.
 function restart(kind, argv) {
@@ -66,22 +75,19 @@ function restart(kind, argv) {
       autostart.run('systemctl', ['--user', 'restart', `app-${autostart.APP_ID}`]);
     if (failed) return { error: `systemctl --user không chạy lại được app-${autostart.APP_ID}: ${failed}` };
   } else if (kind === 'launchd') {
-    try {
-      logFrom = fs.statSync(autostart.launchdLog()).size;
-    } catch {
-      logFrom = 0;
-    }
+    logFrom = sizeOf(autostart.launchdLog());
     failed = autostart.reloadLaunchd();
     if (failed) return { error: failed };
   } else {
     if (kind === 'xdg' && !process.env.DISPLAY && !process.env.WAYLAND_DISPLAY) return { later: true };
     autostart.stop();
+    logFrom = sizeOf(autostart.logFile());
     pid = autostart.startDetached(argv);
   }
   // The status line comes once the keys are claimed: through a portal's
   // dialog that may take the user a while.
   for (const until = Date.now() + 150000; Date.now() < until; sleep(100)) {
-    if (logFrom !== undefined) {
+    if (kind === 'launchd') {
       const said = launchdSaid(logFrom);
       if (typeof said === 'string') return { said };
       if (said) return { error: said.gone || 'tavrik-agent đã dừng' };
@@ -91,7 +97,9 @@ function restart(kind, argv) {
     if (status.status === 0 && STATUS.test(status.stdout)) return { said: status.stdout };
     if (pid !== undefined && !autostart.alive(pid)) break;
   }
-  const log = pid !== undefined && fs.existsSync(autostart.logFile()) ? fs.readFileSync(autostart.logFile(), 'utf8') : '';
+  // What the agent started here wrote, after the lines of those before it.
+  const log = pid !== undefined && fs.existsSync(autostart.logFile())
+    ? fs.readFileSync(autostart.logFile()).subarray(logFrom).toString() : '';
   return { error: log.split('\n').filter(Boolean).pop() || 'tavrik-agent không trả lời --trigger status' };
 }
 

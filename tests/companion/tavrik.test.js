@@ -7,7 +7,7 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { hasSshd, startSshd } = require('../harness/sshd.js');
-const { below } = require('../../scripts/lib/xsession.js');
+const { below, waitFor } = require('../../scripts/lib/xsession.js');
 const { TOOL, use, envOf, tavrik, push, pull, lastLine, none, refused, backdate, start, home, keyOf, pairUp, wrong,
         meddle, relay } = require('../harness/tavrik-cli.js');
 let root;
@@ -311,6 +311,31 @@ child.unref();
       }
     } finally {
       for (const [k, v] of Object.entries(saved)) if (v === undefined) delete process.env[k]; else process.env[k] = v;
+    }
+  });
+
+  test('agents started one after another append to one log: every line kept, no hole', async () => {
+    const autostart = require('../../companion/lib/autostart.js');
+    // The first says a line, waits to be told, says another; the second says one.
+    const [agent, go] = [path.join(root, 'agent'), path.join(root, 'go')];
+    assert.equal(spawnSync('mkfifo', [go]).status, 0);
+    fs.writeFileSync(agent, `#!/bin/sh\necho "$1 một" >&2\n[ "$1" = b ] || { read x < ${go}; echo "$1 hai" >&2; }\n`, { mode: 0o755 });
+    const saved = process.env.XDG_STATE_HOME;
+    process.env.XDG_STATE_HOME = root;
+    try {
+      const log = autostart.logFile();
+      const said = (text) => fs.existsSync(log) && fs.readFileSync(log, 'utf8').includes(text);
+      const first = autostart.startDetached([agent, 'a']);
+      await waitFor('the first line', () => said('a một'));
+      autostart.startDetached([agent, 'b']);
+      await waitFor('the second agent\'s line', () => said('b một'));
+      const fd = fs.openSync(go, fs.constants.O_WRONLY | fs.constants.O_NONBLOCK);  // the first is reading it
+      fs.writeSync(fd, 'x\n');
+      fs.closeSync(fd);
+      await waitFor('the first agent to end', () => !autostart.alive(first));
+      assert.equal(fs.readFileSync(log, 'utf8'), 'a một\nb một\na hai\n');
+    } finally {
+      if (saved === undefined) delete process.env.XDG_STATE_HOME; else process.env.XDG_STATE_HOME = saved;
     }
   });
 
