@@ -1,5 +1,6 @@
 #include "app/agent.h"
 
+#include <algorithm>
 #include <exception>
 #include <optional>
 #include <string>
@@ -20,6 +21,24 @@ namespace {
 
 std::string_view statusWord(bool ok) { return ok ? "OK" : "HỎNG"; }
 
+constexpr std::string_view kHelp =
+    "tavrik-agent: gửi chữ trong clipboard sang máy kia bằng hai phím tắt, cùng tavrik.\n"
+    "\n"
+    "Cách dùng:\n"
+    "  tavrik-agent --cli TAVRIK.JS [--node NODE] [--copy PHÍM] [--paste PHÍM]\n"
+    "               [--timeout GIÂY] [--clear-secrets GIÂY]\n"
+    "  tavrik-agent --trigger push|pull|status\n"
+    "  tavrik-agent --help | --version\n"
+    "\n"
+    "  --cli            tavrik.js (tavrik setup ghi sẵn dòng lệnh này)\n"
+    "  --node           chương trình chạy tavrik.js (mặc định /usr/bin/env)\n"
+    "  --copy, --paste  phím gửi đi và lấy về (mặc định ctrl+alt+c, ctrl+alt+b)\n"
+    "  --timeout        số giây tối đa cho một lần chạy tavrik (mặc định 120)\n"
+    "  --clear-secrets  số giây chữ bí mật ở lại clipboard (mặc định 45; 0 là mãi)\n"
+    "  --trigger        bấm hộ một phím cho tavrik-agent đang chạy, hoặc xem trạng thái\n"
+    "\n"
+    "Chi tiết: man tavrik-agent\n";
+
 }  // namespace
 
 std::int32_t onHotKeyPressed(platform::HotKeyEvent* event) {
@@ -38,6 +57,18 @@ std::int32_t onHotKeyPressed(platform::HotKeyEvent* event) {
 }
 
 int agentMain(std::span<const std::string> arguments) {
+  // As command-line tools answer these, before anything else is read.
+  const auto asked = [&](std::string_view option) {
+    return std::find(arguments.begin() + 1, arguments.end(), option) != arguments.end();
+  };
+  if (asked("--help") || asked("-h")) {
+    platform::writeStdout(kHelp);
+    return 0;
+  }
+  if (asked("--version")) {
+    platform::writeStdout("tavrik-agent " TAVRIK_VERSION "\n");
+    return 0;
+  }
   // The key-name table is a compile-time constant: nothing to build here.
   const Settings settings = readCommandLine(arguments);
   if (settings.cliPath.empty()) {

@@ -53,6 +53,8 @@ const { shownNames, storeAt } = require('./lib/store.js');
 const { placeOf, writerOf, isText, isOwn } = require('./lib/names.js');
 const { seal, open, digestOf } = require('./lib/form.js');
 const { keyFile, loadKey, newKey, keyId } = require('./lib/key.js');
+// The package's version; the build checks it against the project's.
+const VERSION = '0.2.0';
 // Every press runs this tool once: the other commands' modules (pairing's
 // curve above all) load only for them.
 const lib = (name) => require(`./lib/${name}.js`);
@@ -257,8 +259,8 @@ Lệnh:
   tavrik pair           hiện một mã ghép và trao khoá của máy này cho máy mới
                         gõ đúng mã ấy khi tavrik setup hỏi
   tavrik status         mọi khâu từ máy này tới máy kia; mã 0 khi dùng được
-  tavrik hotkeys set [--copy PHÍM] [--paste PHÍM]
-                        đổi phím tắt của tavrik-agent, hoặc xem phím hiện tại
+  tavrik hotkeys [set [--copy PHÍM] [--paste PHÍM]]
+                        xem phím tắt của tavrik-agent, hoặc đổi chúng
   tavrik autostart off  thôi cho tavrik-agent chạy khi đăng nhập, và dừng nó
   tavrik key new        tạo khoá mã hoá chữ bằng tay (setup tự tạo)
   tavrik clip push --stdin | clip pull --print | clip clear
@@ -277,7 +279,8 @@ mặc định 600), TAVRIK_SSH_WAIT (số giây tối đa cho một lần chạy
 
 function main(args) {
   const command = args.join(' ');
-  if (command === '--help' || command === 'help') return void process.stdout.write(HELP);
+  if (['--help', '-h', 'help'].includes(command)) return void process.stdout.write(HELP);
+  if (command === '--version') return void process.stdout.write(`tavrik ${VERSION}\n`);
   if (args[0] === 'setup') return lib('setup').setup(args.slice(1));
   if (command === 'autostart off') return lib('setup').autostartOff();
   if (command === 'status') {
@@ -290,6 +293,7 @@ function main(args) {
   if (command === 'clip clear') return store().remove(place().text);
   if (command === 'key new') return keyNew();
   if (command === 'pair') return lib('pair').admit(store(), machineName());
+  if (command === 'hotkeys') return lib('hotkeys').set([]);
   if (args[0] === 'hotkeys' && args[1] === 'set') return lib('hotkeys').set(args.slice(2));
   fail('Cách dùng: tavrik setup KHO [--machine TÊN] [--no-autostart] [--no-encryption] | tavrik pair | ' +
        'tavrik status | tavrik autostart off | ' +

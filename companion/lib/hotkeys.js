@@ -27,6 +27,10 @@ function readHotkey(text) {
   const keys = pieces.filter((p) => !Object.hasOwn(MODIFIERS, p));
   const modifiers = [...new Set(pieces.filter((p) => Object.hasOwn(MODIFIERS, p)).map((p) => MODIFIERS[p]))].sort();
   if (keys.length > 1) return { error: `Phím tắt "${text}" có hơn một phím (${keys.join(', ')}); chỉ được một.` };
+  // A key alone would be taken from every other program.
+  if (keys.length === 1 && KEY.test(keys[0]) && modifiers.length === 0) {
+    return { error: `Phím tắt "${text}" cần ít nhất một phím bổ trợ (cmd, ctrl, alt hoặc shift), ví dụ ctrl+alt+${keys[0]}.` };
+  }
   if (keys.length === 0 || !KEY.test(keys[0]) || modifiers.length === 0) {
     return { error: `Phím tắt không đọc được: "${text}". ${SYNTAX.replace(/\n/g, ' ')}` };
   }
@@ -142,7 +146,7 @@ function set(args) {
   const wrong = read.find((r) => r.error);
   if (wrong) fail(`${wrong.error} Không đổi gì.`);
   if (read[0].value === read[1].value) {
-    fail(`Phím gửi đi và phím lấy về trùng nhau (${read[0].value}); không đổi gì.`);
+    fail(`Phím gửi đi và phím lấy về trùng nhau (${wanted['--copy']}, ${wanted['--paste']}); không đổi gì.`);
   }
   let argv = entry.argv;
   for (const [name, value] of Object.entries(asked)) argv = withOption(argv, name, value);

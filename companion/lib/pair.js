@@ -214,7 +214,7 @@ function admit(store, machine) {
   box.make();
   const code = newCode();
   say(`Trên máy mới, chạy: tavrik setup ${asTheOtherTypesIt(store.describe())}\nrồi gõ mã ghép này khi nó hỏi ` +
-      `(tối đa ${minutes()} phút):\n${code.slice(0, 3)} ${code.slice(3)}\nĐang chờ máy mới…`);
+      `(tối đa ${minutes()} phút):\n${code.slice(0, 3)} ${code.slice(3)}\nĐang chờ máy mới… (Ctrl+C để dừng)`);
   const told = new Set();
   let found = null;
   while (!(found = request(box, kid, since, told)) && Date.now() < until) sleep(POLL_MS);

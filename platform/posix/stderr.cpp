@@ -6,12 +6,14 @@
 
 namespace tavrik::platform {
 
-void writeStderr(std::string_view message) {
+namespace {
+
+void writeAll(int fd, std::string_view message) {
   // One write request; only a short write (pipe under pressure) loops.
   const char* p = message.data();
   std::size_t left = message.size();
   while (left > 0) {
-    const ssize_t n = ::write(STDERR_FILENO, p, left);
+    const ssize_t n = ::write(fd, p, left);
     if (n < 0) {
       if (errno == EINTR) continue;
       return;
@@ -20,5 +22,11 @@ void writeStderr(std::string_view message) {
     left -= static_cast<std::size_t>(n);
   }
 }
+
+}  // namespace
+
+void writeStderr(std::string_view message) { writeAll(STDERR_FILENO, message); }
+
+void writeStdout(std::string_view message) { writeAll(STDOUT_FILENO, message); }
 
 }  // namespace tavrik::platform

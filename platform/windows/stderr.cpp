@@ -22,6 +22,16 @@ HANDLE logFile() {
 
 }  // namespace
 
+void writeStdout(std::string_view message) {
+  // Started from a console or with a pipe: there is a handle; else nothing.
+  HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  while (out != nullptr && out != INVALID_HANDLE_VALUE && !message.empty()) {
+    DWORD n = 0;
+    if (!::WriteFile(out, message.data(), static_cast<DWORD>(message.size()), &n, nullptr)) break;
+    message.remove_prefix(n);
+  }
+}
+
 void writeStderr(std::string_view message) {
   HANDLE out = ::GetStdHandle(STD_ERROR_HANDLE);
   const bool own =

@@ -285,7 +285,8 @@ child.unref();
       const [entry, agent] = [fs.readFileSync(plist, 'utf8'), fs.readFileSync(`${launchctl}.pid`, 'utf8')];
       for (const [copy, reason] of [['alt+nope', /^Phím tắt không đọc được: "alt\+nope"/],
                                     ['ctrl+c+x', /^Phím tắt "ctrl\+c\+x" có hơn một phím \(c, x\)/],
-                                    ['Alt+ctrl+B', /^Phím gửi đi và phím lấy về trùng nhau \(alt\+ctrl\+b\); không đổi gì\.$/]]) {
+                                    ['f5', /^Phím tắt "f5" cần ít nhất một phím bổ trợ .*, ví dụ ctrl\+alt\+f5\. Không đổi gì\.$/],
+                                    ['Alt+ctrl+B', /^Phím gửi đi và phím lấy về trùng nhau \(Alt\+ctrl\+B, ctrl\+alt\+b\); không đổi gì\.$/]]) {
         assert.deepEqual([said(copy)[0], fs.readFileSync(plist, 'utf8'), fs.readFileSync(`${launchctl}.pid`, 'utf8')],
                          [1, entry, agent], copy);
         assert.match(said(copy)[1], reason);
@@ -336,6 +337,23 @@ child.unref();
       assert.equal(fs.readFileSync(log, 'utf8'), 'a một\nb một\na hai\n');
     } finally {
       if (saved === undefined) delete process.env.XDG_STATE_HOME; else process.env.XDG_STATE_HOME = saved;
+    }
+  });
+
+  test('both programs answer --help and --version, and tavrik hotkeys alone shows the keys, each with exit 0', () => {
+    const agent = process.env.TAVRIK_AGENT;  // the build's, as CTest runs this
+    const run = (program, args) => {
+      const r = spawnSync(program, args, { env: envOf({ XDG_CONFIG_HOME: root, HOME: root }), encoding: 'utf8' });
+      return [r.status, r.stdout];
+    };
+    const [[, tool], [, built]] = [run(TOOL, ['--version']), agent ? run(agent, ['--version']) : [0, 'tavrik-agent ?\n']];
+    assert.equal(tool.replace(/^tavrik /, ''), agent ? built.replace(/^tavrik-agent /, '') : tool.replace(/^tavrik /, ''));
+    for (const [program, args, said] of [[TOOL, ['--version'], /^tavrik \d+\.\d+\.\d+\n$/], [TOOL, ['--help'], /^tavrik: /],
+                                         [TOOL, ['hotkeys'], /^Chưa cài tự khởi động/],
+                                         ...(agent ? [[agent, ['--help'], /^tavrik-agent: .*\n\nCách dùng:\n/],
+                                                      [agent, ['--version'], /^tavrik-agent \d+\.\d+\.\d+\n$/]] : [])]) {
+      const [status, out] = run(program, args);
+      assert.deepEqual([status, said.test(out)], [0, true], `${path.basename(program)} ${args} said ${out}`);
     }
   });
 
