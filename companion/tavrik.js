@@ -194,6 +194,15 @@ function push() {
   writeSeen(seen);
 }
 
+// Why a text opened from `machine` is a replay of what this machine
+// accepted from it before (`before`: { time, digest }), or undefined.
+function replayed(before, opened, digest, machine) {
+  if (before && (opened.time < before.time || (opened.time === before.time && digest !== before.digest))) {
+    return `Chữ từ máy ${machine} cũ hơn chữ máy này đã nhận từ máy đó: kho đưa lại chữ cũ, không nhận.`;
+  }
+  return undefined;
+}
+
 // The newest text of another machine, by the time sealed in it; any text
 // refused (broken, replayed, misnamed, unreadable) ends the pull with its
 // reason. This machine's own id or name, as any file, is never pulled.
@@ -221,9 +230,8 @@ function pull() {
     if (kid) {
       const digest = digestOf(bytes);
       const before = last[writer];
-      if (before && (opened.time < before.time || (opened.time === before.time && digest !== before.digest))) {
-        fail(`Chữ từ máy ${machine} cũ hơn chữ máy này đã nhận từ máy đó: kho đưa lại chữ cũ, không nhận.`);
-      }
+      const replay = replayed(before, opened, digest, machine);
+      if (replay) fail(replay);
       if (!before || opened.time > before.time) {
         last[writer] = { time: opened.time, digest };
         changed = true;
@@ -286,6 +294,8 @@ function main(args) {
   if (command === 'status') {
     const { status, agentSays } = lib('status');
     return status({ store, loadKey, keyFile, sealing, open, place, digestOf, pushed: () => readSeen().pushed ?? {},
+                    tooOld, replayed: (writer, opened, bytes, machine) =>
+                      replayed(readSeen()[keyId(loadKey())]?.[writer], opened, digestOf(bytes), machine),
                     agent: () => agentSays(attempt(lib('setup').agentPath).value) });
   }
   if (command === 'clip push --stdin') return push();

@@ -27,6 +27,7 @@ function machines(all, names, tools, key, say, broken) {
   for (const w of writers) counts.set(shown(w), (counts.get(shown(w)) || 0) + 1);
   const label = (w) => (counts.get(shown(w)) > 1 && w !== shown(w) ? `${shown(w)} [${w.slice(0, 6)}]` : shown(w));
   say('Các máy trong kho:');
+  let newest = null;  // what a pull would paste
   for (const writer of writers) {
     const file = files.find((f) => isText(f.name) && writerOf(f.name)?.writer === writer);
     let text = 'chưa gửi gì';
@@ -43,11 +44,20 @@ function machines(all, names, tools, key, say, broken) {
         text = 'đã gửi';
       }
     } else if (file) {
+      // As a pull reads it: the key, then what this machine took before.
       const opened = tools.open(file.bytes, writer, key, file.mtime, shown(writer));
-      text = opened.refused || (opened.time ? `gửi lần cuối ${age(opened.time)}` : 'có chữ');
-      if (opened.refused) broken.push(`chữ của máy ${label(writer)}`);
+      const refused = opened.refused || (key && tools.replayed(writer, opened, file.bytes, shown(writer)));
+      text = refused || (opened.time ? `gửi lần cuối ${age(opened.time)}` : 'có chữ');
+      if (refused) broken.push(`chữ của máy ${label(writer)}`);
+      else if (!newest || (opened.time ?? 0) > (newest.time ?? 0)) newest = { ...opened, machine: label(writer) };
     }
     say(`  ${label(writer)}${writer === me.writer ? ' (máy này)' : ''}: ${text}`);
+  }
+  // Past its expiry, a pull refuses it: a sync that stopped shows here.
+  const old = newest && tools.tooOld(newest);
+  if (old) {
+    say(`  ${old}`);
+    broken.push(`chữ của máy ${newest.machine} đã cũ`);
   }
   if (writers.size < 2) {
     say('  (chưa có máy nào khác: chạy tavrik setup trên máy kia)');
@@ -57,7 +67,8 @@ function machines(all, names, tools, key, say, broken) {
 
 // `tools`: what the companion knows of its own texts: { store(), loadKey(),
 // keyFile(), sealing(store, storeKeyId, doing), open(bytes, writer, key,
-// mtime, shown), place(), pushed(), digestOf(bytes), agent() }.
+// mtime, shown), place(), pushed(), digestOf(bytes), tooOld({ time, secret,
+// machine }), replayed(writer, opened, bytes, shown), agent() }.
 function status(tools) {
   const lines = [];
   const broken = [];

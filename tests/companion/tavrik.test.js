@@ -95,6 +95,9 @@ describe('a store in a directory', () => {
     const old = pull('one', { TAVRIK_TTL: '30' });  // told with its age, not taken for nothing sent
     assert.deepEqual([old.status, old.out.length], [1, 0]);
     assert.match(lastLine(old), /^Chữ mới nhất từ máy two đã cũ \(gửi \d+ giây trước, quá hạn ttl 30 giây\): không lấy\.$/);
+    // status says so too, as the first thing that does not work
+    const said = (ttl) => tavrik('three', ['status'], undefined, { TAVRIK_TTL: ttl }).out.toString().trim().split('\n').pop();
+    assert.deepEqual([said('30'), said('90')], ['Chưa dùng được: chữ của máy two đã cũ', 'Chưa dùng được: tavrik-agent']);
   });
 
   test('a secret keeps its mark, told on descriptor 3, and its own expiry', () => {
