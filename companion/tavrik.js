@@ -49,7 +49,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { resolve, configFile, writePrivate } = require('./lib/settings.js');
 const { fail, attempt, age } = require('./lib/report.js');
-const { shownNames, storeAt } = require('./lib/store.js');
+const { shownNames, otherKeys, splitReason, storeAt } = require('./lib/store.js');
 const { placeOf, writerOf, isText, isOwn } = require('./lib/names.js');
 const { seal, open, digestOf } = require('./lib/form.js');
 const { keyFile, loadKey, newKey, keyId } = require('./lib/key.js');
@@ -184,7 +184,9 @@ function push() {
   }
   const me = place();
   const to = store();
-  const key = sealing(to, to.keyId(), 'chưa gửi gì');
+  // The store's key and the other machines' member files, in one read.
+  const { keyId: storeKid, files: members } = to.texts([me.member], true);
+  const key = sealing(to, storeKid, 'chưa gửi gì');
   const stored = seal(data, me.writer, key, process.env.TAVRIK_SECRET === '1');
   to.put(me.text, stored);
   // What this machine last wrote: another machine writing the same file
@@ -192,6 +194,10 @@ function push() {
   const seen = readSeen();
   (seen.pushed ??= {})[me.text] = digestOf(stored);
   writeSeen(seen);
+  // Stored, but a machine with another key cannot read it: told instead of
+  // success, so that the split is seen where it can be mended.
+  const split = key ? otherKeys(members.filter((f) => !isOwn(f.name, me)), key) : [];
+  if (split.length) fail(`Đã gửi lên kho, nhưng ${splitReason(split, to.describe())}.`);
 }
 
 // Why a text opened from `machine` is a replay of what this machine

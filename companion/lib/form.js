@@ -168,4 +168,9 @@ function memberName(bytes, id, key) {
   }
 }
 
-module.exports = { STORED_LIMIT, padme, digestOf, seal, open, isPlain, printable, memberFile, memberName };
+// A member file sealed with another key than `key`: its machine seals its
+// texts with that one, which the others cannot open.
+const sealedWithAnother = (bytes, id, key) =>
+  Boolean(key) && !isPlain(bytes) && open(bytes, id, key, undefined, id, true).refused !== undefined;
+
+module.exports = { STORED_LIMIT, sealedWithAnother, padme, digestOf, seal, open, isPlain, printable, memberFile, memberName };

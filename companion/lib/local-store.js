@@ -4,7 +4,7 @@ const crypto = require('node:crypto');
 const fs = require('node:fs');
 const path = require('node:path');
 const { fail, warn, attempt, Refusal } = require('./report.js');
-const { KEY_ID, isListed, limitOf, keyIdIn } = require('./names.js');
+const { KEY_ID, isListed, isText, limitOf, keyIdIn } = require('./names.js');
 
 const { O_RDONLY, O_WRONLY, O_CREAT, O_EXCL, O_NOFOLLOW = 0, O_NONBLOCK = 0, O_DIRECTORY = 0 } = fs.constants;
 
@@ -129,9 +129,9 @@ const localStore = (dir, inner = false) => ({
   // The texts and member files that are not `mine`, each { name, bytes,
   // mtime } or { name, refused }, and the id of the key the store's texts
   // are sealed with (null for none).
-  texts(mine) {
+  texts(mine, membersOnly = false) {
     const files = [];
-    for (const name of this.names().filter((n) => isListed(n) && !mine.includes(n))) {
+    for (const name of this.names().filter((n) => isListed(n) && !mine.includes(n) && (!membersOnly || !isText(n)))) {
       const read = attempt(() => readFile(dir, name));
       if (read.error) files.push({ name, refused: read.error });
       else if (read.value) files.push({ name, ...read.value });  // else removed meanwhile

@@ -58,7 +58,7 @@ function knowHost(where) {
 // those their member files show (sealed with `key`, where there is one).
 function namesIn(store, mine, key) {
   const names = new Set();
-  for (const file of store.names().filter((f) => f !== mine)) {
+  for (const file of store.names().filter((f) => !mine.includes(f))) {
     if (ownerOf(file) !== undefined) names.add(ownerOf(file));
     const bytes = idIn(file, 'member') && attempt(() => store.get(file)).value;
     const shown = bytes && memberName(bytes, idIn(file, 'member'), key);
@@ -68,10 +68,12 @@ function namesIn(store, mine, key) {
 }
 
 // This machine's name in the store: the one asked for, the one it has, or
-// the host name; another when that one is another machine's there.
+// the host name; another when that one is another machine's there, even
+// the one it has (two set up at once): the machine set up later moves.
+// `mine`: this machine's own files.
 function chooseName(store, wanted, ours, mine) {
   const names = namesIn(store, mine, attempt(loadKey).value ?? null);
-  const taken = (n) => n !== ours && names.has(n);
+  const taken = (n) => names.has(n);
   if (wanted) {
     if (taken(wanted)) fail(`Tên máy "${wanted}" đã có máy khác dùng trong kho ${store.describe()}; chọn tên khác.`);
     return { name: wanted };
@@ -169,11 +171,13 @@ function setup(args) {
   roundTrip(store);
   const ours = values.store === asked.store ? values.machine : undefined;
   const id = values.id ?? newId();
-  const chosen = chooseName(store, asked.machine, ours, placeOf({ id }).member);
+  // This machine's files: by its id, and by its name from before it had one.
+  const mine = [placeOf({ id }).member, ...(ours && !values.id ? [fileOf(ours), memberOf(ours)] : [])];
+  const chosen = chooseName(store, asked.machine, ours, mine);
   const { said: sealed, key, record } = encryption(store, { name: chosen.name, place: placeOf({ id, name: chosen.name }) },
                                                   asked.plain);
   // The names other machines sealed are seen once the key is here.
-  const { name, instead } = chooseName(store, asked.machine, ours, placeOf({ id }).member);
+  const { name, instead } = chooseName(store, asked.machine, ours, mine);
   const me = { name, place: placeOf({ id, name }) };
   // Only the name shown, sealed where texts are: the host name stays here.
   store.put(me.place.member, memberFile(name, id, key));
@@ -188,7 +192,7 @@ function setup(args) {
     started = done.said;
   }
   // What is left to do: the other machine, or nothing but a look.
-  const others = [...namesIn(store, me.place.member, key)];
+  const others = [...namesIn(store, mine, key)];
   const next = others.length ? `Kho đã có máy ${others.join(', ')}: tavrik status cho biết chữ đã qua lại được chưa.`
     : `${sealed.startsWith('có') ? 'Để máy kia nhận khoá: chạy tavrik pair ở máy này, rồi trên máy kia' : 'Trên máy kia'}, ` +
       `chạy: tavrik setup ${asTheOtherTypesIt(asked.store)}${sealed.startsWith('có') ? ' và gõ mã ghép máy này hiện' : ''}`;

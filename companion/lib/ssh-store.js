@@ -6,7 +6,7 @@ const crypto = require('node:crypto');
 const fs = require('node:fs');
 const path = require('node:path');
 const { fail, warn } = require('./report.js');
-const { KEY_ID, isListed, limitOf, SMALL_LIMIT } = require('./names.js');
+const { KEY_ID, isListed, isText, limitOf, SMALL_LIMIT } = require('./names.js');
 const { STORED_LIMIT } = require('./form.js');
 const { recorded, notRegular, tooLarge, linked, writableByOthers, tempName } = require('./local-store.js');
 const spawnSync = (...a) => require('node:child_process').spawnSync(...a);
@@ -156,10 +156,10 @@ function sshStore(url, from, inner = false) {
       ssh(`${REMOTE_DIR}umask 077; set -C; t="$d/$3"; ` +
           'if cat > "$t" && mv -f "$t" "$d/$2"; then exit 0; fi; rm -f "$t"; exit 4', [name, tempName(name)], bytes);
     },
-    texts(mine) {
+    texts(mine, membersOnly = false) {
       // "NAME LENGTH" on a line, then the bytes; or "NAME odd" or "NAME big".
       const out = ssh(`${REMOTE_DIR}cd "$d" || exit 4; ${TEMP}` +
-                      `for f in ${KEY_ID} clip-* text.* member.*; do case " $2 " in *" $f "*) continue;; esac; ` +
+                      `for f in ${KEY_ID} ${membersOnly ? '' : 'clip-* text.* '}member.*; do case " $2 " in *" $f "*) continue;; esac; ` +
                       'case $f in *[!A-Za-z0-9%_.-]*) continue;; esac; [ -e "$f" ] || [ -h "$f" ] || continue; ' +
                       `case $f in ${KEY_ID}|member.*) n=${SMALL_LIMIT};; *) n=${STORED_LIMIT};; esac; ${READ_ONE}done`,
                       [mine.join(' ')]);
@@ -180,7 +180,7 @@ function sshStore(url, from, inner = false) {
         if (name === KEY_ID) {
           if (refused) fail(refused);
           keyId = recorded(bytes, where);
-        } else if (isListed(name) && !mine.includes(name)) {
+        } else if (isListed(name) && !mine.includes(name) && (!membersOnly || !isText(name))) {
           files.push(refused ? { name, refused } : { name, bytes, mtime: undefined });
         }
       }

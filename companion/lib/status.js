@@ -6,14 +6,14 @@ const fs = require('node:fs');
 const { spawnSync } = require('node:child_process');
 const { attempt, takeWarnings, age, say: print } = require('./report.js');
 const { ownerOf, isMember, isText, idIn, writerOf, isOwn } = require('./names.js');
-const { shownNames, roundTrip } = require('./store.js');
+const { shownNames, otherKeys, splitReason, roundTrip } = require('./store.js');
 const { configFile, resolve } = require('./settings.js');
 const autostart = require('./autostart.js');
 
 // Every machine of the store: the text it sent, and whether this machine
 // opens it; this machine's own file, and whether another wrote it too.
 // What keeps texts from crossing goes into `broken`.
-function machines(all, names, tools, key, say, broken) {
+function machines(all, names, tools, key, say, broken, where) {
   const me = tools.place();
   // This machine's own id or name under another file is never another's.
   const files = all.filter((f) => [me.text, me.member].includes(f.name) || !isOwn(f.name, me));
@@ -52,6 +52,14 @@ function machines(all, names, tools, key, say, broken) {
       else if (!newest || (opened.time ?? 0) > (newest.time ?? 0)) newest = { ...opened, machine: label(writer) };
     }
     say(`  ${label(writer)}${writer === me.writer ? ' (máy này)' : ''}: ${text}`);
+  }
+  // A machine whose key is not the store's (where this one's is): its
+  // pastes of this machine's texts fail.
+  const split = where ? otherKeys(files, key) : [];
+  if (split.length) {
+    const reason = splitReason(split.map(label), where);
+    say(`  ${reason[0].toUpperCase()}${reason.slice(1)}.`);
+    broken.push(`máy ${split.map(label).join(', ')} giữ khoá khác`);
   }
   // Past its expiry, a pull refuses it: a sync that stopped shows here.
   const old = newest && tools.tooOld(newest);
@@ -107,7 +115,9 @@ function status(tools) {
       say(`  ${all.error}`);
       broken.push('kho');
     }
-    if (all?.value) machines(all.value.files, names.value, tools, key.value || null, say, broken);
+    // Other machines' keys are told only where this one holds the store's.
+    const where = key.value && sealing?.value && all?.value?.keyId ? settings.store.value : undefined;
+    if (all?.value) machines(all.value.files, names.value, tools, key.value || null, say, broken, where);
   }
   const agent = tools.agent();
   say(`tavrik-agent: ${agent ? 'đang chạy' : 'không chạy'}`);

@@ -8,9 +8,11 @@
 //   within(sub)     the store of a folder within it, made when written to
 //   put(name, b)    writes a file whole: a reader sees the old bytes or the new
 //   get(name)       a file's bytes, or null when there is none
-//   texts(mine)     { keyId, files }: the key id key-id records (null for
-//                   none), and every text and member file but those named
-//                   in `mine`, each { name, bytes, mtime } or { name, refused }
+//   texts(mine, membersOnly)
+//                   { keyId, files }: the key id key-id records (null for
+//                   none), and every text and member file (or member file
+//                   alone) but those named in `mine`, each { name, bytes,
+//                   mtime } or { name, refused }
 //   keyId()         the key id alone
 //   remove(name), names(), make(), drop() (the folder, if empty)
 //
@@ -20,7 +22,7 @@
 const crypto = require('node:crypto');
 const { fail } = require('./report.js');
 const { idIn } = require('./names.js');
-const { memberName } = require('./form.js');
+const { memberName, sealedWithAnother } = require('./form.js');
 const { localStore } = require('./local-store.js');
 const ssh = () => require('./ssh-store.js');
 
@@ -36,6 +38,15 @@ function shownNames(files, key) {
   }
   return (writer) => names.get(writer) ?? writer;
 }
+
+// The ids of the machines among `files` whose member file is sealed with
+// another key than `key`, the store's: they cannot read what is sealed
+// with it, nor it theirs.
+const otherKeys = (files, key) => files.filter((f) => f.bytes && idIn(f.name, 'member') &&
+  sealedWithAnother(f.bytes, idIn(f.name, 'member'), key)).map((f) => idIn(f.name, 'member'));
+// What the user of a machine with another key is to do, in one sentence.
+const splitReason = (ids, where) => `máy ${ids.join(', ')} giữ một khoá khác khoá của kho, nên không đọc được chữ ` +
+  `máy này gửi: ở máy đó, chạy tavrik setup ${where} rồi gõ mã mà tavrik pair ở máy này hiện`;
 
 // Write, read back and remove a probe: the store works, or the run ends
 // with why.
@@ -58,4 +69,4 @@ const asTheOtherTypesIt = (where) => (isSsh(where) ? where : 'THƯ-MỤC (thư m
 // a refusal.
 const storeAt = (where, from) => (isSsh(where) ? ssh().sshStore(where, from) : localStore(where));
 
-module.exports = { shownNames, roundTrip, isSsh, asTheOtherTypesIt, storeAt };
+module.exports = { shownNames, otherKeys, splitReason, roundTrip, isSsh, asTheOtherTypesIt, storeAt };

@@ -491,11 +491,18 @@ describe('pairing by a six-digit code', () => {
     fs.rmSync(copy, { recursive: true });
     const config = path.join(b.HOME, '.config', 'tavrik', 'config.json');  // the same folder, as b's sync has it
     fs.writeFileSync(config, JSON.stringify({ ...JSON.parse(fs.readFileSync(config)), store }));
+    // Both see the split: b's key is not the store's, and a's texts are not for b.
     assert.deepEqual(said(b), [1, 'Chưa dùng được: khoá']);
     assert.match(lastLine(push(undefined, 'x', b)), /^Kho .* ghi một khoá khác, mà máy này mã hoá chữ: chưa gửi gì\. Nếu kho đã đổi khoá, chạy tavrik setup/);
+    assert.match(said(a).join(' '), /^1 Chưa dùng được: máy [0-9a-f]{16} giữ khoá khác$/);
+    const split = push(undefined, 'đã lưu', a);
+    assert.match(lastLine(split), /^Đã gửi lên kho, nhưng máy [0-9a-f]{16} giữ một khoá khác khoá của kho.*: ở máy đó, chạy tavrik setup /);
     const [joined, held] = await pairUp(b, a, store);
     assert.deepEqual([joined.status, held.status], [0, 0], joined.err + held.err);
     assert.match(joined.out, /khoá cũ cất ở .*\.cũ\)/);
+    const named = (h) => JSON.parse(fs.readFileSync(path.join(h.HOME, '.config', 'tavrik', 'config.json'))).machine;
+    assert.deepEqual([named(a), named(b)], [os.hostname(), `${os.hostname()}-2`]);  // b, set up later, moved
+    assert.equal(pull(undefined, b).out.toString(), 'đã lưu');
     assert.deepEqual([push(undefined, 'từ a', a), pull(undefined, b).out.toString()], [none, 'từ a']);
     assert.deepEqual([push(undefined, 'từ b', b), pull(undefined, a).out.toString()], [none, 'từ b']);
     assert.deepEqual([said(a), said(b)], [[0, 'Gửi đi và lấy về đều dùng được.'], [0, 'Gửi đi và lấy về đều dùng được.']]);
