@@ -65,6 +65,10 @@ function isOwn(file, me) {
   return owner !== undefined && (owner === me.id || owner === me.name);
 }
 
+// A copy a sync service left beside a file both machines wrote at once
+// (Syncthing, Dropbox, Nextcloud and others): never read, only told.
+const isConflictCopy = (file) => /\.sync-conflict-|\(conflicted copy|\(.*conflict.*\)|\.conflict/i.test(file);
+
 // The most a file of each kind may hold: a text, as the agent's largest
 // stored; the store's other files are small.
 const SMALL_LIMIT = 4096;
@@ -78,4 +82,4 @@ function keyIdIn(bytes) {
 }
 
 module.exports = { KEY_ID, fileOf, machineOf, spelledAs, memberOf, isMember, ownerOf, newId, placeOf, idIn, writerOf,
-                   isText, isListed, isOwn, SMALL_LIMIT, limitOf, keyIdIn };
+                   isText, isListed, isOwn, isConflictCopy, SMALL_LIMIT, limitOf, keyIdIn };

@@ -8,7 +8,7 @@ const os = require('node:os');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const { fail, attempt, say } = require('./report.js');
-const { fileOf, memberOf, isMember, ownerOf, placeOf, newId, idIn } = require('./names.js');
+const { fileOf, memberOf, isMember, ownerOf, placeOf, newId, idIn, isConflictCopy } = require('./names.js');
 const { isSsh, asTheOtherTypesIt, roundTrip, storeAt } = require('./store.js');
 const { isPlain, memberFile, memberName } = require('./form.js');
 const { configFile, readConfig, writeConfig } = require('./settings.js');
@@ -183,6 +183,11 @@ function setup(args) {
   store.put(me.place.member, memberFile(name, id, key));
   // Moved over: the files this machine had under its name before it had an id.
   if (ours && !values.id) [fileOf(ours), memberOf(ours)].forEach((f) => store.remove(f));
+  // The key is settled: what a sync kept aside of key-id and of pairings goes.
+  for (const [where, only] of [[store, (f) => f.startsWith(KEY_ID_FILE)], [store.within('pairing'), () => true]]) {
+    for (const copy of where.names().filter((f) => isConflictCopy(f) && only(f))) where.remove(copy);
+  }
+  store.within('pairing').drop();
   const failed = writeConfig(JSON.parse(JSON.stringify({ ...values, store: asked.store, machine: name, id, ...record })));
   if (failed) fail(failed);
   let started = 'không cài (--no-autostart)';

@@ -5,7 +5,7 @@
 const fs = require('node:fs');
 const { spawnSync } = require('node:child_process');
 const { attempt, takeWarnings, age, say: print } = require('./report.js');
-const { ownerOf, isMember, isText, idIn, writerOf, isOwn } = require('./names.js');
+const { ownerOf, isMember, isText, idIn, writerOf, isOwn, isConflictCopy } = require('./names.js');
 const { shownNames, otherKeys, splitReason, roundTrip } = require('./store.js');
 const { configFile, resolve } = require('./settings.js');
 const autostart = require('./autostart.js');
@@ -118,6 +118,10 @@ function status(tools) {
     // Other machines' keys are told only where this one holds the store's.
     const where = key.value && sealing?.value && all?.value?.keyId ? settings.store.value : undefined;
     if (all?.value) machines(all.value.files, names.value, tools, key.value || null, say, broken, where);
+    for (const copy of (reached ? names.value : []).filter(isConflictCopy)) {
+      say(`  Tệp ${copy}: bản xung đột dịch vụ đồng bộ để lại, tavrik không đọc nó. Xoá nó khi tavrik status ở mọi ` +
+          'máy nói dùng được (tavrik setup tự xoá những bản của key-id và pairing).');
+    }
   }
   const agent = tools.agent();
   say(`tavrik-agent: ${agent ? 'đang chạy' : 'không chạy'}`);

@@ -495,6 +495,9 @@ describe('pairing by a six-digit code', () => {
     assert.deepEqual(said(b), [1, 'Chưa dùng được: khoá']);
     assert.match(lastLine(push(undefined, 'x', b)), /^Kho .* ghi một khoá khác, mà máy này mã hoá chữ: chưa gửi gì\. Nếu kho đã đổi khoá, chạy tavrik setup/);
     assert.match(said(a).join(' '), /^1 Chưa dùng được: máy [0-9a-f]{16} giữ khoá khác$/);
+    const conflict = path.join(store, 'key-id.sync-conflict-20261208-143358-G4G45WV');  // what Syncthing leaves
+    fs.copyFileSync(path.join(store, 'key-id'), conflict);
+    assert.match(tavrik(undefined, ['status'], undefined, a).out.toString(), /^ {2}Tệp key-id\.sync-conflict-\S+: bản xung đột/m);
     const split = push(undefined, 'đã lưu', a);
     assert.match(lastLine(split), /^Đã gửi lên kho, nhưng máy [0-9a-f]{16} giữ một khoá khác khoá của kho.*: ở máy đó, chạy tavrik setup /);
     const [joined, held] = await pairUp(b, a, store);
@@ -502,6 +505,7 @@ describe('pairing by a six-digit code', () => {
     assert.match(joined.out, /khoá cũ cất ở .*\.cũ\)/);
     const named = (h) => JSON.parse(fs.readFileSync(path.join(h.HOME, '.config', 'tavrik', 'config.json'))).machine;
     assert.deepEqual([named(a), named(b)], [os.hostname(), `${os.hostname()}-2`]);  // b, set up later, moved
+    assert.equal(fs.existsSync(conflict), false);  // setup removed it once the key was settled
     assert.equal(pull(undefined, b).out.toString(), 'đã lưu');
     assert.deepEqual([push(undefined, 'từ a', a), pull(undefined, b).out.toString()], [none, 'từ a']);
     assert.deepEqual([push(undefined, 'từ b', b), pull(undefined, a).out.toString()], [none, 'từ b']);
