@@ -125,6 +125,10 @@ function tooOld({ time, secret, machine }) {
 
 const store = () => {
   const { value, from } = setting('store');
+  // Neither config.json nor TAVRIK_STORE: nothing was set up here yet.
+  if (from === 'mặc định' && !fs.existsSync(value)) {
+    fail('Chưa thiết lập tavrik trên máy này: chạy tavrik setup KHO (một thư mục đồng bộ, hoặc ssh://MÁY/ĐƯỜNG/DẪN).');
+  }
   return storeAt(value, from === 'TAVRIK_STORE' ? from : `Kho trong ${from}`);
 };
 

@@ -18,7 +18,10 @@ const sshConfig = () => (process.env.TAVRIK_SSH_CONFIG ? ['-F', process.env.TAVR
 function sshRefusal(host, err) {
   const said = err.replace(/\r/g, '').split('\n').filter((l) => l.trim()).pop() || 'không rõ lỗi';
   if (/Permission denied/.test(said)) return `${host} từ chối khoá SSH của máy này (${said}).`;
-  return `Không kết nối được tới ${host} qua SSH: ${said}`;
+  // scp's HOST:PATH cannot carry a port: the form that can, where the
+  // default one was refused.
+  const port = /port 22\b/.test(said) ? ` Nếu máy ấy nghe SSH ở cổng khác, viết kho dạng ssh://${host}:CỔNG/ĐƯỜNG/DẪN.` : '';
+  return `Không kết nối được tới ${host} qua SSH: ${said}${port}`;
 }
 
 // ---- a store over SSH ------------------------------------------------------

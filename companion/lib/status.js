@@ -101,7 +101,9 @@ function status(tools) {
     for (const w of takeWarnings()) say(`  ${w}`);
     if (!reached) broken.push('kho');
     const key = attempt(() => tools.loadKey());
-    say(`Khoá ${tools.keyFile()}: ${key.error || (key.value ? 'có (chữ được mã hoá)' : 'không có (chữ không được mã hoá)')}`);
+    // Said once: a machine that seals and lost its key has no plain texts.
+    const none = settings.sealed.value ? 'không có, mà máy này mã hoá chữ' : 'không có (chữ không được mã hoá)';
+    say(`Khoá ${tools.keyFile()}: ${key.error || (key.value ? 'có (chữ được mã hoá)' : none)}`);
     if (key.error) broken.push('khoá');
     // Every text, member file and the store's key-id, read once.
     const all = reached && attempt(() => store.value.texts([]));

@@ -366,6 +366,8 @@ child.unref();
     assert.notEqual(r.status, 0);
     assert.match(lastLine(r), /^Kho .*file không phải thư mục\.$/);
     assert.equal(tavrik('m', ['clip', 'push']).status, 2);
+    refused(pull('m', { TAVRIK_STORE: undefined, TAVRIK_CONFIG: path.join(root, 'none.json'), XDG_DATA_HOME: root }),
+            /^Chưa thiết lập tavrik trên máy này: chạy tavrik setup KHO/);  // not a sync folder gone
     // A folder that cannot be made fails at once; a store that is a link is refused.
     fs.symlinkSync(path.join(root, 'store'), path.join(root, 'link'));
     const linked = /^Kho .*link là một liên kết, không phải thư mục thật/;
