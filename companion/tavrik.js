@@ -12,6 +12,8 @@
 //                               the one whose tavrik setup is given that code
 //   tavrik autostart off        undo the last: the agent no longer starts
 //   tavrik status               every link to the other machine, one screen
+//   tavrik config [KEY [VALUE]] the settings and where each comes from, or
+//                               set machine, ttl (90, 10m, 2h, off), secretTtl
 //   tavrik clip push --stdin    store standard input, byte for byte
 //   tavrik clip pull --print    print the text last stored by another machine
 //   tavrik clip clear           remove this machine's text from the store
@@ -277,6 +279,9 @@ Lệnh:
   tavrik pair           hiện một mã ghép và trao khoá của máy này cho máy mới
                         gõ đúng mã ấy khi tavrik setup hỏi
   tavrik status         mọi khâu từ máy này tới máy kia; mã 0 khi dùng được
+  tavrik config [KHOÁ [GIÁ-TRỊ]]
+                        xem cài đặt và chúng từ đâu ra, hoặc đặt machine, ttl
+                        (90, 10m, 2h, off), secretTtl
   tavrik hotkeys [set [--copy PHÍM] [--paste PHÍM]]
                         xem phím tắt của tavrik-agent, hoặc đổi chúng
   tavrik autostart off  thôi cho tavrik-agent chạy khi đăng nhập, và dừng nó
@@ -301,6 +306,7 @@ function main(args) {
   if (command === '--version') return void process.stdout.write(`tavrik ${VERSION}\n`);
   if (args[0] === 'setup') return lib('setup').setup(args.slice(1));
   if (command === 'autostart off') return lib('setup').autostartOff();
+  if (args[0] === 'config') return lib('config').config(args.slice(1));
   if (command === 'status') {
     const { status, agentSays } = lib('status');
     return status({ store, loadKey, keyFile, sealing, open, place, digestOf, pushed: () => readSeen().pushed ?? {},
@@ -316,7 +322,7 @@ function main(args) {
   if (command === 'hotkeys') return lib('hotkeys').set([]);
   if (args[0] === 'hotkeys' && args[1] === 'set') return lib('hotkeys').set(args.slice(2));
   fail('Cách dùng: tavrik setup KHO [--machine TÊN] [--no-autostart] [--no-encryption] | tavrik pair | ' +
-       'tavrik status | tavrik autostart off | ' +
+       'tavrik status | tavrik config [KHOÁ [GIÁ-TRỊ]] | tavrik autostart off | ' +
        'tavrik clip push --stdin | tavrik clip pull --print | tavrik clip clear | tavrik key new | ' +
        'tavrik hotkeys set [--copy PHÍM] [--paste PHÍM]', 2);
 }

@@ -215,4 +215,4 @@ function autostartOff() {
     : 'Không có tự khởi động nào do tavrik setup cài; đã dừng tavrik-agent nếu nó chạy.\n');
 }
 
-module.exports = { setup, autostartOff, agentPath };
+module.exports = { setup, autostartOff, agentPath, namesIn };

@@ -223,6 +223,17 @@ describe('a store in a directory', () => {
       assert.deepEqual([told.status, told.out.toString().trim().split('\n').pop()], [1, 'Chưa dùng được: tệp cấu hình']);
     }
     assert.deepEqual(fs.readdirSync(store), stored);
+    // tavrik config sets a ttl as people write it, and shows where each setting comes from.
+    fs.writeFileSync(config, JSON.stringify({ store }));
+    const configured = (...args) => {
+      const r = tavrik('a', ['config', ...args], undefined, fromFile);
+      return [r.status, r.out.toString() || lastLine(r)];
+    };
+    assert.deepEqual(configured('ttl', '10m'), [0, `ttl: 600 giây (${config})\n`]);
+    assert.deepEqual(configured(), [0, `Cấu hình: ${config}\nstore: ${store} (${config})\nmachine: ${os.hostname()} (mặc định)\n` +
+                                       `ttl: 600 giây (${config})\nsecretTtl: 120 giây (mặc định)\n`]);
+    assert.match(configured('ttl', '5x')[1], /^"5x" không phải một khoảng thời gian/);
+    assert.deepEqual([configured('ttl', 'off')[0], JSON.parse(fs.readFileSync(config))], [0, { store }]);
     // tavrik setup on a folder that cannot be made: no configuration either.
     fs.rmSync(config);
     fs.writeFileSync(path.join(root, 'file'), '');
@@ -508,6 +519,10 @@ describe('pairing by a six-digit code', () => {
     const named = (h) => JSON.parse(fs.readFileSync(path.join(h.HOME, '.config', 'tavrik', 'config.json'))).machine;
     assert.deepEqual([named(a), named(b)], [os.hostname(), `${os.hostname()}-2`]);  // b, set up later, moved
     assert.equal(fs.existsSync(conflict), false);  // setup removed it once the key was settled
+    // A new name by tavrik config: checked as setup checks it, and shown sealed to the others.
+    assert.match(lastLine(tavrik(undefined, ['config', 'machine', os.hostname()], undefined, b)), /đã có máy khác dùng/);
+    assert.equal(tavrik(undefined, ['config', 'machine', 'máy b'], undefined, b).status, 0);
+    assert.match(tavrik(undefined, ['status'], undefined, a).out.toString(), /^ {2}máy b: /m);
     assert.equal(pull(undefined, b).out.toString(), 'đã lưu');
     assert.deepEqual([push(undefined, 'từ a', a), pull(undefined, b).out.toString()], [none, 'từ a']);
     assert.deepEqual([push(undefined, 'từ b', b), pull(undefined, a).out.toString()], [none, 'từ b']);
