@@ -50,7 +50,7 @@
 const fs = require('node:fs');
 const path = require('node:path');
 const { resolve, configFile, writePrivate } = require('./lib/settings.js');
-const { fail, attempt, age } = require('./lib/report.js');
+const { Refusal, fail, attempt, age } = require('./lib/report.js');
 const { shownNames, otherKeys, splitReason, storeAt } = require('./lib/store.js');
 const { placeOf, writerOf, isText, isOwn } = require('./lib/names.js');
 const { seal, open, digestOf } = require('./lib/form.js');
@@ -327,10 +327,14 @@ function main(args) {
        'tavrik hotkeys set [--copy PHÍM] [--paste PHÍM]', 2);
 }
 
-// A fault of this tool still ends in one line the agent can show, not a
-// stack trace.
+// The one place a refusal becomes the last line of standard error and the
+// exit status; a fault of this tool still ends in one line the agent can
+// show, not a stack trace.
 try {
   main(process.argv.slice(2));
 } catch (e) {
-  fail(`Lỗi trong tavrik (hãy báo lại): ${e?.stack?.split('\n').slice(0, 2).join(' ') ?? e}`);
+  const refusal = e instanceof Refusal ? e
+    : new Refusal(`Lỗi trong tavrik (hãy báo lại): ${e?.stack?.split('\n').slice(0, 2).join(' ') ?? e}`, 1);
+  process.stderr.write(`${refusal.message.replace(/[\p{Cc}]/gu, '')}\n`);
+  process.exitCode = refusal.status;
 }

@@ -5,7 +5,7 @@
 // previous options and agent come back.
 const fs = require('node:fs');
 const { spawnSync } = require('node:child_process');
-const { fail } = require('./report.js');
+const { fail, parseOptions } = require('./report.js');
 const autostart = require('./autostart.js');
 
 const SYNTAX = `Một phím tắt gồm các phím bổ trợ (cmd, ctrl, alt, shift) và một phím
@@ -119,13 +119,10 @@ function restartHolding(kind, argv) {
 }
 
 function set(args) {
-  const asked = {};
-  for (let i = 0; i < args.length; i += 2) {
-    if (!['--copy', '--paste'].includes(args[i]) || args[i + 1] === undefined) {
-      fail('Cách dùng: tavrik hotkeys set [--copy PHÍM] [--paste PHÍM]', 2);
-    }
-    asked[args[i]] = args[i + 1];
-  }
+  const usage = 'Cách dùng: tavrik hotkeys set [--copy PHÍM] [--paste PHÍM]';
+  const { values, positionals } = parseOptions(args, { copy: { type: 'string' }, paste: { type: 'string' } }, usage);
+  if (positionals.length > 0) fail(usage, 2);
+  const asked = Object.fromEntries(Object.entries(values).map(([name, value]) => [`--${name}`, value]));
   const entry = autostart.installed();
   if (!entry) {
     if (Object.keys(asked).length === 0) {

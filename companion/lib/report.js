@@ -1,20 +1,24 @@
 'use strict';
-// How a run ends badly or warns: lines on standard error, the last of which
-// the agent shows to the user. Within attempt(), a failure is a value
+// How a run ends badly or warns: a failure is thrown as a Refusal, which
+// main() alone turns into the last line of standard error (the one the
+// agent shows) and the exit status; within attempt() it is a value
 // instead, and warnings are kept for the caller to show.
 
 // No control character from the store or another program (a carriage
 // return, an escape sequence, a bidirectional override) reaches the
 // terminal: none but the line breaks between lines.
 const clean = (text) => String(text).replace(/[\p{Cc}\u202a-\u202e\u2066-\u2069]/gu, (c) => (c === '\n' ? c : ''));
-class Refusal extends Error {}
+class Refusal extends Error {
+  constructor(reason, status) {
+    super(reason);
+    this.status = status;
+  }
+}
 let attempts = 0;
 const warnings = [];
 
 function fail(reason, status = 1) {
-  if (attempts > 0) throw new Refusal(clean(reason));
-  process.stderr.write(`${clean(reason)}\n`);
-  process.exit(status);
+  throw new Refusal(clean(reason), status);
 }
 
 function warn(line) {
@@ -35,6 +39,16 @@ function attempt(fn) {
   }
 }
 
+// A command's options and words by node:util's parseArgs, `options` as it
+// takes them; anything it does not know is refused with `usage`, status 2.
+function parseOptions(args, options, usage) {
+  try {
+    return require('node:util').parseArgs({ args, options, allowPositionals: true, strict: true });
+  } catch {
+    return fail(usage, 2);
+  }
+}
+
 // What a command prints on standard output, cleaned the same way.
 const say = (text) => process.stdout.write(`${clean(text)}\n`);
 
@@ -50,4 +64,4 @@ function age(ms) {
   return `${Math.round(s / 86400)} ngày trước`;
 }
 
-module.exports = { Refusal, fail, warn, attempt, takeWarnings, age, say };
+module.exports = { Refusal, fail, warn, attempt, takeWarnings, age, say, parseOptions };

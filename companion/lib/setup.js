@@ -7,7 +7,7 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
-const { fail, attempt, say } = require('./report.js');
+const { fail, attempt, say, parseOptions } = require('./report.js');
 const { fileOf, memberOf, isMember, ownerOf, placeOf, newId, idIn, isConflictCopy } = require('./names.js');
 const { isSsh, asTheOtherTypesIt, roundTrip, storeAt } = require('./store.js');
 const { isPlain, memberFile, memberName } = require('./form.js');
@@ -20,15 +20,11 @@ const USAGE = 'Cách dùng: tavrik setup KHO [--machine TÊN] [--no-autostart] [
   'hoặc ssh://[NGƯỜI@]MÁY[:CỔNG]/ĐƯỜNG/DẪN hoặc [NGƯỜI@]MÁY:ĐƯỜNG/DẪN';
 
 function parse(args) {
-  const out = { autostart: true };
-  for (let i = 0; i < args.length; i++) {
-    if (args[i] === '--no-autostart') out.autostart = false;
-    else if (args[i] === '--no-encryption') out.plain = true;
-    else if (args[i] === '--machine' && args[i + 1]) out.machine = args[++i];
-    else if (!args[i].startsWith('--') && out.store === undefined) out.store = args[i];
-    else fail(USAGE, 2);
-  }
-  if (!out.store) fail(USAGE, 2);
+  const { values, positionals } = parseOptions(args, { machine: { type: 'string' }, 'no-autostart': { type: 'boolean' },
+                                                       'no-encryption': { type: 'boolean' } }, USAGE);
+  if (positionals.length !== 1 || values.machine === '') fail(USAGE, 2);
+  const out = { store: positionals[0], machine: values.machine, autostart: !values['no-autostart'],
+                plain: values['no-encryption'] };
   if (!isSsh(out.store)) out.store = path.resolve(out.store);
   return out;
 }
