@@ -252,6 +252,10 @@ function pull() {
     if (!newest || (opened.time ?? 0) > (newest.time ?? 0)) newest = { ...opened, machine };
   }
   if (changed) writeSeen(seen);
+  // Nothing to paste, where a machine with another key may well have sent
+  // something: that is what to mend.
+  const split = !newest && key ? otherKeys(files, key) : [];
+  if (split.length) fail(`Chưa lấy được gì: ${splitReason(split, from.describe())}.`);
   if (!newest) return;
   const old = tooOld(newest);
   if (old) fail(old);

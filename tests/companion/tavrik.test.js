@@ -511,6 +511,7 @@ describe('pairing by a six-digit code', () => {
     const conflict = path.join(store, 'key-id.sync-conflict-20261208-143358-G4G45WV');  // what Syncthing leaves
     fs.copyFileSync(path.join(store, 'key-id'), conflict);
     assert.match(tavrik(undefined, ['status'], undefined, a).out.toString(), /^ {2}Tệp key-id\.sync-conflict-\S+: bản xung đột/m);
+    assert.match(lastLine(pull(undefined, a)), /^Chưa lấy được gì: máy [0-9a-f]{16} giữ một khoá khác/);
     const split = push(undefined, 'đã lưu', a);
     assert.match(lastLine(split), /^Đã gửi lên kho, nhưng máy [0-9a-f]{16} giữ một khoá khác khoá của kho.*: ở máy đó, chạy tavrik setup /);
     const [joined, held] = await pairUp(b, a, store);
