@@ -50,7 +50,7 @@
 const fs = require('node:fs');
 const path = require('node:path');
 const { resolve, configFile, writePrivate } = require('./lib/settings.js');
-const { Refusal, fail, attempt, age } = require('./lib/report.js');
+const { Refusal, fail, attempt, age, clean } = require('./lib/report.js');
 const { shownNames, otherKeys, splitReason, storeAt } = require('./lib/store.js');
 const { placeOf, writerOf, isText, isOwn } = require('./lib/names.js');
 const { seal, open, digestOf } = require('./lib/form.js');
@@ -338,7 +338,7 @@ try {
   main(process.argv.slice(2));
 } catch (e) {
   const refusal = e instanceof Refusal ? e
-    : new Refusal(`Lỗi trong tavrik (hãy báo lại): ${e?.stack?.split('\n').slice(0, 2).join(' ') ?? e}`, 1);
-  process.stderr.write(`${refusal.message.replace(/[\p{Cc}]/gu, '')}\n`);
+    : new Refusal(clean(`Lỗi trong tavrik (hãy báo lại): ${e?.stack?.split('\n').slice(0, 2).join(' ') ?? e}`), 1);
+  process.stderr.write(`${refusal.message}\n`);
   process.exitCode = refusal.status;
 }

@@ -64,4 +64,4 @@ function age(ms) {
   return `${Math.round(s / 86400)} ngày trước`;
 }
 
-module.exports = { Refusal, fail, warn, attempt, takeWarnings, age, say, parseOptions };
+module.exports = { Refusal, fail, warn, attempt, takeWarnings, age, say, parseOptions, clean };
