@@ -14,7 +14,8 @@
 //   holder  answer   { machine: B, share: pB, confirm: cB }
 //   joiner  confirm  { confirm: cA }                 once cB verifies
 //   holder  key      AES-256-GCM under HKDF(Ke), AAD TT, once cA verifies
-//   joiner  done     { mac: HMAC(KcA, "done" || TT) }
+//   joiner  done     { machine: A', mac: HMAC(KcA, "done" || TT || A') }
+//                    A': the name it takes once it sees the others' names
 //   either  fail-joiner / fail-holder: only ever a reason to stop early
 //
 // Each message is a file `pairing/ID-STEP`, written whole: a synced folder
@@ -66,7 +67,8 @@ function message(box, file) {
 
 const aadOf = (id, kid) => Buffer.from(`tavrik pair v${VERSION}\0${id}\0${kid}`);
 const wrapKey = (keys) => Buffer.from(crypto.hkdfSync('sha256', keys.Ke, keys.TT, 'tavrik pair key', 32));
-const doneMac = (keys) => crypto.createHmac('sha256', keys.KcA).update('done').update(keys.TT).digest();
+const doneMac = (keys, name) =>
+  crypto.createHmac('sha256', keys.KcA).update('done').update(keys.TT).update(name).digest();
 const AGAIN = ' Thử lại được: tavrik pair ở máy có khoá cho một mã mới, rồi tavrik setup ở máy mới.';
 const newCode = () => String(crypto.randomInt(0, 1000000)).padStart(6, '0');
 
@@ -124,8 +126,10 @@ function readLine(until) {
   return r.status === 0 && r.stdout.trim() ? r.stdout : null;
 }
 
-// The joiner, `machine` in the store: the key the store knows as `kid`.
-function join(store, kid, machine) {
+// The joiner, `machine` in the store: the key the store knows as `kid`, and
+// the name `rename(key)` chooses once the others' names open with it
+// ({ name, instead }; undefined where it refuses, as setup will again).
+function join(store, kid, machine, rename) {
   const id = crypto.randomBytes(8).toString('hex');
   const until = Date.now() + waitSeconds() * 1000;
   const box = store.within(FOLDER);
@@ -169,15 +173,17 @@ function join(store, kid, machine) {
       c.linger(['answer', 'key'], until);
       fail('khoá nhận được không mở được, hay không phải khoá của kho');
     }
-    c.put('done', { mac: b64(doneMac(keys)) });
+    const named = attempt(() => rename(key)).value;
+    const final = named?.name ?? machine;
+    c.put('done', { machine: final, mac: b64(doneMac(keys, final)) });
     c.linger(['answer', 'key'], until);
-    return { key, holder };
+    return { key, holder, named };
   });
   if (started && result.error) attempt(() => c.removeAll());
   attempt(() => box.drop());
   if (result.error) fail(`Ghép không thành: ${result.error}.${AGAIN}`);
   say(`Đã nhận khoá từ máy "${printable(result.value.holder)}".`);
-  return result.value.key;
+  return result.value;
 }
 
 // The newest request for the key `kid` made since `since`: { id, m }, or
@@ -252,8 +258,11 @@ function admit(store, machine) {
     const done = c.wait('done', until, 'joiner', true);
     c.removeAll();
     if (!done) fail(`máy mới không báo đã nhận khoá trong ${minutes()} phút`);
-    if (!spake2.sameMac(field(done, 'mac', 32), doneMac(keys))) fail('lời báo đã nhận khoá không xác thực được');
-    return joiner;
+    const final = typeof done.machine === 'string' ? done.machine : '';
+    if (!spake2.sameMac(field(done, 'mac', 32), doneMac(keys, final)) || !printable(final)) {
+      fail('lời báo đã nhận khoá không xác thực được');
+    }
+    return final;
   });
   attempt(() => c.removeAll());
   attempt(() => box.drop());

@@ -66,9 +66,9 @@ function namesIn(store, mine, key) {
 // This machine's name in the store: the one asked for, the one it has, or
 // the host name; another when that one is another machine's there, even
 // the one it has (two set up at once): the machine set up later moves.
-// `mine`: this machine's own files.
-function chooseName(store, wanted, ours, mine) {
-  const names = namesIn(store, mine, attempt(loadKey).value ?? null);
+// `mine`: this machine's own files; `key`: the one the others' names open with.
+function chooseName(store, wanted, ours, mine, key = attempt(loadKey).value ?? null) {
+  const names = namesIn(store, mine, key);
   const taken = (n) => names.has(n);
   if (wanted) {
     if (taken(wanted)) fail(`Tên máy "${wanted}" đã có máy khác dùng trong kho ${store.describe()}; chọn tên khác.`);
@@ -108,10 +108,11 @@ function encryption(store, me, plain) {
     if (key && keyId(key) === recorded) return sealed('có, bằng khoá của kho', key);
     if (plain) fail(`Chữ trong kho ${store.describe()} được mã hoá: bỏ --no-encryption để ghép lấy khoá.`);
     if (key) say(`Khoá ${keyFile()} của máy này không phải khoá của kho: ghép để nhận khoá của kho; khoá này được cất đi.`);
-    const got = join(store, recorded, me.name);
+    const { key: got, named } = join(store, recorded, me.name, me.rename);
     const aside = key && `${keyFile()}.${keyId(key).slice(0, 8)}.cũ`;
     if (aside) fs.renameSync(keyFile(), aside);
-    return sealed(`có, khoá nhận bằng ghép mã, ở ${writeKey(got)}${aside ? ` (khoá cũ cất ở ${aside})` : ''}`, got);
+    return { ...sealed(`có, khoá nhận bằng ghép mã, ở ${writeKey(got)}${aside ? ` (khoá cũ cất ở ${aside})` : ''}`, got),
+             named };
   }
   const plainly = { key: null, record: { sealed: false, keyId: undefined } };
   if (plain) return { ...plainly, said: 'không (--no-encryption)' };
@@ -170,10 +171,12 @@ function setup(args) {
   // This machine's files: by its id, and by its name from before it had one.
   const mine = [placeOf({ id }).member, ...(ours && !values.id ? [fileOf(ours), memberOf(ours)] : [])];
   const chosen = chooseName(store, asked.machine, ours, mine);
-  const { said: sealed, key, record } = encryption(store, { name: chosen.name, place: placeOf({ id, name: chosen.name }) },
-                                                  asked.plain);
-  // The names other machines sealed are seen once the key is here.
-  const { name, instead } = chooseName(store, asked.machine, ours, mine);
+  const rename = (k) => chooseName(store, asked.machine, ours, mine, k);
+  const { said: sealed, key, record, named } =
+    encryption(store, { name: chosen.name, place: placeOf({ id, name: chosen.name }), rename }, asked.plain);
+  // The names other machines sealed are seen once the key is here; a
+  // joiner chose its name so, and told the holder.
+  const { name, instead } = named ?? chooseName(store, asked.machine, ours, mine);
   const me = { name, place: placeOf({ id, name }) };
   // Only the name shown, sealed where texts are: the host name stays here.
   store.put(me.place.member, memberFile(name, id, key));

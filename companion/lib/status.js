@@ -9,6 +9,7 @@ const { ownerOf, isMember, isText, idIn, writerOf, isOwn, isConflictCopy } = req
 const { shownNames, otherKeys, splitReason, roundTrip } = require('./store.js');
 const { configFile, resolve } = require('./settings.js');
 const autostart = require('./autostart.js');
+const { isPlain } = require('./form.js');
 
 // Every machine of the store: the text it sent, and whether this machine
 // opens it; this machine's own file, and whether another wrote it too.
@@ -61,6 +62,13 @@ function machines(all, names, tools, key, say, broken, where) {
     say(`  ${reason[0].toUpperCase()}${reason.slice(1)}.`);
     broken.push(`máy ${split.map(label).join(', ')} giữ khoá khác`);
   }
+  // A plain member file in a sealed store: from a tavrik that did not yet
+  // seal them, or from no machine at all; either way, no word of its key.
+  for (const id of where ? unsealed(files) : []) {
+    say(`  Máy ${label(id)} có tệp thành viên không mã hoá (của bản tavrik cũ, hay không do máy đó ghi): không biết ` +
+        `máy đó có khoá của kho không; ở máy đó, chạy tavrik setup ${where}`);
+    broken.push(`máy ${label(id)} chưa cho biết khoá`);
+  }
   // Past its expiry, a pull refuses it: a sync that stopped shows here.
   const old = newest && tools.tooOld(newest);
   if (old) {
@@ -72,6 +80,9 @@ function machines(all, names, tools, key, say, broken, where) {
     broken.push('chưa có máy kia');
   }
 }
+
+const unsealed = (files) => files.filter((f) => f.bytes && idIn(f.name, 'member') && isPlain(f.bytes))
+  .map((f) => idIn(f.name, 'member'));
 
 // `tools`: what the companion knows of its own texts: { store(), loadKey(),
 // keyFile(), sealing(store, storeKeyId, doing), open(bytes, writer, key,

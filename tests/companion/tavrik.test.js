@@ -517,6 +517,7 @@ describe('pairing by a six-digit code', () => {
     const [joined, held] = await pairUp(b, a, store);
     assert.deepEqual([joined.status, held.status], [0, 0], joined.err + held.err);
     assert.match(joined.out, /khoá cũ cất ở .*\.cũ\)/);
+    assert.match(held.out, new RegExp(`^Đã trao khoá cho máy "${os.hostname()}-2"\\.$`, 'm'));  // the name b takes
     const named = (h) => JSON.parse(fs.readFileSync(path.join(h.HOME, '.config', 'tavrik', 'config.json'))).machine;
     assert.deepEqual([named(a), named(b)], [os.hostname(), `${os.hostname()}-2`]);  // b, set up later, moved
     assert.equal(fs.existsSync(conflict), false);  // setup removed it once the key was settled
@@ -619,8 +620,9 @@ describe('pairing by a six-digit code', () => {
     assert.equal(open(fs.readFileSync(memberA), aId, Buffer.from(key, 'base64'), 0, '', true).text.toString(), '{"name":"a"}\n');
     const shown = meddle({ [memberA]: fs.readFileSync(memberB), [memberB]: fs.readFileSync(memberA),
                            [file('machine-%1B%5B2J')]: '', [file('member.0123456789abcdef')]: '{"name":"b"}' }, () => tavrik(undefined, ['status'], undefined, b).out.toString());
-    assert.deepEqual([/^ {2}[ab]( \(máy này\))?: /m.test(shown), shown.includes(`  ${aId}: gửi lần cuối`), /\p{Cc}(?<!\n)/u.test(shown)],
-                     [false, true, false], shown);
+    assert.deepEqual([/^ {2}[ab]( \(máy này\))?: /m.test(shown), shown.includes(`  ${aId}: gửi lần cuối`), /\p{Cc}(?<!\n)/u.test(shown),
+                      /^ {2}Máy 0123456789abcdef có tệp thành viên không mã hoá/m.test(shown)],
+                     [false, true, false, true], shown);
     fs.writeFileSync(file('clip-%'), 'rác');  // a name no machine writes: passed over
     assert.equal(pull(undefined, b).out.toString(), 'hai');
   });
