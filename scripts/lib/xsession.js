@@ -8,13 +8,31 @@ const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
 // Long enough for a loaded machine and a sanitizer build: it only bounds
 // how long a failing test takes.
-async function waitFor(what, check, ms = 30000) {
+// `seen`: what was there instead, for the failure.
+async function waitFor(what, check, ms = 30000, seen = undefined) {
   const end = Date.now() + ms;
   for (;;) {
     const value = check();
     if (value) return value;
-    if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
+    if (Date.now() > end) {
+      throw new Error(`timed out waiting for ${what}${seen ? `; saw ${JSON.stringify(seen())}` : ''}`);
+    }
     await sleep(25);
+  }
+}
+
+// The end of `child` (a launched process, with its `exited`): its
+// { code, signal }, or a failure with what it said by `ms`.
+async function ended(child, what, ms = 30000) {
+  let timer;
+  const late = new Promise((resolve, reject) => {
+    timer = setTimeout(() => reject(new Error(`timed out waiting for ${what} to end; saw ` +
+                                              JSON.stringify({ out: child.out, err: child.err }))), ms);
+  });
+  try {
+    return await Promise.race([child.exited, late]);
+  } finally {
+    clearTimeout(timer);
   }
 }
 
@@ -35,7 +53,7 @@ function startXvfb(args = []) {
 
 // xdotool key COMBO, or xdotool with the words given.
 function key(env, ...args) {
-  execFileSync('xdotool', args.length === 1 ? ['key', args[0]] : args, { env });
+  execFileSync('xdotool', args.length === 1 ? ['key', args[0]] : args, { env, timeout: 30000 });
 }
 
 function readClipboard(env, target = 'UTF8_STRING') {
@@ -79,4 +97,4 @@ const below = (pid) => {
   return under(pid);
 };
 
-module.exports = { sleep, waitFor, startXvfb, key, readClipboard, ownClipboard, alive, below };
+module.exports = { sleep, waitFor, ended, startXvfb, key, readClipboard, ownClipboard, alive, below };

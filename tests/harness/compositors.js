@@ -6,7 +6,7 @@ const { spawn, spawnSync, execFileSync } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { waitFor, alive, below } = require('../../scripts/lib/xsession.js');
+const { waitFor, ended, alive, below } = require('../../scripts/lib/xsession.js');
 const { launch } = require('./rig.js');
 
 const USER = 'tavrik-wayland';
@@ -44,7 +44,7 @@ async function startSway(bindings) {
     user, runtime, socket, env: clientEnv,
     async stop() {
       proc.kill();
-      await proc.exited;
+      await ended(proc, 'sway');
       fs.rmSync(runtime, { recursive: true, force: true });
     },
   };
@@ -71,11 +71,19 @@ async function startPortal(env, backendPath, portalDir, ...modes) {
   Object.assign(env, { XDG_DESKTOP_PORTAL_DIR: portalDir, XDG_CURRENT_DESKTOP: 'tavriktest' });
   const backend = await launch(backendPath, modes, { env, stdio: ['pipe', 'pipe', 'inherit'] },
                                { ready: (out) => out.startsWith('ready\n') });
-  const frontend = spawn('/usr/libexec/xdg-desktop-portal', ['-r'], { env, stdio: 'ignore' });
+  // Chosen by name, as a desktop's own portals.conf does: whatever other
+  // backends and desktops the machine has, and whatever the frontend's
+  // fallback for a desktop without one.
+  const conf = path.join(portalDir, 'xdg-desktop-portal');
+  fs.mkdirSync(conf, { recursive: true });
+  fs.writeFileSync(path.join(conf, 'tavriktest-portals.conf'), '[preferred]\ndefault=tavriktest\n');
+  const frontend = spawn('/usr/libexec/xdg-desktop-portal', ['-r'],
+                         { env: { ...env, XDG_CONFIG_HOME: portalDir }, stdio: 'ignore' });
   await waitFor('the portal frontend', () => spawnSync('dbus-send', [
     '--session', '--print-reply', '--dest=org.freedesktop.DBus', '/org/freedesktop/DBus',
     'org.freedesktop.DBus.NameHasOwner', 'string:org.freedesktop.portal.Desktop',
-  ], { env }).stdout.toString().includes('boolean true'));
+  ], { env, timeout: 30000 }).stdout.toString().includes('boolean true'), undefined,
+  () => `frontend ${frontend.exitCode === null ? 'running' : `exited with ${frontend.exitCode}`}`);
   return { backend, frontend };
 }
 
@@ -98,7 +106,7 @@ function userUnit(name) {
            } };
 }
 
-const wlPaste = (env) => spawnSync('wl-paste', ['--no-newline'], { env, maxBuffer: 64 << 20 }).stdout;
+const wlPaste = (env) => spawnSync('wl-paste', ['--no-newline'], { env, maxBuffer: 64 << 20, timeout: 30000 }).stdout;
 
 // A wl-copy that holds the selection until it is ended; resolves once
 // `read` gives the text back. On mutter a Wayland reader takes the keyboard
@@ -128,7 +136,7 @@ async function startMutter(keyboardPath) {
     async stop() {
       for (const p of started.reverse()) {
         p.kill();  // mutter ends its Xwayland and removes its X sockets
-        await p.exited;
+        await ended(p, p.spawnfile);
       }
       // Xwayland may outlive mutter by a moment.
       if (gnome.xwayland) await waitFor('Xwayland to end', () => !alive(gnome.xwayland));
@@ -161,7 +169,7 @@ async function startMutter(keyboardPath) {
     await waitFor('mutter on the bus', () => mutter.exitCode === null && spawnSync('dbus-send', [
       '--session', '--print-reply', '--dest=org.freedesktop.DBus', '/org/freedesktop/DBus',
       'org.freedesktop.DBus.NameHasOwner', 'string:org.gnome.Mutter.RemoteDesktop',
-    ], { env, ...user }).stdout.toString().includes('boolean true'));
+    ], { env, ...user, timeout: 30000 }).stdout.toString().includes('boolean true'));
     await launch(keyboardPath, [], { env, stdio: ['pipe', 'pipe', 'inherit'], ...user },
                  { ready: (out) => out === 'ready\n', children: started });
   } catch (e) {

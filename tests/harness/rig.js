@@ -9,7 +9,7 @@ const os = require('node:os');
 const path = require('node:path');
 const xsession = require('../../scripts/lib/xsession.js');
 
-const { sleep, waitFor, startXvfb } = xsession;
+const { sleep, waitFor, ended, startXvfb } = xsession;
 
 const COMPANION = path.join(__dirname, 'companion.js');
 const WINE_RUN = path.join(__dirname, '../../scripts/lib/wine-run');
@@ -37,7 +37,7 @@ async function launch(command, args, options, { ready, children = [] } = {}) {
     await waitFor(`${path.basename(command)} to be ready`, () => {
       if (child.exitCode !== null) throw new Error(`${command} exited with ${child.exitCode}: ${child.err}`);
       return ready(child.out, child.err);
-    });
+    }, undefined, () => ({ out: child.out, err: child.err }));
   }
   return child;
 }
@@ -131,7 +131,7 @@ class Rig {
         return agent;
       }
       agent.kill('SIGKILL');
-      await agent.exited;
+      await ended(agent, 'the agent');
       this.newFeedbackLog();
     }
   }
@@ -166,7 +166,8 @@ class Rig {
   // Waits until `count` feedback programs have recorded themselves. A test
   // compares the whole record afterwards, so one too many still fails.
   async feedbackOf(count) {
-    await waitFor(`${count} feedback programs`, () => this.feedback().length >= count);
+    await waitFor(`${count} feedback programs`, () => this.feedback().length >= count, undefined,
+                  () => ({ feedback: this.feedback(), agent: this.agent?.err }));
     return this.feedback();
   }
 
@@ -181,7 +182,7 @@ class Rig {
   // Stops an agent by a signal; it must exit 0.
   async stop(agent, signal = 'SIGTERM') {
     agent.kill(signal);
-    assert.deepEqual(await agent.exited, { code: 0, signal: null });
+    assert.deepEqual(await ended(agent, 'the agent'), { code: 0, signal: null });
   }
 
   // Ends what this rig started, by pid, and waits until each is gone.
@@ -190,7 +191,7 @@ class Rig {
       if (c.exitCode !== null || c.signalCode !== null) return null;
       const gone = new Promise((r) => c.once('exit', r));
       c.kill('SIGKILL');
-      return gone;
+      return ended({ ...c, exited: gone }, c.spawnfile);
     }));
     this.children = [];
     fs.rmSync(this.dir, { recursive: true, force: true });
@@ -244,6 +245,6 @@ const advice = (agent) => notification('Tavrik chưa có phím tắt',
 const sorted = (records) => records.map((r) => r.join('\x1f')).sort();
 const assertFeedback = (got, expected) => assert.deepEqual(sorted(got), sorted(expected));
 
-module.exports = { Rig, launch, STATUS_LINE, statusLine, startXvfb, waitFor, sleep, notification, sound, peakMiB, SANITIZED, COMPANION,
+module.exports = { Rig, launch, ended, STATUS_LINE, statusLine, startXvfb, waitFor, sleep, notification, sound, peakMiB, SANITIZED, COMPANION,
                    pushed, pulled, stumbled, nothingToSend, nothingToFetch, advice, waylandRoute, assertFeedback,
                    windowsPath };

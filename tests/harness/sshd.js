@@ -68,7 +68,7 @@ async function startSshd(root) {
     endShared(controlDir) {
       for (const socket of fs.existsSync(controlDir) ? fs.readdirSync(controlDir) : []) {
         const ask = (command) => spawnSync('ssh', ['-o', `ControlPath=${path.join(controlDir, socket)}`,
-                                                   '-O', command, 'x'], { encoding: 'utf8' }).stderr;
+                                                   '-O', command, 'x'], { encoding: 'utf8', timeout: 30000 }).stderr;
         const pid = (/\(pid=(\d+)\)/.exec(ask('check')) || [])[1];
         ask('exit');
         const deadline = Date.now() + 30000;

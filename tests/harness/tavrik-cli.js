@@ -5,7 +5,7 @@ const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
-const { launch } = require('./rig.js');
+const { launch, ended } = require('./rig.js');
 const TOOL = path.join(__dirname, '..', '..', 'companion', 'tavrik.js');
 let root;
 let base;  // the environment of every run: the store, and no key unless a test makes one
@@ -53,7 +53,8 @@ async function pairUp(joiner, holder, store, typed = (code) => code) {
   shown = /^(\d{3} \d{3})$/m.exec(hold.out)[1];
   const join = await start(['setup', store, '--no-autostart'], joiner);
   join.stdin.end(`${typed(shown)}\n`);
-  return Promise.all([join, hold].map(async (c) => ({ status: (await c.exited).code, out: c.out, err: c.err })));
+  return Promise.all([join, hold].map(async (c) => ({ status: (await ended(c, 'a side of the pairing', 120000)).code,
+                                                     out: c.out, err: c.err })));
 }
 const wrong = (code) => code.replace(/\d$/, (d) => (Number(d) + 1) % 10);
 

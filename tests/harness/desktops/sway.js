@@ -28,6 +28,6 @@ const d = module.exports = {
   paste: () => ({ text: wlPaste(d.sway.env) }),
   press(action) {
     execFileSync('wtype', ['-M', 'ctrl', '-M', 'alt', action === 'push' ? 'c' : 'b', '-m', 'alt', '-m', 'ctrl'],
-                 { env: d.sway.env });
+                 { env: d.sway.env, timeout: 30000 });
   },
 };

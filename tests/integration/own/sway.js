@@ -43,7 +43,7 @@ module.exports = (d, { start }) => {
     });
     assert.equal(answer, 'refused\n');
     // And our client will not talk to another user's agent.
-    const mine = spawnSync(rig.agentPath, ['--trigger', 'pull'], { env: rig.env });
+    const mine = spawnSync(rig.agentPath, ['--trigger', 'pull'], { env: rig.env, timeout: 30000 });
     assert.deepEqual([mine.status, mine.stderr.toString()], [1, `tavrik: ${socket} thuộc người dùng khác\n`]);
     await waitFor('the refusal on standard error', () => rig.agent.err.includes(
       'tavrik: từ chối lệnh --trigger của người dùng khác\n'));
@@ -74,13 +74,13 @@ module.exports = (d, { start }) => {
     };
     afterEach(() => portalRig.reset());
     // The backend's lines come on a pipe of their own: waited for until they match.
-    const said = (out, pattern) => waitFor(`the portal backend to say ${pattern}`, () => pattern.test(out()));
+    const said = (out, pattern) => waitFor(`the portal backend to say ${pattern}`, () => pattern.test(out()), undefined, out);
     // A frontend with a Registry (1.20 on) refuses the id of an agent that no
     // desktop entry names, and the agent says so first; one without says nothing.
     const REGISTRY = /^tavrik: cổng không nhận tên vn\.tavrik\.agent: .*\n/m;
     const withoutRegistry = (err) => {
       const introspected = spawnSync('dbus-send', ['--session', '--print-reply', '--dest=org.freedesktop.portal.Desktop',
-        '/org/freedesktop/portal/desktop', 'org.freedesktop.DBus.Introspectable.Introspect'], { env: portalRig.env });
+        '/org/freedesktop/portal/desktop', 'org.freedesktop.DBus.Introspectable.Introspect'], { env: portalRig.env, timeout: 30000 });
       assert.equal(REGISTRY.test(err), introspected.stdout.toString().includes('org.freedesktop.host.portal.Registry'));
       return err.replace(REGISTRY, '');
     };
@@ -123,7 +123,8 @@ module.exports = (d, { start }) => {
       // session made here with one shortcut shows whether this one does.
       spawnSync('busctl', ['--address', bus.address, 'call', 'org.freedesktop.portal.Desktop',
                            '/org/freedesktop/portal/desktop', 'org.freedesktop.portal.GlobalShortcuts', 'CreateSession',
-                           'a{sv}', '2', 'session_handle_token', 's', 'probe', 'shortcuts', 'a(sa{sv})', '1', 'probe', '0']);
+                           'a{sv}', '2', 'session_handle_token', 's', 'probe', 'shortcuts', 'a(sa{sv})', '1', 'probe', '0'],
+                { timeout: 30000 });
       await said(() => backend.out, /\ndeclared \d+\n$/);
       const passes = backend.out.endsWith('\ndeclared 1\n');
       let agent = await portalRig.startAgent();
@@ -142,7 +143,7 @@ module.exports = (d, { start }) => {
          'as vn.tavrik.agent, listed under code 2 is bound', async (t) => {
         const backend = await portal('gnome');
       let agent = await portalRig.startAgent();
-      await waitFor('the advice line', () => agent.err.endsWith('(lấy về)\n'));
+      await waitFor('the advice line', () => agent.err.endsWith('(lấy về)\n'), undefined, () => agent.err);
       assert.equal(withoutRegistry(agent.err).split('\n').slice(1).join('\n'),
                    'tavrik: cổng GlobalShortcuts chưa gán phím tắt: trả lời mã 2; tavrik-agent không có mã ứng dụng ' +
                    '(hãy chạy nó từ vn.tavrik.agent.desktop hoặc app-vn.tavrik.agent.service)\n' +
@@ -198,7 +199,7 @@ module.exports = (d, { start }) => {
       const agent = await portalRig.startAgent([], {}, { ready: /^tavrik: Wayland .*\n/m });
       await waitFor('the bind request', () => backend.out.includes('\nbind '));
       await wlCopy(portalRig, d.sway.env, 'trong lúc chờ');
-      const trigger = spawnSync(portalRig.agentPath, ['--trigger', 'push'], { env: portalRig.env });
+      const trigger = spawnSync(portalRig.agentPath, ['--trigger', 'push'], { env: portalRig.env, timeout: 30000 });
       assert.equal(trigger.status, 0);
       assertFeedback(await portalRig.feedbackOf(2), pushed);
       assert.equal(portalRig.read('pushed').toString(), 'trong lúc chờ');

@@ -26,7 +26,7 @@ module.exports = (d, { start }) => {
   test('a wrong action is refused; tavrik-startup stop ends the agent as a logout does; then none runs', async () => {
     const agent = await start();
     assert.deepEqual(d.trigger('sideways'), [2, '', 'tavrik: --trigger cần push, pull hoặc status\n']);
-    const stop = spawnSync(WINE_RUN, [windowsPath(process.env.TAVRIK_STARTUP), 'stop'], { encoding: 'utf8' });
+    const stop = spawnSync(WINE_RUN, [windowsPath(process.env.TAVRIK_STARTUP), 'stop'], { encoding: 'utf8', timeout: 60000 });
     const exited = await Promise.race([agent.exited, new Promise((r) => setTimeout(r, 20000, 'still running'))]);
     assert.deepEqual([stop.status, stop.stderr, exited],
                      [0, 'tavrik-startup: đã dừng tavrik-agent\n', { code: 0, signal: null }]);

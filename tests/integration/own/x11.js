@@ -8,7 +8,7 @@ const os = require('node:os');
 const path = require('node:path');
 const { Rig, launch, statusLine, waitFor, sleep, notification, peakMiB, SANITIZED, COMPANION, pushed, pulled,
         stumbled, nothingToFetch } = require('../../harness/rig.js');
-const { alive } = require('../../../scripts/lib/xsession.js');
+const { alive, ended } = require('../../../scripts/lib/xsession.js');
 const TOOL = path.join(__dirname, '../../../companion/tavrik.js');
 
 module.exports = (d, { start, pulls }) => {
@@ -60,7 +60,7 @@ module.exports = (d, { start, pulls }) => {
     const { rig } = d;
     await start();
     const swap = (c, x) => execFileSync('xmodmap', ['-e', `keycode 54 = ${c}`, '-e', `keycode 53 = ${x}`],
-                                        { env: rig.env });
+                                        { env: rig.env, timeout: 30000 });
     await pulls('x');
     swap('x X', 'c C');
     try {
@@ -141,7 +141,7 @@ module.exports = (d, { start, pulls }) => {
     const env = { PATH: `${path.dirname(process.env.TAVRIK_AGENT)}:${process.env.PATH}`, HOME: home,
                   XDG_RUNTIME_DIR: home, DISPLAY: d.xvfb.display, XAUTHORITY: d.rig.env.XAUTHORITY,
                   DBUS_SESSION_BUS_ADDRESS: 'unix:path=/nonexistent' };
-    const tavrik = (...args) => spawnSync(process.execPath, [TOOL, ...args], { env, encoding: 'utf8' });
+    const tavrik = (...args) => spawnSync(process.execPath, [TOOL, ...args], { env, encoding: 'utf8', timeout: 60000 });
     const said = (r) => [r.status, r.stdout || r.stderr];
     const status = statusLine('OK', 'OK', 'ctrl+alt+shift+c');
     try {
@@ -153,7 +153,7 @@ module.exports = (d, { start, pulls }) => {
       assert.match(said(tavrik('hotkeys', 'set', '--paste', 'alt+nope'))[1], /^Phím tắt không đọc được: "alt\+nope"/);
       assert.match(fs.readFileSync(path.join(home, '.config/autostart/vn.tavrik.agent.desktop'), 'utf8'),
                    /^Exec=.* --copy ctrl\+alt\+shift\+c$/m);
-      assert.deepEqual(said(spawnSync(process.env.TAVRIK_AGENT, ['--trigger', 'status'], { env, encoding: 'utf8' })),
+      assert.deepEqual(said(spawnSync(process.env.TAVRIK_AGENT, ['--trigger', 'status'], { env, encoding: 'utf8', timeout: 30000 })),
                        [0, status]);
     } finally {
       tavrik('autostart', 'off');  // stops the agent of this session, and waits for it
@@ -165,7 +165,7 @@ module.exports = (d, { start, pulls }) => {
   test('a broken X connection is reported and ends the agent with status 1', async () => {
     const agent = await start();
     d.xvfb.proc.kill('SIGKILL');
-    assert.equal((await agent.exited).code, 1);
+    assert.equal((await ended(agent, 'the agent')).code, 1);
     assert.match(agent.err, /\ntavrik: mất kết nối với màn hình X \(lỗi \d+\)\n$/);
   });
 
