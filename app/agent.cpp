@@ -106,7 +106,8 @@ int agentMain(std::span<const std::string> arguments) {
       platform::writeStderr("tavrik: không đọc được --cli " + settings.cliPath + ": " +
                             why->description + "\n");
       showNotification("Tavrik chưa thấy tavrik.js",
-                       "Không đọc được " + settings.cliPath + ". Chạy lại: tavrik setup KHO");
+                       "Không đọc được " + settings.cliPath + ". Chạy lại: tavrik setup KHO",
+                       false);
     }
   }
 

@@ -3,25 +3,15 @@
 #include <utf8proc.h>
 
 #include <string>
-#include <vector>
 
-#include "platform/programs.h"
-#include "platform/stderr.h"
+#include "platform/feedback.h"
 
 namespace tavrik {
 namespace {
 
 constexpr std::string_view kEllipsis = "…";
 
-void launch(const std::string& program, std::vector<std::string> argv) {
-  // Telling the user failed: the operator at least hears of it.
-  if (const auto failed = platform::launchProgram(program, argv)) {
-    platform::writeStderr("tavrik: không chạy được " + program + ": " + failed->description + "\n");
-  }
-}
-
 }  // namespace
-
 std::string cutText(std::string_view text, std::size_t maxBytes) {
   if (text.size() <= maxBytes) return std::string(text);
   const std::size_t room = maxBytes > kEllipsis.size() ? maxBytes - kEllipsis.size() : 0;
@@ -54,18 +44,10 @@ std::string quote(std::string_view text) {
   return out;
 }
 
-void showNotification(std::string_view title, std::string_view body) {
-  std::string script = "display notification ";
-  script += quote(cutText(body, kMaxBodyBytes));
-  script += " with title ";
-  script += quote(cutText(title, kMaxTitleBytes));
-  const auto program = platform::notifierProgram();
-  launch(program, {program, "-e", std::move(script)});
+void showNotification(std::string_view title, std::string_view body, bool thanhCong) {
+  platform::notify({cutText(title, kMaxTitleBytes), cutText(body, kMaxBodyBytes), thanhCong});
 }
 
-void phatTieng(bool thanhCong) {
-  const auto program = platform::soundProgram();
-  launch(program, {program, std::string(thanhCong ? kSuccessSound : kFailureSound)});
-}
+void phatTieng(bool thanhCong) { platform::playSound(thanhCong); }
 
 }  // namespace tavrik

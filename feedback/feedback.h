@@ -6,11 +6,8 @@
 
 namespace tavrik {
 
-inline constexpr std::string_view kSuccessSound = "/System/Library/Sounds/Glass.aiff";
-inline constexpr std::string_view kFailureSound = "/System/Library/Sounds/Basso.aiff";
-
-// Notification texts are cut to these many bytes, so that every platform's
-// notification program takes them (the script may double in quoting).
+// Notification texts are cut to these many bytes, so that every system
+// takes them (macOS's script may double in quoting).
 inline constexpr std::size_t kMaxTitleBytes = 256;
 inline constexpr std::size_t kMaxBodyBytes = 2000;
 
@@ -21,9 +18,9 @@ std::string cutText(std::string_view text, std::size_t maxBytes);
 // `text` as an AppleScript string literal, quotes included.
 std::string quote(std::string_view text);
 
-// Starts the notification program and returns at once. A program that
-// cannot be started is told on standard error.
-void showNotification(std::string_view title, std::string_view body);
+// Hands the notification, cut to the limits, to the system and returns at
+// once; `thanhCong` says whether it tells a success or a failure.
+void showNotification(std::string_view title, std::string_view body, bool thanhCong);
 
 // Starts the success (true) or failure (false) sound and returns at once.
 void phatTieng(bool thanhCong);

@@ -35,7 +35,7 @@ bool dangKy(HotkeySpec hotkey, std::uint32_t id, std::string_view ten) {
   std::string body = "Ứng dụng khác đang giữ ";
   body += ten;
   body += ". Đổi bằng: tavrik hotkeys set";
-  showNotification("Phím này có người giữ mất rồi", body);
+  showNotification("Phím này có người giữ mất rồi", body, false);
   platform::writeStderr(line);
   return false;
 }
@@ -47,7 +47,8 @@ void adviseTriggers() {
       "Tavrik chưa có phím tắt",
       program.empty() ? "Ở đây không giữ được phím tắt nào, và lệnh --trigger cũng không dùng được."
                       : "Gán hai lệnh này trong cài đặt phím tắt: " + program +
-                            " --trigger push (gửi đi), " + program + " --trigger pull (lấy về).");
+                            " --trigger push (gửi đi), " + program + " --trigger pull (lấy về).",
+      false);
 }
 
 }  // namespace tavrik

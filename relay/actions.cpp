@@ -17,7 +17,7 @@ constexpr std::string_view kStumbled = "Tavrik trượt chân";
 
 void reportFailure(std::string_view line) {
   phatTieng(false);
-  showNotification(kStumbled, line);
+  showNotification(kStumbled, line, false);
 }
 
 // A clipboard that cannot be reached is not an empty one.
@@ -82,7 +82,7 @@ void Runner::updatePasteboard(std::string text, bool secret) {
   }
   phatTieng(true);
   showNotification("Mục tiêu đã bị khoá",
-                   "Truy sát ngay nào! " + std::string(platform::pasteKeys()) + " để dán.");
+                   "Truy sát ngay nào! " + std::string(platform::pasteKeys()) + " để dán.", true);
 }
 
 void Runner::push() {
@@ -97,7 +97,7 @@ void Runner::push() {
   if (!text || text->text.empty()) {
     phatTieng(false);
     showNotification("Chưa có gì để tung",
-                     "Clipboard rỗng (hoặc không phải chữ) — copy một đoạn rồi bấm lại.");
+                     "Clipboard rỗng (hoặc không phải chữ) — copy một đoạn rồi bấm lại.", false);
     return;
   }
   // Only a secret changes the tool's environment.
@@ -111,8 +111,8 @@ void Runner::push() {
           return;
         }
         phatTieng(true);
-        showNotification("Tavrik đã tung Sóng Âm",
-                         "Đã gửi lên kho. Máy kia bấm Ctrl+Alt+B để lấy.");
+        showNotification("Tavrik đã tung Sóng Âm", "Đã gửi lên kho. Máy kia bấm Ctrl+Alt+B để lấy.",
+                         true);
       },
       Output::kLastLine, std::move(env));
 }
@@ -128,7 +128,7 @@ void Runner::pull() {
         }
         if (out.empty()) {
           phatTieng(false);
-          showNotification("Chưa thấy mục tiêu nào", "Máy kia chưa gửi gì sang.");
+          showNotification("Chưa thấy mục tiêu nào", "Máy kia chưa gửi gì sang.", false);
           return;
         }
         platform::postMain([weak, text = std::move(out), secret = marksSecret(meta)]() mutable {

@@ -28,7 +28,7 @@ std::string stopReason(platform::ToolStopped::Why why, std::chrono::seconds time
 void tellFailure(std::string_view body, std::string_view detail = {}) noexcept {
   try {
     phatTieng(false);
-    showNotification(kStumbled, std::string(body) + std::string(detail));
+    showNotification(kStumbled, std::string(body) + std::string(detail), false);
   } catch (...) {
     platform::writeStderr("tavrik: không báo được lỗi\n");
   }
@@ -77,7 +77,7 @@ void Runner::chay(std::vector<std::string> args, std::optional<std::string> stdi
       // Free before the outcome is told: a press once it shows is served.
       self->busy_.store(false);
       if (auto* failed = std::get_if<platform::LaunchError>(&outcome)) {
-        showNotification(kStumbled, "Không chạy được tavrik: " + failed->description);
+        showNotification(kStumbled, "Không chạy được tavrik: " + failed->description, false);
       } else if (auto* stopped = std::get_if<platform::ToolStopped>(&outcome)) {
         tellFailure(stopReason(stopped->why, self->timeout_));
       } else {

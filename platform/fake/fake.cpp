@@ -8,7 +8,6 @@
 #include "platform/hotkey_event.h"
 #include "platform/pasteboard.h"
 #include "platform/process.h"
-#include "platform/programs.h"
 #include "platform/queues.h"
 
 namespace tavrik {
@@ -25,9 +24,7 @@ struct State {
   std::string pasteboard;
   bool failWrites = false;
   bool touchedOffMain = false;
-  std::string notifier = "/nonexistent/osascript";
-  std::string sound = "/nonexistent/afplay";
-  std::vector<Launch> launches;
+  std::vector<Told> told;
   std::deque<platform::Job> mainJobs;
   bool holdBackground = false;
   std::vector<platform::Job> heldJobs;
@@ -53,9 +50,7 @@ void reset() {
   state.pasteboard.clear();
   state.failWrites = false;
   state.touchedOffMain = false;
-  state.notifier = "/nonexistent/osascript";
-  state.sound = "/nonexistent/afplay";
-  state.launches = {};  // and give the memory back
+  state.told = {};  // and give the memory back
   state.mainJobs.clear();
   state.holdBackground = false;
   state.heldJobs.clear();
@@ -84,15 +79,9 @@ std::optional<std::string> pasteboardText() {
 void failPasteboardWrites(bool fail) { state.failWrites = fail; }
 bool pasteboardTouchedOffMain() { return state.touchedOffMain; }
 
-void setPrograms(std::string notifier, std::string sound) {
+std::vector<Told> told() {
   std::lock_guard lock(state.mutex);
-  state.notifier = std::move(notifier);
-  state.sound = std::move(sound);
-}
-
-std::vector<Launch> launches() {
-  std::lock_guard lock(state.mutex);
-  return state.launches;
+  return state.told;
 }
 
 std::size_t waitForMainJobs(std::size_t count, std::chrono::milliseconds timeout) {
@@ -210,26 +199,16 @@ void postBackground(Job job) {
   fake::startWorker(std::move(job));
 }
 
-std::string notifierProgram() {
+void notify(Notice notice) {
   std::lock_guard lock(fake::state.mutex);
-  return fake::state.notifier;
+  fake::state.told.push_back(
+      {false, std::move(notice), std::this_thread::get_id() == fake::state.mainThread});
 }
 
-std::string soundProgram() {
+void playSound(bool success) {
   std::lock_guard lock(fake::state.mutex);
-  return fake::state.sound;
-}
-
-std::optional<LaunchError> launchProgram(const std::string& path,
-                                         const std::vector<std::string>& argv) {
-  {
-    std::lock_guard lock(fake::state.mutex);
-    fake::state.launches.push_back(
-        {path, argv, std::this_thread::get_id() == fake::state.mainThread});
-  }
-  // The tests' make-believe programs are only recorded.
-  if (path.starts_with("/test/")) return std::nullopt;
-  return spawnDetached(path, argv);
+  fake::state.told.push_back(
+      {true, {"", "", success}, std::this_thread::get_id() == fake::state.mainThread});
 }
 
 }  // namespace platform

@@ -1,6 +1,6 @@
 #pragma once
 
-// In-memory platform for tests: records the feedback programs started,
+// In-memory platform for tests: records the notices and sounds told,
 // lets a test press a hotkey, set the clipboard and run the main queue step
 // by step. Process launching is the real POSIX code.
 
@@ -11,14 +11,16 @@
 #include <thread>
 #include <vector>
 
+#include "platform/feedback.h"
 #include "platform/hotkeys.h"
 #include "platform/pasteboard.h"
 
 namespace tavrik::fake {
 
-struct Launch {
-  std::string path;
-  std::vector<std::string> argv;
+// A notice, or a sound (then only `notice.success` counts), handed to the system.
+struct Told {
+  bool sound;
+  platform::Notice notice;
   bool onMainThread;
 };
 
@@ -35,9 +37,7 @@ std::optional<std::string> pasteboardText();
 void failPasteboardWrites(bool fail);
 bool pasteboardTouchedOffMain();
 
-// Where the feedback programs are; empty means "/nonexistent/...".
-void setPrograms(std::string notifier, std::string sound);
-std::vector<Launch> launches();
+std::vector<Told> told();
 
 // Waits until at least `count` main-queue jobs are pending; the number
 // pending (less than `count` on time-out).

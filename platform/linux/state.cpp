@@ -1,10 +1,12 @@
 // Small files the agent keeps about what it has seen work, in
-// $XDG_STATE_HOME/tavrik (default ~/.local/state/tavrik).
+// $XDG_STATE_HOME/tavrik (default ~/.local/state/tavrik); and where the
+// agent itself is.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -13,6 +15,12 @@
 #include "platform/stderr.h"
 
 namespace tavrik::desktop {
+
+std::string executablePath() {
+  char self[PATH_MAX];
+  const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  return n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string();
+}
 
 std::string stateFile(std::string_view name) {
   const char* state = std::getenv("XDG_STATE_HOME");

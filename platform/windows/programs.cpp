@@ -1,12 +1,14 @@
-// The notification and sound programs, beside the agent as on Linux.
+// The notification and sound programs, beside the agent.
 #include <windows.h>
 
 #include <algorithm>
 #include <iterator>
 #include <string>
 
+#include "platform/feedback.h"
+#include "platform/macos/commands.h"
 #include "platform/process.h"
-#include "platform/programs.h"
+#include "platform/stderr.h"
 #include "platform/windows/programs.h"
 #include "platform/windows/text.h"
 
@@ -40,14 +42,18 @@ std::string besideAgent(const wchar_t* name) {
   return narrow(ownDirectory() + L"\\..\\libexec\\tavrik\\" + name).value_or(std::string());
 }
 
+// The notice and the sound as macOS's programs take them, for the programs
+// beside the agent that show and play them here.
+void launch(std::vector<std::string> argv, const wchar_t* name) {
+  argv[0] = besideAgent(name);
+  if (const auto failed = spawnDetached(argv[0], argv)) {
+    writeStderr("tavrik: không chạy được " + argv[0] + ": " + failed->description + "\n");
+  }
+}
+
 }  // namespace
 
-std::string notifierProgram() { return besideAgent(L"osascript.exe"); }
-std::string soundProgram() { return besideAgent(L"afplay.exe"); }
-
-std::optional<LaunchError> launchProgram(const std::string& path,
-                                         const std::vector<std::string>& argv) {
-  return spawnDetached(path, argv);
-}
+void notify(Notice notice) { launch(macos::notificationCommand(notice), L"osascript.exe"); }
+void playSound(bool success) { launch(macos::soundCommand(success), L"afplay.exe"); }
 
 }  // namespace tavrik::platform

@@ -1,7 +1,9 @@
 'use strict';
-// A copy of the agent laid out as installed, recording programs in place of
-// the notification and sound programs, and the companion stand-in; under
-// Wine, tool.exe plays all three. Everything started here is stopped here.
+// A copy of the agent laid out as installed, with the companion stand-in;
+// what it tells the user is recorded where each system puts it: on Linux,
+// by a notification server on its session bus and a sound player on its
+// PATH; under Wine, tool.exe plays the companion and the feedback programs.
+// Everything started here is stopped here.
 const assert = require('node:assert/strict');
 const { spawn, spawnSync } = require('node:child_process');
 const fs = require('node:fs');
@@ -19,9 +21,10 @@ const STATUS_LINE = /^tavrik: .* = gửi đi \((OK|HỎNG)\), .* = lấy về \(
 // That line, for the keys `copy` and `paste` and their states.
 const statusLine = (push, pull, copy = 'ctrl+alt+c', paste = 'ctrl+alt+b') =>
   `tavrik: ${copy} = gửi đi (${push}), ${paste} = lấy về (${pull})\n`;
-const RECORDER = `#!/bin/sh
-record=$(printf '%s\\037' "$0" "$@")
-printf '%s\\036' "$record" >> "$TAVRIK_TEST_FEEDBACK"
+// Plays a sound theme's file: records its event.
+const PLAYER = `#!/bin/sh
+event=$(basename "$1"); event=\${event%.*}
+printf 'sound\\037%s\\037\\036' "$event" >> "$TAVRIK_TEST_FEEDBACK"
 `;
 
 // A process with its outputs gathered (`out`, `err`) and its end (`exited`),
@@ -68,9 +71,10 @@ class Rig {
         fs.copyFileSync(process.env.TAVRIK_TOOL, to);
       }
     } else {
-      for (const name of ['osascript', 'afplay']) {
-        fs.writeFileSync(path.join(this.libexec, name), RECORDER, { mode: 0o755 });
-      }
+      this.players = path.join(this.root, 'players');
+      fs.mkdirSync(this.players);
+      fs.writeFileSync(path.join(this.players, 'paplay'), PLAYER, { mode: 0o755 });
+      this.servers = new Map();  // a notification server on each bus address
       fs.writeFileSync(this.nodeRecorder,
                        `#!/bin/sh\nprintf '%s\\037' "$0" "$@" > "$TAVRIK_TEST_DIR/argv-$3"\n` +
                        `exec node "$@"\n`, { mode: 0o755 });
@@ -86,12 +90,38 @@ class Rig {
     this.newFeedbackLog();
   }
 
-  // Each test's feedback goes to a file of its own, so a program that a
-  // previous agent started late can never show up in the next test.
+  // Each test's feedback is what comes after the last: under Wine a file
+  // of its own, so a program that a previous agent started late can never
+  // show up in the next test; on Linux one log, read from where it ended.
   newFeedbackLog() {
-    this.feedbackLog = path.join(this.root, `feedback-${++this.agents}`);
-    this.env.TAVRIK_TEST_FEEDBACK = this.local(this.feedbackLog);
+    if (this.wine || !this.feedbackLog) {
+      this.feedbackLog = path.join(this.root, `feedback-${++this.agents}`);
+      this.env.TAVRIK_TEST_FEEDBACK = this.local(this.feedbackLog);
+      fs.writeFileSync(this.feedbackLog, '', { mode: 0o666 });
+      fs.chmodSync(this.feedbackLog, 0o666);  // whatever user the agent and its server are
+    }
+    this.from = fs.statSync(this.feedbackLog).size;
     this.seen = 0;
+  }
+
+  // The agent's environment with `env`: on Linux, the player first on its
+  // PATH and a notification server on its session bus (the rig's own, with
+  // no other service, unless the desktop has one); without `bus`, none.
+  async agentEnv(env, bus) {
+    const all = { ...this.env, ...env };
+    if (this.wine) return all;
+    all.PATH = `${this.players}:${all.PATH}`;
+    if (!bus) return { ...all, DBUS_SESSION_BUS_ADDRESS: `unix:path=${path.join(this.root, 'no-bus')}` };
+    if (!all.DBUS_SESSION_BUS_ADDRESS) {
+      this.bus ??= await quietBus(this.root, this.spawnOptions);
+      all.DBUS_SESSION_BUS_ADDRESS = this.bus.address;
+    }
+    if (!this.servers.has(all.DBUS_SESSION_BUS_ADDRESS)) {
+      this.servers.set(all.DBUS_SESSION_BUS_ADDRESS, await launch(
+        process.env.TAVRIK_NOTIFICATION_SERVER, [this.feedbackLog],
+        { env: all, stdio: ['pipe', 'pipe', 'inherit'], ...this.spawnOptions }, { ready: (out) => out === 'ready\n' }));
+    }
+    return all;
   }
 
   // The agent's command line with `args`, as this system starts it.
@@ -117,13 +147,14 @@ class Rig {
   // hotkeys must be bound unless `mayRefuse`: a grab still held by the
   // agent a test just ended (the X server may not have cleaned up after it
   // yet on a loaded machine) means starting again, with a fresh feedback log.
-  // `ready`: what to wait for instead; `through`: a command that runs the agent.
-  async startAgent(args = [], env = {}, { mayRefuse = false, ready = STATUS_LINE, through = [] } = {}) {
+  // `ready`: what to wait for instead; `through`: a command that runs the
+  // agent; without `bus`, no session bus at all.
+  async startAgent(args = [], env = {}, { mayRefuse = false, ready = STATUS_LINE, through = [], bus = true } = {}) {
     const until = Date.now() + 30000;  // a refusal that lasts is the test's to report
     for (;;) {
       const command = [...through, ...this.command('--node', this.local(this.nodeRecorder), '--cli', this.companion,
                                                    ...args)];
-      const agent = await launch(command[0], command.slice(1), { env: { ...this.env, ...env },
+      const agent = await launch(command[0], command.slice(1), { env: await this.agentEnv(env, bus),
                                  stdio: ['ignore', 'pipe', 'pipe'], ...this.spawnOptions },
                                  { ready: (out, err) => ready.test(err), children: this.children });
       this.agent = agent;
@@ -156,11 +187,25 @@ class Rig {
   // has handled every key event sent before it: returns once they are.
   handled() { this.readClipboard(); }
 
-  // Every feedback program started: [program name, ...arguments].
+  // Everything told since the last newFeedbackLog, as records:
+  // ['notify', title, body, urgency] and ['sound', theme event]; under Wine,
+  // the feedback programs' command lines read back into the same.
   feedback() {
-    if (!fs.existsSync(this.feedbackLog)) return [];
-    return fs.readFileSync(this.feedbackLog, 'utf8').split('\x1e').filter(Boolean)
+    const records = fs.readFileSync(this.feedbackLog).subarray(this.from).toString().split('\x1e').filter(Boolean)
       .map((r) => { const f = r.split('\x1f'); f.pop(); f[0] = path.basename(f[0]); return f; });
+    return records.map((f) => {
+      if (f[0] === 'notify') {
+        const [, app, entry, urgency, replaced, title, body] = f;
+        assert.deepEqual([app, entry], ['tavrik', 'vn.tavrik.agent']);
+        this.replaced = replaced;
+        return ['notify', title, body, urgency];
+      }
+      if (f[0] === 'afplay.exe') return ['sound', /Glass/.test(f[1]) ? 'complete' : 'dialog-error'];
+      if (f[0] !== 'osascript.exe') return f;
+      const [, body, title] = /^display notification "((?:[^"\\]|\\.)*)" with title "((?:[^"\\]|\\.)*)"$/.exec(f[2]);
+      const unquote = (s) => s.replace(/\\(.)/g, '$1');
+      return ['notify', unquote(title), unquote(body)];
+    });
   }
 
   // Waits until `count` feedback programs have recorded themselves. A test
@@ -176,7 +221,9 @@ class Rig {
   async expect(...records) {
     const from = this.seen;
     this.seen += records.length;
-    assertFeedback((await this.feedbackOf(this.seen)).slice(from), records);
+    // Wine's balloons have no urgency.
+    const told = this.wine ? records.map((r) => (r[0] === 'notify' ? r.slice(0, 3) : r)) : records;
+    assertFeedback((await this.feedbackOf(this.seen)).slice(from), told);
   }
 
   // Stops an agent by a signal; it must exit 0.
@@ -212,6 +259,10 @@ class Rig {
 
   async close() {
     await this.reset();
+    for (const p of [...(this.servers?.values() ?? []), this.bus?.proc].filter(Boolean)) {
+      p.kill();
+      await ended(p, 'a server of the rig');
+    }
     fs.rmSync(this.root, { recursive: true, force: true });
   }
 }
@@ -224,15 +275,25 @@ function peakMiB(pid) {
 // Sanitizers keep shadow memory and freed blocks: their figures say nothing.
 const SANITIZED = Boolean(process.env.TAVRIK_SANITIZE);
 
-const notification = (title, body) =>
-  ['osascript', '-e', `display notification "${body}" with title "${title}"`];
-const sound = (ok) =>
-  ['afplay', ok ? '/System/Library/Sounds/Glass.aiff' : '/System/Library/Sounds/Basso.aiff'];
+// A private session bus that starts no service of the machine's, as
+// `options` (a user) says.
+async function quietBus(dir, options) {
+  const config = path.join(dir, 'bus.conf');
+  fs.writeFileSync(config, '<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>' +
+    '<auth>EXTERNAL</auth><policy context="default"><allow send_destination="*" eavesdrop="true"/>' +
+    '<allow eavesdrop="true"/><allow own="*"/></policy></busconfig>\n');
+  const proc = await launch('dbus-daemon', [`--config-file=${config}`, '--nofork', '--print-address=1'],
+                            { stdio: ['ignore', 'pipe', 'ignore'], ...options }, { ready: (out) => out.includes('\n') });
+  return { proc, address: proc.out.trim() };
+}
+
+const notification = (title, body, ok = false) => ['notify', title, body, ok ? 'normal' : 'critical'];
+const sound = (ok) => ['sound', ok ? 'complete' : 'dialog-error'];
 
 const pushed = [sound(true), notification('Tavrik đã tung Sóng Âm',
-                                          'Đã gửi lên kho. Máy kia bấm Ctrl+Alt+B để lấy.')];
+                                          'Đã gửi lên kho. Máy kia bấm Ctrl+Alt+B để lấy.', true)];
 // Linux and Windows keyboards paste with Ctrl+V (macOS's text says Cmd+V).
-const pulled = [sound(true), notification('Mục tiêu đã bị khoá', 'Truy sát ngay nào! Ctrl+V để dán.')];
+const pulled = [sound(true), notification('Mục tiêu đã bị khoá', 'Truy sát ngay nào! Ctrl+V để dán.', true)];
 const stumbled = (body) => [sound(false), notification('Tavrik trượt chân', body)];
 const nothingToSend = [sound(false), notification('Chưa có gì để tung',
   'Clipboard rỗng (hoặc không phải chữ) — copy một đoạn rồi bấm lại.')];
@@ -245,6 +306,6 @@ const advice = (agent) => notification('Tavrik chưa có phím tắt',
 const sorted = (records) => records.map((r) => r.join('\x1f')).sort();
 const assertFeedback = (got, expected) => assert.deepEqual(sorted(got), sorted(expected));
 
-module.exports = { Rig, launch, ended, STATUS_LINE, statusLine, startXvfb, waitFor, sleep, notification, sound, peakMiB, SANITIZED, COMPANION,
+module.exports = { Rig, launch, ended, quietBus, STATUS_LINE, statusLine, startXvfb, waitFor, sleep, notification, sound, peakMiB, SANITIZED, COMPANION,
                    pushed, pulled, stumbled, nothingToSend, nothingToFetch, advice, waylandRoute, assertFeedback,
                    windowsPath };

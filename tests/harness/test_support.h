@@ -41,41 +41,30 @@ inline std::string readFile(const std::string& path) {
   return ss.str();
 }
 
-// A feedback program start as the fake records it: program path and argv.
+// A notice or a sound as the fake records it.
 struct Started {
-  std::string path;
-  std::vector<std::string> argv;
+  bool sound;
+  platform::Notice notice;
   bool operator==(const Started&) const = default;
 };
 
-inline const std::string kNotifier = "/test/osascript";
-inline const std::string kPlayer = "/test/afplay";
-
-inline Started notification(const std::string& title, const std::string& body) {
-  return {kNotifier,
-          {kNotifier, "-e", "display notification \"" + body + "\" with title \"" + title + "\""}};
+inline Started notification(const std::string& title, const std::string& body,
+                            bool success = false) {
+  return {false, {title, body, success}};
 }
 
-inline Started sound(bool success) {
-  return {kPlayer,
-          {kPlayer,
-           success ? "/System/Library/Sounds/Glass.aiff" : "/System/Library/Sounds/Basso.aiff"}};
-}
+inline Started sound(bool success) { return {true, {"", "", success}}; }
 
 inline std::vector<Started> started() {
   std::vector<Started> out;
-  for (const auto& l : fake::launches()) out.push_back({l.path, l.argv});
+  for (const auto& t : fake::told()) out.push_back({t.sound, t.notice});
   return out;
 }
 
-// Each test starts on a fresh fake platform whose feedback programs are
-// recorded under kNotifier and kPlayer, and leaves no background work.
+// Each test starts on a fresh fake platform, and leaves no background work.
 class FakePlatformTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    fake::reset();
-    fake::setPrograms(kNotifier, kPlayer);
-  }
+  void SetUp() override { fake::reset(); }
   void TearDown() override {
     fake::waitBackgroundIdle();
     fake::drainMain();

@@ -58,6 +58,7 @@ const SCENARIOS = {
       await pulls(reversed(text));
     }
     if (rig.wine) return;
+    assert.equal(rig.replaced, 'replaced');  // one bubble, updated
     assert.equal(agent.out, '');
     for (const [action, flag] of [['push', '--stdin'], ['pull', '--print']]) {
       assert.equal(rig.read(`argv-${action}`).toString(), [rig.nodeRecorder, COMPANION, 'clip', action, flag, ''].join('\x1f'));

@@ -61,8 +61,8 @@ TEST_F(Agent, PullPutsTheOutputOnTheClipboardOnTheMainThread) {
   finishRun();
   EXPECT_EQ(fake::pasteboardText(), "Chào bạn 👋\r\n");
   EXPECT_EQ(started(), (Started{sound(true), notification("Mục tiêu đã bị khoá",
-                                                          "Truy sát ngay nào! Ctrl+V để dán.")}));
-  for (const auto& l : fake::launches()) EXPECT_TRUE(l.onMainThread);
+                                                          "Truy sát ngay nào! Ctrl+V để dán.", true)}));
+  for (const auto& t : fake::told()) EXPECT_TRUE(t.onMainThread);
   EXPECT_FALSE(fake::pasteboardTouchedOffMain());
 }
 

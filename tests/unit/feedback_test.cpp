@@ -2,6 +2,7 @@
 
 #include "feedback/feedback.h"
 #include "platform/fake/fake.h"
+#include "platform/macos/commands.h"
 #include "tests/harness/test_support.h"
 
 namespace tavrik {
@@ -9,14 +10,20 @@ namespace {
 
 using Feedback = test::FakePlatformTest;
 
-TEST_F(Feedback, ProgramsThatCannotStartAreToldOnStandardError) {
-  fake::setPrograms("/nonexistent/osascript", "/nonexistent/afplay");
-  testing::internal::CaptureStderr();
-  showNotification("a", "b");
-  phatTieng(false);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "tavrik: không chạy được /nonexistent/osascript: No such file or directory\n"
-            "tavrik: không chạy được /nonexistent/afplay: No such file or directory\n");
+TEST_F(Feedback, TheSystemGetsTheTextsCutAndMacOSTheCommandLinesItAlwaysHad) {
+  showNotification(std::string(kMaxTitleBytes + 1, 't'), "b", false);
+  phatTieng(true);
+  EXPECT_EQ(test::started(),
+            (std::vector{test::notification(std::string(kMaxTitleBytes - 3, 't') + "…", "b"),
+                         test::sound(true)}));
+  EXPECT_EQ(macos::notificationCommand({"Tiêu \"đề\"", "a\\b\nc", true}),
+            (std::vector<std::string>{
+                "/usr/bin/osascript", "-e",
+                "display notification \"a\\\\b\nc\" with title \"Tiêu \\\"đề\\\"\""}));
+  EXPECT_EQ(macos::soundCommand(true),
+            (std::vector<std::string>{"/usr/bin/afplay", "/System/Library/Sounds/Glass.aiff"}));
+  EXPECT_EQ(macos::soundCommand(false),
+            (std::vector<std::string>{"/usr/bin/afplay", "/System/Library/Sounds/Basso.aiff"}));
 }
 
 TEST(CutText, KeepsWholeCharactersAndMarksTheCut) {

@@ -110,7 +110,6 @@ TEST_F(RunnerTest, FailuresAreToldAndTheNextPressRunsAgain) {
   // The interpreter missing at first, then installed: no sound for it. A
   // bare name is not looked up in PATH.
   fake::reset();
-  fake::setPrograms(test::kNotifier, test::kPlayer);
   const auto node = test::tempPath("node");
   runner = std::make_shared<Runner>(node, script("printf hi"));
   EXPECT_EQ(run("", runner).calls + run("", std::make_shared<Runner>("sh", script(""))).calls, 0);

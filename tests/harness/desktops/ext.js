@@ -11,7 +11,7 @@ const d = module.exports = {
   stalls: [['stall', 'Ứng dụng đang giữ clipboard không trả lời.']],
   async open() {
     d.rig = new Rig(null);
-    Object.assign(d.rig.env, { XDG_RUNTIME_DIR: d.rig.root, DBUS_SESSION_BUS_ADDRESS: 'unix:path=/nonexistent' });
+    d.rig.env.XDG_RUNTIME_DIR = d.rig.root;  // its bus, the rig's, has no portal
     d.socket = `${d.rig.root}/tavrik-agent.sock`;
     return d.rig;
   },

@@ -197,13 +197,17 @@ module.exports = (d, { start, pulls }) => {
       await rig.expect(notification('Tavrik chưa có phím tắt',
         'Ở đây không giữ được phím tắt nào, và lệnh --trigger cũng không dùng được.'));
       await rig.stop(agent);  // answered by its event loop
+      // No session bus at all: the notice goes to standard error, whole.
+      const alone = await rig.startAgent([], {}, { bus: false, ready: /^tavrik: \[.*\n/m });
+      assert.match(alone.err, /^tavrik: \[Tavrik chưa có phím tắt\] Ở đây không giữ được phím tắt nào, và lệnh --trigger cũng không dùng được\. \(không có D-Bus phiên\)\n/m);
+      await rig.stop(alone);
     });
 
     test('start-up secures descriptors 0-2 before it opens any of its own', async () => {
       // Started with standard error closed: it must become /dev/null, not
       // the agent's own wake-up descriptor.
       const agent = await launch('sh', ['-c', 'exec "$@" 2>&-', 'sh', rig.agentPath, '--cli', COMPANION],
-                                 { env: rig.env, stdio: 'ignore' }, { children: rig.children });
+                                 { env: await rig.agentEnv({}, true), stdio: 'ignore' }, { children: rig.children });
       await rig.feedbackOf(1);
       assert.equal(fs.readlinkSync(`/proc/${agent.pid}/fd/2`), '/dev/null');
       await rig.stop(agent);
