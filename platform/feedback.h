@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 // Telling the user: each system shows a notice and plays a sound its own
 // way. Both calls return at once and may be made from any thread; what
@@ -15,6 +16,15 @@ struct Notice {
 };
 
 void notify(Notice notice);
+
+// The notice as one line for standard error, where nothing could show it.
+inline std::string lineFor(const Notice& n, std::string_view why) {
+  std::string line = "tavrik: [" + n.title + "] " + n.body;
+  for (char& c : line) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  return line + " (" + std::string(why) + ")\n";
+}
 
 // The success (true) or failure (false) sound.
 void playSound(bool success);

@@ -31,11 +31,7 @@ constexpr std::uint8_t kNormal = 1, kCritical = 2;
 
 // Where no server shows it: one line on standard error, for the log.
 void tellInstead(const platform::Notice& n, std::string_view why) {
-  std::string line = "tavrik: [" + n.title + "] " + n.body;
-  for (char& c : line) {
-    if (c == '\n' || c == '\r') c = ' ';
-  }
-  platform::writeStderr(line + " (" + std::string(why) + ")\n");
+  platform::writeStderr(platform::lineFor(n, why));
 }
 
 // The session bus connection, made at the first notice and kept: its

@@ -1,4 +1,5 @@
-// Which route serves the platform's hotkey and clipboard calls.
+// Which route serves the platform's hotkey and clipboard calls: chosen at
+// start into one table, `chosen`, which the calls read.
 #include "platform/linux/routes.h"
 
 #include <cstdlib>
@@ -20,14 +21,39 @@ namespace {
 // registerHotKey's status when the route has no way to bind anything.
 constexpr std::int32_t kNoFacility = -1;
 
-enum class HotkeyRoute { kX11, kPortal, kNone };
-enum class ClipboardRoute { kNone, kX11, kDataControl };
+struct HotkeyRoute {
+  std::int32_t (*registerHotKey)(std::uint32_t, std::uint32_t, platform::EventHotKeyID);
+  // Binds what was registered, then calls back; null: nothing to bind.
+  void (*bindAll)(std::span<const platform::HotKeyRequest>, std::function<void()>);
+  bool (*notBound)(std::int32_t status);
+};
+const HotkeyRoute kX11Keys{x11::registerHotKey, nullptr, [](std::int32_t) { return false; }};
+const HotkeyRoute kPortal{
+    [](std::uint32_t, std::uint32_t, platform::EventHotKeyID id) { return portal::bound(id); },
+    portal::bindAll, portal::notBound};
+// Only triggers: every registration is refused.
+const HotkeyRoute kNoKeys{
+    [](std::uint32_t, std::uint32_t, platform::EventHotKeyID) { return kNoFacility; }, nullptr,
+    [](std::int32_t) { return false; }};
 
-HotkeyRoute hotkeyRoute = HotkeyRoute::kX11;
-ClipboardRoute clipboardRoute = ClipboardRoute::kNone;
-std::string unreachable;  // why, while there is no clipboard route
-platform::HotKeyHandler handler = nullptr;
-bool anyBound = false;
+struct ClipboardRoute {
+  std::variant<platform::PasteboardText, platform::ReadFailure> (*read)();
+  bool (*write)(std::string, bool);
+  void (*clearIfOurs)();
+};
+const ClipboardRoute kX11Clipboard{x11::readClipboard, x11::writeClipboard,
+                                   x11::clearClipboardIfOurs};
+const ClipboardRoute kDataControl{wayland::read, wayland::write, wayland::clearIfOurs};
+
+// What start-up chose, and what a press may still add (a clipboard that
+// could not be reached at first).
+struct Chosen {
+  const HotkeyRoute* hotkeys = &kX11Keys;
+  const ClipboardRoute* clipboard = nullptr;
+  std::string unreachable;  // why, while there is no clipboard
+  platform::HotKeyHandler handler = nullptr;
+  bool anyBound = false;
+} chosen;
 
 bool set(const char* name) {
   const char* value = std::getenv(name);
@@ -38,30 +64,31 @@ bool set(const char* name) {
 // data-control, else the X11 CLIPBOARD through Xwayland.
 std::string connectWaylandClipboard() {
   if (const auto protocol = wayland::connect()) {
-    clipboardRoute = ClipboardRoute::kDataControl;
+    chosen.clipboard = &kDataControl;
     return "data-control (" + *protocol + ")";
   }
   if (set("DISPLAY") && x11::connect(false)) {
-    clipboardRoute = ClipboardRoute::kX11;
+    chosen.clipboard = &kX11Clipboard;
     return "X11 qua Xwayland (DISPLAY=" + x11::displayName() + ")";
   }
-  unreachable = "trình quản lý Wayland không cho data-control, và " +
-                (set("DISPLAY") ? x11::whyNotConnected() : "chưa có màn hình X (DISPLAY chưa đặt)");
-  return "không có (" + unreachable + ")";
+  chosen.unreachable =
+      "trình quản lý Wayland không cho data-control, và " +
+      (set("DISPLAY") ? x11::whyNotConnected() : "chưa có màn hình X (DISPLAY chưa đặt)");
+  return "không có (" + chosen.unreachable + ")";
 }
 
 // At a press, a clipboard that could not be reached before is tried again
 // as at start: the display may have come up since.
-bool reachClipboard() {
-  if (clipboardRoute != ClipboardRoute::kNone) return true;
+const ClipboardRoute* reachClipboard() {
+  if (chosen.clipboard != nullptr) return chosen.clipboard;
   if (set("WAYLAND_DISPLAY")) {
     (void)connectWaylandClipboard();
   } else if (x11::connect(false)) {
-    clipboardRoute = ClipboardRoute::kX11;
+    chosen.clipboard = &kX11Clipboard;
   } else {
-    unreachable = x11::whyNotConnected();
+    chosen.unreachable = x11::whyNotConnected();
   }
-  return clipboardRoute != ClipboardRoute::kNone;
+  return chosen.clipboard;
 }
 
 }  // namespace
@@ -72,31 +99,33 @@ bool choose() {
   if (!set("WAYLAND_DISPLAY")) {
     // Without a display both hotkeys are refused.
     if (x11::connect(true)) {
-      clipboardRoute = ClipboardRoute::kX11;
+      chosen.clipboard = &kX11Clipboard;
     } else {
-      unreachable = x11::whyNotConnected();
+      chosen.unreachable = x11::whyNotConnected();
     }
     return true;
   }
   const std::string clipboard = connectWaylandClipboard();
-  std::string hotkeys = "lệnh tavrik-agent --trigger";
-  hotkeyRoute = HotkeyRoute::kNone;
-  if (portal::connect()) {
-    hotkeyRoute = HotkeyRoute::kPortal;
-    hotkeys = "cổng GlobalShortcuts";
-  }
-  const std::string line =
-      "tavrik: Wayland — phím tắt: " + hotkeys + "; clipboard: " + clipboard + "\n";
+  chosen.hotkeys = portal::connect() ? &kPortal : &kNoKeys;
+  const std::string line = "tavrik: Wayland — phím tắt: " +
+                           std::string(chosen.hotkeys == &kPortal ? "cổng GlobalShortcuts"
+                                                                  : "lệnh tavrik-agent --trigger") +
+                           "; clipboard: " + clipboard + "\n";
   platform::writeStderr(line);
   trigger::keep(line);
   return true;
 }
 
 void adviseIfUnbound() {
-  if (anyBound || !trigger::listening()) return;
+  if (chosen.anyBound || !trigger::listening()) return;
   const std::string self = platform::triggerProgram();
   platform::writeStderr("tavrik: chưa có phím tắt nào; hãy gán trong cài đặt bàn phím: " + self +
                         " --trigger push (gửi đi) và " + self + " --trigger pull (lấy về)\n");
+}
+
+void stop() {
+  if (x11::connected()) x11::handOverClipboard();
+  trigger::stop();
 }
 
 }  // namespace routes
@@ -105,14 +134,14 @@ namespace desktop {
 
 void deliverPress(std::uint32_t id) {
   platform::HotKeyEvent event{{0, id}};
-  if (routes::handler) routes::handler(&event);
+  if (routes::chosen.handler) routes::chosen.handler(&event);
 }
 
 }  // namespace desktop
 
 namespace platform {
 
-void installHotKeyHandler(HotKeyHandler h) { routes::handler = h; }
+void installHotKeyHandler(HotKeyHandler h) { routes::chosen.handler = h; }
 
 std::int32_t getHotKeyID(HotKeyEvent* event, EventHotKeyID* out) {
   if (!event->readable) return -9870;  // as Carbon's eventParameterNotFoundErr
@@ -125,16 +154,15 @@ void announceHotKeys(std::span<const HotKeyRequest> all, std::function<void()> a
     answered();
     routes::adviseIfUnbound();
   };
-  if (routes::hotkeyRoute == routes::HotkeyRoute::kPortal) {
-    portal::bindAll(all, std::move(then));
+  if (routes::chosen.hotkeys->bindAll) {
+    routes::chosen.hotkeys->bindAll(all, std::move(then));
   } else {
     then();
   }
 }
 
 bool hotKeysUnavailable(std::int32_t status) {
-  return status == routes::kNoFacility ||
-         (routes::hotkeyRoute == routes::HotkeyRoute::kPortal && portal::notBound(status));
+  return status == routes::kNoFacility || routes::chosen.hotkeys->notBound(status);
 }
 
 std::string triggerProgram() {
@@ -146,45 +174,27 @@ std::string triggerProgram() {
 bool triggerUsedBefore() { return trigger::triggerUsedBefore(); }
 
 std::int32_t registerHotKey(std::uint32_t keyCode, std::uint32_t modifiers, EventHotKeyID id) {
-  std::int32_t status = routes::kNoFacility;
-  switch (routes::hotkeyRoute) {
-    case routes::HotkeyRoute::kX11:
-      status = x11::registerHotKey(keyCode, modifiers, id);
-      break;
-    case routes::HotkeyRoute::kPortal:
-      status = portal::bound(id);
-      break;
-    case routes::HotkeyRoute::kNone:
-      break;
-  }
-  if (status == 0) routes::anyBound = true;
+  const std::int32_t status = routes::chosen.hotkeys->registerHotKey(keyCode, modifiers, id);
+  if (status == 0) routes::chosen.anyBound = true;
   return status;
 }
 
 std::variant<PasteboardText, ReadFailure> readPasteboardText() {
-  if (!routes::reachClipboard()) return ReadFailure::kUnreachable;
-  if (routes::clipboardRoute == routes::ClipboardRoute::kDataControl) return wayland::read();
-  return x11::readClipboard();
+  const auto* clipboard = routes::reachClipboard();
+  return clipboard ? clipboard->read() : ReadFailure::kUnreachable;
 }
 
 bool writePasteboardText(std::string text, bool secret) {
-  if (!routes::reachClipboard()) return false;
-  if (routes::clipboardRoute == routes::ClipboardRoute::kDataControl) {
-    return wayland::write(std::move(text), secret);
-  }
-  return x11::writeClipboard(std::move(text), secret);
+  const auto* clipboard = routes::reachClipboard();
+  return clipboard && clipboard->write(std::move(text), secret);
 }
 
 void clearPasteboardIfOurs() {
-  if (routes::clipboardRoute == routes::ClipboardRoute::kDataControl) {
-    wayland::clearIfOurs();
-  } else if (routes::clipboardRoute == routes::ClipboardRoute::kX11) {
-    x11::clearClipboardIfOurs();
-  }
+  if (routes::chosen.clipboard) routes::chosen.clipboard->clearIfOurs();
 }
 
 std::string whyClipboardUnreachable() {
-  return routes::clipboardRoute == routes::ClipboardRoute::kNone ? routes::unreachable : "";
+  return routes::chosen.clipboard ? "" : routes::chosen.unreachable;
 }
 
 std::string_view pasteKeys() { return "Ctrl+V"; }

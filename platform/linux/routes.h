@@ -13,4 +13,8 @@ bool choose();
 // bind instead.
 void adviseIfUnbound();
 
+// At the end of the loop: a clipboard manager takes a copy of our X text,
+// and the trigger socket goes.
+void stop();
+
 }  // namespace tavrik::routes

@@ -13,6 +13,7 @@
 #include "platform/hotkey_event.h"
 #include "platform/queues.h"
 #include "platform/stderr.h"
+#include "platform/windows/feedback.h"
 #include "platform/windows/keys.h"
 #include "platform/windows/text.h"
 #include "platform/windows/trigger.h"
@@ -144,13 +145,14 @@ bool makeApplication() {
 
 int runEventLoop() {
   MSG message;
-  for (;;) {
-    const BOOL got = ::GetMessageW(&message, nullptr, 0, 0);
-    if (got == 0) return 0;  // WM_QUIT: the session ends, or we were told to stop
-    if (got < 0) return 1;
+  BOOL got;
+  // 0 is WM_QUIT: the session ends, or we were told to stop.
+  while ((got = ::GetMessageW(&message, nullptr, 0, 0)) > 0) {
     ::TranslateMessage(&message);
     ::DispatchMessageW(&message);
   }
+  removeNotificationIcon(window);
+  return got == 0 ? 0 : 1;
 }
 
 void postMain(Job job) {

@@ -1,14 +1,10 @@
-// The notification and sound programs, beside the agent.
+// Where the agent is, and the Node it runs.
 #include <windows.h>
 
 #include <algorithm>
 #include <iterator>
 #include <string>
 
-#include "platform/feedback.h"
-#include "platform/macos/commands.h"
-#include "platform/process.h"
-#include "platform/stderr.h"
 #include "platform/windows/programs.h"
 #include "platform/windows/text.h"
 
@@ -34,26 +30,5 @@ std::optional<std::wstring> nodeOnPath() {
   if (found == 0 || found >= MAX_PATH) return std::nullopt;
   return std::wstring(node, found);
 }
-
-namespace {
-
-// <prefix>\libexec\tavrik\NAME.exe for the agent at <prefix>\bin\tavrik-agent.exe.
-std::string besideAgent(const wchar_t* name) {
-  return narrow(ownDirectory() + L"\\..\\libexec\\tavrik\\" + name).value_or(std::string());
-}
-
-// The notice and the sound as macOS's programs take them, for the programs
-// beside the agent that show and play them here.
-void launch(std::vector<std::string> argv, const wchar_t* name) {
-  argv[0] = besideAgent(name);
-  if (const auto failed = spawnDetached(argv[0], argv)) {
-    writeStderr("tavrik: không chạy được " + argv[0] + ": " + failed->description + "\n");
-  }
-}
-
-}  // namespace
-
-void notify(Notice notice) { launch(macos::notificationCommand(notice), L"osascript.exe"); }
-void playSound(bool success) { launch(macos::soundCommand(success), L"afplay.exe"); }
 
 }  // namespace tavrik::platform

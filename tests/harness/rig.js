@@ -2,7 +2,8 @@
 // A copy of the agent laid out as installed, with the companion stand-in;
 // what it tells the user is recorded where each system puts it: on Linux,
 // by a notification server on its session bus and a sound player on its
-// PATH; under Wine, tool.exe plays the companion and the feedback programs.
+// PATH; under Wine, by a notification area of tool.exe's and Wine's own
+// trace of PlaySound. tool.exe also plays the companion there.
 // Everything started here is stopped here.
 const assert = require('node:assert/strict');
 const { spawn, spawnSync } = require('node:child_process');
@@ -55,21 +56,17 @@ class Rig {
     this.prefix = path.join(this.root, 'prefix');
     this.dir = path.join(this.root, 'state');
     this.agentPath = path.join(this.prefix, 'bin', `tavrik-agent${exe}`);
-    this.libexec = path.join(this.prefix, 'libexec', 'tavrik');
     fs.mkdirSync(path.dirname(this.agentPath), { recursive: true });
-    fs.mkdirSync(this.libexec, { recursive: true });
     fs.mkdirSync(this.dir);
     this.agents = 0;
-    // A copy, not a link: the agent finds libexec from its own real path.
+    // A copy, not a link: the agent finds the companion from its own real path.
     fs.copyFileSync(process.env.TAVRIK_AGENT, this.agentPath);
     fs.chmodSync(this.agentPath, 0o755);
     // Records the exact argument vector the agent starts, then runs node.
     this.nodeRecorder = path.join(this.root, `node${exe}`);
     this.companion = wine ? 'store' : COMPANION;
     if (wine) {
-      for (const to of [this.nodeRecorder, ...['osascript', 'afplay'].map((n) => path.join(this.libexec, `${n}.exe`))]) {
-        fs.copyFileSync(process.env.TAVRIK_TOOL, to);
-      }
+      fs.copyFileSync(process.env.TAVRIK_TOOL, this.nodeRecorder);
     } else {
       this.players = path.join(this.root, 'players');
       fs.mkdirSync(this.players);
@@ -90,13 +87,11 @@ class Rig {
     this.newFeedbackLog();
   }
 
-  // Each test's feedback is what comes after the last: under Wine a file
-  // of its own, so a program that a previous agent started late can never
-  // show up in the next test; on Linux one log, read from where it ended.
+  // Each test's feedback is what comes to the rig's one log after the last.
   newFeedbackLog() {
-    if (this.wine || !this.feedbackLog) {
-      this.feedbackLog = path.join(this.root, `feedback-${++this.agents}`);
-      this.env.TAVRIK_TEST_FEEDBACK = this.local(this.feedbackLog);
+    if (!this.feedbackLog) {
+      this.feedbackLog = path.join(this.root, 'feedback');
+      this.env.TAVRIK_TEST_FEEDBACK = this.feedbackLog;
       fs.writeFileSync(this.feedbackLog, '', { mode: 0o666 });
       fs.chmodSync(this.feedbackLog, 0o666);  // whatever user the agent and its server are
     }
@@ -109,7 +104,11 @@ class Rig {
   // no other service, unless the desktop has one); without `bus`, none.
   async agentEnv(env, bus) {
     const all = { ...this.env, ...env };
-    if (this.wine) return all;
+    if (this.wine) {
+      this.tray ??= await launch(WINE_RUN, [windowsPath(this.nodeRecorder), 'tray', windowsPath(this.feedbackLog)],
+                                 { env: all, stdio: ['ignore', 'pipe', 'ignore'] }, { ready: (out) => out === 'ready\n' });
+      return { ...all, TAVRIK_WINEDEBUG: '-all,trace+winmm' };
+    }
     all.PATH = `${this.players}:${all.PATH}`;
     if (!bus) return { ...all, DBUS_SESSION_BUS_ADDRESS: `unix:path=${path.join(this.root, 'no-bus')}` };
     if (!all.DBUS_SESSION_BUS_ADDRESS) {
@@ -158,6 +157,7 @@ class Rig {
                                  stdio: ['ignore', 'pipe', 'pipe'], ...this.spawnOptions },
                                  { ready: (out, err) => ready.test(err), children: this.children });
       this.agent = agent;
+      if (this.wine) this.hearSounds(agent);
       if (!this.env.DISPLAY || mayRefuse || Date.now() > until || !STATUS_LINE.exec(agent.err)[0].includes('HỎNG')) {
         return agent;
       }
@@ -187,24 +187,32 @@ class Rig {
   // has handled every key event sent before it: returns once they are.
   handled() { this.readClipboard(); }
 
+  // Under Wine, the sounds an agent asks for, from Wine's trace of
+  // PlaySound on its standard error (taken out of what the tests read).
+  hearSounds(agent) {
+    const TRACE = /^[0-9a-f]+:(?:trace|warn|err|fixme):.*\n/gm;
+    let raw = agent.err;
+    agent.stderr.on('data', (d) => {
+      raw += d;
+      for (const [, alias] of raw.matchAll(/^[0-9a-f]+:trace:winmm:MULTIMEDIA_PlaySound pszSound='0*(2A53|4853)'.*\n/gm)) {
+        fs.appendFileSync(this.feedbackLog, `sound\x1f${alias === '2A53' ? 'complete' : 'dialog-error'}\x1f\x1e`);
+      }
+      raw = raw.replace(TRACE, '');
+      agent.err = raw;
+    });
+  }
+
   // Everything told since the last newFeedbackLog, as records:
-  // ['notify', title, body, urgency] and ['sound', theme event]; under Wine,
-  // the feedback programs' command lines read back into the same.
+  // ['notify', title, body, urgency] and ['sound', theme event].
   feedback() {
     const records = fs.readFileSync(this.feedbackLog).subarray(this.from).toString().split('\x1e').filter(Boolean)
-      .map((r) => { const f = r.split('\x1f'); f.pop(); f[0] = path.basename(f[0]); return f; });
+      .map((r) => { const f = r.split('\x1f'); f.pop(); return f; });
     return records.map((f) => {
-      if (f[0] === 'notify') {
-        const [, app, entry, urgency, replaced, title, body] = f;
-        assert.deepEqual([app, entry], ['tavrik', 'vn.tavrik.agent']);
-        this.replaced = replaced;
-        return ['notify', title, body, urgency];
-      }
-      if (f[0] === 'afplay.exe') return ['sound', /Glass/.test(f[1]) ? 'complete' : 'dialog-error'];
-      if (f[0] !== 'osascript.exe') return f;
-      const [, body, title] = /^display notification "((?:[^"\\]|\\.)*)" with title "((?:[^"\\]|\\.)*)"$/.exec(f[2]);
-      const unquote = (s) => s.replace(/\\(.)/g, '$1');
-      return ['notify', unquote(title), unquote(body)];
+      if (f[0] !== 'notify' || f.length === 4) return f;  // Wine's notification area has no more
+      const [, app, entry, urgency, replaced, title, body] = f;
+      assert.deepEqual([app, entry], ['tavrik', 'vn.tavrik.agent']);
+      this.replaced = replaced;
+      return ['notify', title, body, urgency];
     });
   }
 
@@ -221,9 +229,7 @@ class Rig {
   async expect(...records) {
     const from = this.seen;
     this.seen += records.length;
-    // Wine's balloons have no urgency.
-    const told = this.wine ? records.map((r) => (r[0] === 'notify' ? r.slice(0, 3) : r)) : records;
-    assertFeedback((await this.feedbackOf(this.seen)).slice(from), told);
+    assertFeedback((await this.feedbackOf(this.seen)).slice(from), records);
   }
 
   // Stops an agent by a signal; it must exit 0.
@@ -248,18 +254,18 @@ class Rig {
     this.newFeedbackLog();
   }
 
-  // The agent (and so its companion and feedback programs) runs as this user.
+  // The agent (and so its companion and sound player) runs as this user.
   runAs({ uid, gid }) {
     this.spawnOptions = { uid, gid };
-    for (const p of [this.root, this.prefix, path.dirname(this.agentPath), this.agentPath,
-                     path.dirname(this.libexec), this.libexec, this.nodeRecorder, this.dir]) {
+    for (const p of [this.root, this.prefix, path.dirname(this.agentPath), this.agentPath, this.nodeRecorder,
+                     this.dir]) {
       fs.chownSync(p, uid, gid);
     }
   }
 
   async close() {
     await this.reset();
-    for (const p of [...(this.servers?.values() ?? []), this.bus?.proc].filter(Boolean)) {
+    for (const p of [...(this.servers?.values() ?? []), this.bus?.proc, this.tray].filter(Boolean)) {
       p.kill();
       await ended(p, 'a server of the rig');
     }

@@ -13,8 +13,10 @@
 //                     input in pushed; a pull prints pull-output
 //   tool press VK MOD...   presses key VK (decimal) with the named modifiers
 //   tool paste        the clipboard's CF_UNICODETEXT in UTF-8
-// Named osascript.exe or afplay.exe, it records its name and arguments in
-// %TAVRIK_TEST_FEEDBACK% (fields end in 0x1f, records in 0x1e).
+//   tool tray LOG     the notification area, as Wine's shell32 reaches it: a
+//                     Shell_TrayWnd window that appends each balloon to LOG
+//                     as a record (notify, title, body, urgency; fields end
+//                     in 0x1f, records in 0x1e); says "ready" once it is there
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -23,6 +25,10 @@
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "tests/harness/wine_tray.h"
+
+using namespace tavrik;
 
 namespace {
 
@@ -110,19 +116,31 @@ int paste() {
   return text != nullptr ? 0 : 1;
 }
 
+const wchar_t* trayLog;
+LRESULT CALLBACK onTray(HWND w, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message != WM_COPYDATA) return ::DefWindowProcW(w, message, wParam, lParam);
+  if (const auto b = test::balloonIn(lParam)) {
+    append(trayLog, "notify\x1f" + utf8(b->title.c_str()) + '\x1f' + utf8(b->body.c_str()) +
+                        '\x1f' + (b->error ? "critical" : "normal") + "\x1f\x1e");
+  }
+  return TRUE;
+}
+
+int tray(const wchar_t* log) {
+  trayLog = log;
+  if (test::makeTray(onTray) == nullptr) return 1;
+  put(1, "ready\n");
+  MSG message;
+  while (::GetMessageW(&message, nullptr, 0, 0) > 0) ::DispatchMessageW(&message);
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   for (int fd = 0; fd <= 2; ++fd) _setmode(fd, _O_BINARY);
-  std::wstring self = argv[0];
-  self = self.substr(self.find_last_of(L"\\/") + 1);
-  if (self == L"osascript.exe" || self == L"afplay.exe") {
-    std::string record = utf8(self.substr(0, self.size() - 4).c_str()) + '\x1f';
-    for (int i = 1; i < argc; ++i) record += utf8(argv[i]) + '\x1f';
-    append(_wgetenv(L"TAVRIK_TEST_FEEDBACK"), record + '\x1e');
-    return 0;
-  }
   const std::wstring mode = argc > 1 ? argv[1] : L"";
+  if (mode == L"tray" && argc > 2) return tray(argv[2]);
   if (mode == L"store" && argc > 3) return store(argv[3]);
   if (mode == L"press" && argc > 2) return press(argc, argv);
   if (mode == L"paste") return paste();

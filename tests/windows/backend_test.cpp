@@ -15,9 +15,12 @@
 #include "platform/pasteboard.h"
 #include "platform/process.h"
 #include "platform/queues.h"
+#include "platform/windows/feedback.h"
 #include "platform/windows/keys.h"
 #include "platform/windows/programs.h"
 #include "platform/windows/text.h"
+#include "platform/windows/window.h"
+#include "tests/harness/wine_tray.h"
 
 namespace tavrik {
 namespace {
@@ -203,22 +206,31 @@ TEST_F(Backend, TheAgentTakesItsArgumentsInUtf16AndRefusesABadCommandLine) {
             "Phím tắt không đọc được: ctrl+alt+c / x\n");
 }
 
-TEST_F(Backend, TheFeedbackProgramsTakeTheAgentsCommandLines) {
-  const std::string notifier = besideTests(L"..\\..\\libexec\\tavrik\\osascript.exe");
-  // Shown as a balloon, or where there is no tray (Wine without a display)
-  // told as one line.
-  const auto n =
-      ran(notifier,
-          {"-e", "display notification \"Thân \\\"bài\\\" \\\\ cuối\" with title \"Tiêu đề\""});
-  if (n.status != 0) {
-    EXPECT_EQ(n.status, 1);
-    EXPECT_EQ(n.err, "tavrik: [Tiêu đề] Thân \"bài\" \\ cuối\n");
-  }
-  EXPECT_EQ(ran(notifier, {"-e", "beep"}).status, 2);
-  const std::string player = besideTests(L"..\\..\\libexec\\tavrik\\afplay.exe");
-  const auto silent = ran(player, {"C:\\nonexistent.wav"});
-  EXPECT_NE(silent.status, 0);
-  EXPECT_EQ(silent.err, "");
+// What reached the notification area stand-in of this thread.
+std::vector<test::Balloon> balloons;
+LRESULT CALLBACK onTray(HWND w, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message != WM_COPYDATA) return ::DefWindowProcW(w, message, wParam, lParam);
+  if (const auto b = test::balloonIn(lParam)) balloons.push_back(*b);
+  return TRUE;
+}
+
+TEST_F(Backend, NoticesReachTheNotificationAreaWholeOrCutAtACharacter) {
+  HWND tray = test::makeTray(onTray);
+  ASSERT_NE(tray, nullptr);
+  // 64 units of title, 256 of body, terminators included: the emoji's two
+  // units are kept or dropped together.
+  const std::string longTitle = std::string(61, 't') + "😀x";
+  ASSERT_TRUE(showBalloon(agentWindow(), {"Tiêu đề", "Thân \"bài\" \\ cuối", true}));
+  ASSERT_TRUE(showBalloon(agentWindow(), {longTitle, std::string(300, 'b'), false}));
+  removeNotificationIcon(agentWindow());
+  ::DestroyWindow(tray);
+  ASSERT_EQ(balloons.size(), 2u);
+  EXPECT_EQ(balloons[0].title, L"Tiêu đề");
+  EXPECT_EQ(balloons[0].body, L"Thân \"bài\" \\ cuối");
+  EXPECT_FALSE(balloons[0].error);
+  EXPECT_EQ(balloons[1].title, std::wstring(61, L't') + L"\u2026");
+  EXPECT_EQ(balloons[1].body, std::wstring(254, L'b') + L"\u2026");
+  EXPECT_TRUE(balloons[1].error);
 }
 
 TEST_F(Backend, TheStartupShortcutRecordsNodeAndKeepsEveryArgumentExact) {
