@@ -2,32 +2,37 @@
 // What a press pays for the companion: `clip push --stdin` and `clip pull
 // --print` on a local store, sealed (two machines paired) and plain, as the
 // agent runs them (node tavrik.js ...), against bare Node reading the same
-// standard input and printing the same bytes from a file. Runs alternate;
-// medians.
-//   node bench/companion.js COMPANION [RUNS]
+// standard input and printing the same bytes from a file. Each side is
+// timed by stamp_exec around its fork, exec and wait, as the agent starts
+// a tool, not by Node's spawnSync, which adds its own milliseconds to both.
+// Runs alternate; medians.
+//   node bench/companion.js COMPANION STAMP_EXEC [RUNS]
 const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const cli = require('../tests/harness/tavrik-cli.js');
 
-const [companion, runsArg] = process.argv.slice(2);
+const [companion, stampExec, runsArg] = process.argv.slice(2);
 const RUNS = Math.max(1, Number(runsArg || 15));
 const median = (xs) => { const s = [...xs].sort((a, b) => a - b); return s[Math.floor(s.length / 2)]; };
 
+let stamps;  // stamp_exec's file, made in main
 function timed(args, input, env) {
-  const start = process.hrtime.bigint();
-  const r = spawnSync(process.execPath, args, { input, env, stdio: ['pipe', 'pipe', 'pipe'], maxBuffer: 1 << 24 });
-  const ms = Number(process.hrtime.bigint() - start) / 1e6;
+  fs.rmSync(stamps, { force: true });
+  const r = spawnSync(stampExec, args, { input, env: { ...env, BENCH_EXEC: process.execPath, BENCH_STAMPS: stamps },
+                                         stdio: ['pipe', 'pipe', 'pipe'], maxBuffer: 1 << 24 });
   if (r.status !== 0) throw new Error(`${args.join(' ')} failed: ${r.stderr}`);
   if (input === undefined && !r.stdout.equals(text)) throw new Error(`${args.join(' ')} printed other bytes`);
-  return ms;
+  const [start, exit] = fs.readFileSync(stamps, 'utf8').trim().split('\n').map((l) => Number(l.split(' ')[1]));
+  return (exit - start) / 1e6;
 }
 
 const text = Buffer.from('Sóng Âm — một đoạn chữ tiếng Việt để gửi sang máy kia.\n'.repeat(48)).subarray(0, 2700);
 
 async function main() {
   const root = fs.mkdtempSync(path.join(os.tmpdir(), 'tavrik-bc-'));
+  stamps = path.join(root, 'stamps');
   try {
     cli.use(root, {});
     const env = (name) => cli.envOf(cli.home(name));
@@ -64,7 +69,7 @@ async function main() {
     const push = 'bare Node reading standard input';
     const pull = 'bare Node printing a file';
     process.stdout.write(`\nThe companion at a press: a ${text.length}-byte text through a local store, ` +
-                         `the whole run\n(median of ${RUNS}, alternating; × bare Node)\n` +
+                         `the whole run from fork to wait, as the agent starts it\n(median of ${RUNS}, alternating; × bare Node)\n` +
                          line(push) + line('clip push --stdin, sealed', push) + line('clip push --stdin, plain', push) +
                          line(pull) + line('clip pull --print, sealed', pull) + line('clip pull --print, plain', pull));
   } finally {

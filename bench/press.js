@@ -1,23 +1,29 @@
 'use strict';
-// Press to result under Xvfb, and idle cost: tavrik-agent against a hotkey
-// daemon running shell pipelines (sxhkd + sh + xclip), with the same
-// companion. Every time is CLOCK_MONOTONIC:
+// Press to result under Xvfb, and idle cost: tavrik-agent (and, given
+// BEFORE_BUILD_DIR, the agent of another commit) against a hotkey daemon
+// running shell pipelines (sxhkd + sh + xclip), with the same companion,
+// a notification server of the tests on a private session bus, and the
+// machine's sound player. Every time is CLOCK_MONOTONIC:
 //   the press      when the server saw the key (x_watch, XInput2 raw event)
 //   tool start/end stamp_exec around the companion, whoever starts it
 //   clipboard set  when the CLIPBOARD owner changed (x_watch, XFixes)
-//   node bench/press.js BUILD_DIR BENCH_DIR COMPANION [PRESSES]
+// What a press costs in all: the processes the system started meanwhile
+// (its fork count, less the key press's own), and the CPU time of the
+// setup with every child it waited for.
+//   node bench/press.js BUILD_DIR BENCH_DIR COMPANION [PRESSES [BEFORE_BUILD_DIR]]
 const { spawn } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const readline = require('node:readline');
 const { sleep, waitFor, startXvfb, key, ownClipboard } = require('../scripts/lib/xsession.js');
+const { quietBus, launch } = require('../tests/harness/rig.js');
 
-const [buildDir, benchDir, companion, pressArg] = process.argv.slice(2);
+const [buildDir, benchDir, companion, pressArg, beforeDir] = process.argv.slice(2);
 const PRESSES = Number(pressArg || 20);
 const WARM_UP = Math.min(3, PRESSES);
 const IDLE_SECONDS = Number(process.env.TAVRIK_BENCH_IDLE_SECONDS || 10);
-const agentPath = path.join(buildDir, 'bin', 'tavrik-agent');
+const agentPath = (dir) => path.join(dir, 'bin', 'tavrik-agent');
 const stampExec = path.join(benchDir, 'stamp_exec');
 const median = (xs) => { const s = [...xs].sort((a, b) => a - b); return s[Math.floor(s.length / 2)]; };
 
@@ -33,18 +39,22 @@ function readStamps() {
   return out;
 }
 
+const TICK_MS = 10;  // USER_HZ
 function ticksAndRss(pid) {
   const stat = fs.readFileSync(`/proc/${pid}/stat`, 'utf8');
   const fields = stat.slice(stat.lastIndexOf(')') + 2).split(' ');
   const ticks = Number(fields[11]) + Number(fields[12]);  // utime + stime
+  const withChildren = ticks + Number(fields[13]) + Number(fields[14]);  // + cutime + cstime
   const rss = Number(/VmRSS:\s+(\d+)/.exec(fs.readFileSync(`/proc/${pid}/status`, 'utf8'))[1]);
-  return { ticks, rss };
+  return { ticks, withChildren, rss };
 }
+const forks = () => Number(/^processes (\d+)/m.exec(fs.readFileSync('/proc/stat', 'utf8'))[1]);
 
 // One press of `combo`: when the server saw it, when the tool started and
 // ended, and (for a pull) when the clipboard changed hands afterwards.
 async function press(name, env, watch, combo, wantClipboard) {
   fs.rmSync(stamps, { force: true });
+  const forked = forks();
   const keysBefore = watch.keys.length;
   const ownersBefore = watch.owners.length;
   key(env, combo);
@@ -61,24 +71,28 @@ async function press(name, env, watch, combo, wantClipboard) {
     r.afterRun = set - end;
   }
   await sleep(200);  // feedback and the rest settle before the next press
+  r.processes = forks() - forked - 1;  // xdotool
   return r;
 }
 
-async function measure(name, env, watch) {
+async function measure(name, env, watch, pid) {
   const push = [];
   const pull = [];
+  let cpu = 0;
   for (let i = 0; i < WARM_UP + PRESSES; i++) {
     const owner = await ownClipboard(env, `văn bản ${i}\n`);  // as after a copy
     const p = await press(name, env, watch, 'ctrl+alt+c', false);
     owner.kill();
+    const before = ticksAndRss(pid).withChildren;
     const q = await press(name, env, watch, 'ctrl+alt+b', true);
-    if (i >= WARM_UP) { push.push(p); pull.push(q); }
+    if (i >= WARM_UP) { push.push(p); pull.push(q); cpu += ticksAndRss(pid).withChildren - before; }
   }
   const m = (list, k) => median(list.map((r) => r[k]));
   return {
     pushStart: m(push, 'toStart'), pullStart: m(pull, 'toStart'),
     pullClipboard: m(pull, 'toClipboard'), run: m(pull, 'run'), afterRun: m(pull, 'afterRun'),
     added: median(pull.map((r) => r.toClipboard - r.run)),
+    processes: median(pull.map((r) => r.processes)), cpu: (cpu * TICK_MS) / PRESSES,
   };
 }
 
@@ -99,8 +113,13 @@ async function main() {
   try {
     const env = { ...process.env, DISPLAY: xvfb.display, TAVRIK_STORE: store, TAVRIK_MACHINE: 'bench',
                   BENCH_STAMPS: stamps, BENCH_EXEC: process.execPath, BENCH_STAMP: stampExec,
-                  COMPANION: companion, SXHKD_SHELL: '/bin/sh',
-                  DBUS_SESSION_BUS_ADDRESS: 'unix:path=/nonexistent/bus' };
+                  COMPANION: companion, SXHKD_SHELL: '/bin/sh' };
+    // Notifications shown for real, by either agent, on a bus of their own.
+    const bus = await quietBus(work, {});
+    started.push(bus.proc);
+    env.DBUS_SESSION_BUS_ADDRESS = bus.address;
+    started.push(await launch(path.join(buildDir, 'tests', 'notification_server'), [path.join(work, 'notices')],
+                              { env, stdio: ['pipe', 'pipe', 'ignore'] }, { ready: (out) => out === 'ready\n' }));
     const watcher = spawn(path.join(benchDir, 'x_watch'), [], { env, stdio: ['ignore', 'pipe', 'ignore'] });
     started.push(watcher);
     const watch = { keys: [], owners: [] };
@@ -111,12 +130,17 @@ async function main() {
       (kind === 'key' ? watch.keys : watch.owners).push(Number(ns));
     });
 
-    const agent = spawn(agentPath, ['--node', stampExec, '--cli', companion], { env, stdio: 'ignore' });
-    started.push(agent);
-    const agentIdle = await idle(agent.pid);
-    const a = await measure('agent', env, watch);
-    agent.kill();
-    await sleep(300);
+    const runAgent = async (dir) => {
+      const agent = spawn(agentPath(dir), ['--node', stampExec, '--cli', companion], { env, stdio: 'ignore' });
+      started.push(agent);
+      const agentIdle = await idle(agent.pid);
+      const m = await measure('agent', env, watch, agent.pid);
+      agent.kill();
+      await sleep(300);
+      return { ...m, idle: agentIdle };
+    };
+    const a = await runAgent(buildDir);
+    const b = beforeDir ? await runAgent(beforeDir) : null;
 
     const rc = path.join(work, 'sxhkdrc');
     fs.writeFileSync(rc,
@@ -125,27 +149,34 @@ async function main() {
     const sxhkd = spawn('sxhkd', ['-c', rc], { env, stdio: 'ignore' });
     started.push(sxhkd);
     const sxhkdIdle = await idle(sxhkd.pid);
-    const s = await measure('sxhkd', env, watch);
+    const s = await measure('sxhkd', env, watch, sxhkd.pid);
 
-    const row = (label, x, y, note = '') => process.stdout.write(
-      `${label.padEnd(42)} ${x.padStart(10)} ${y.padStart(16)}  ${note}\n`);
+    // With another commit's agent, its column comes between.
+    const row = (label, x, y, note = '', before = '') => process.stdout.write(
+      `${label.padEnd(42)} ${x.padStart(10)} ${b ? `${before.padStart(10)} ` : ''}${y.padStart(16)}  ${note}\n`);
     const f = (ns) => `${(ns / 1e6).toFixed(2)} ms`;
     const ratio = (k) => (a[k] / s[k]).toFixed(2);
     process.stdout.write(`\nPress to result under Xvfb (median of ${PRESSES} presses each, after ${WARM_UP} ` +
                          'unmeasured; the press is when the X server saw the key)\n');
-    row('', 'agent', 'sxhkd+sh+xclip', 'ratio');
+    row('', 'agent', 'sxhkd+sh+xclip', 'ratio', 'before');
+    row('pull: processes started, feedback included', String(a.processes), String(s.processes), '',
+        String(b?.processes));
+    row('pull: CPU, with what it waited for (mean)', `${a.cpu.toFixed(1)} ms`, `${s.cpu.toFixed(1)} ms`, '',
+        `${b?.cpu.toFixed(1)} ms`);
     row('push: press -> tool started', f(a.pushStart), f(s.pushStart), ratio('pushStart'));
     row('pull: press -> tool started', f(a.pullStart), f(s.pullStart), ratio('pullStart'));
-    row('pull: press -> clipboard set', f(a.pullClipboard), f(s.pullClipboard), ratio('pullClipboard'));
+    row('pull: press -> clipboard set', f(a.pullClipboard), f(s.pullClipboard), ratio('pullClipboard'),
+        b && f(b.pullClipboard));
     row('pull: the companion\'s own run', f(a.run), f(s.run));
     row('pull: tool exited -> clipboard set', f(a.afterRun), f(s.afterRun), ratio('afterRun'));
     row('pull: added beyond the companion\'s run', f(a.added), f(s.added),
         `${ratio('added')} (target <= 0.50)`);
     process.stdout.write(`\nIdle for ${IDLE_SECONDS} s under Xvfb\n`);
     row('', 'agent', 'sxhkd');
-    row('CPU time used (clock ticks)', String(agentIdle.ticks), String(sxhkdIdle.ticks), '(target: 0)');
-    row('resident memory', `${(agentIdle.rss / 1024).toFixed(1)} MiB`, `${(sxhkdIdle.rss / 1024).toFixed(1)} MiB`,
-        '(target: agent under 6 MiB)');
+    row('CPU time used (clock ticks)', String(a.idle.ticks), String(sxhkdIdle.ticks), '(target: 0)',
+        String(b?.idle.ticks));
+    const mib = (m) => `${(m.rss / 1024).toFixed(1)} MiB`;
+    row('resident memory', mib(a.idle), mib(sxhkdIdle), '(target: agent under 6 MiB)', b && mib(b.idle));
   } finally {
     for (const p of started.reverse()) p.kill();
     fs.rmSync(work, { recursive: true, force: true });

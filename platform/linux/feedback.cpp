@@ -3,7 +3,6 @@
 // freedesktop theme, by the sound server's own player.
 #include "platform/feedback.h"
 
-#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -14,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/linux/desktop.h"
+#include "platform/linux/bus_source.h"
 #include "platform/linux/portal/global_shortcuts.h"  // kAppId
 #include "platform/process.h"
 #include "platform/queues.h"
@@ -36,46 +35,31 @@ void tellInstead(const platform::Notice& n, std::string_view why) {
 
 // The session bus connection, made at the first notice and kept: its
 // messages go out and come in as the loop turns.
-class Bus final : public desktop::Source {
+class Bus final : public desktop::BusSource {
  public:
   static Bus* get() {
-    static Bus* bus = [] {
+    static Bus* kept = [] {
       sd_bus* b = nullptr;
       if (sd_bus_open_user(&b) < 0) return static_cast<Bus*>(nullptr);
-      auto* kept = new Bus(b);  // kept for the life of the process
-      desktop::addSource(kept);
-      return kept;
+      auto* made = new Bus(b);  // kept for the life of the process
+      desktop::addSource(made);
+      return made;
     }();
-    return bus;
+    return kept;
   }
   sd_bus* bus() const { return bus_; }
+  bool broken() const { return broken_; }
   std::optional<desktop::Millis> prepare() override {
-    if (broken_) return std::nullopt;
-    while (sd_bus_process(bus_, nullptr) > 0) {
-    }
-    sd_bus_flush(bus_);
-    std::uint64_t usec = 0;
-    if (sd_bus_get_timeout(bus_, &usec) < 0 || usec == UINT64_MAX) return std::nullopt;
-    return static_cast<desktop::Millis>(usec / 1000);  // both count CLOCK_MONOTONIC
+    return broken_ ? std::nullopt : BusSource::prepare();
   }
   void watch(std::vector<pollfd>& fds) override {
-    if (!broken_)
-      fds.push_back({sd_bus_get_fd(bus_), static_cast<short>(sd_bus_get_events(bus_)), 0});
+    if (!broken_) BusSource::watch(fds);
   }
-  bool handle(std::span<const pollfd> fds) override {
-    if (fds.empty() || fds[0].revents == 0) return true;
-    int processed;
-    while ((processed = sd_bus_process(bus_, nullptr)) > 0) {
-    }
-    // Notices are not worth the agent: the next ones go to the log.
-    if (processed < 0) broken_ = true;
-    return true;
-  }
-  bool broken() const { return broken_; }
 
  private:
-  explicit Bus(sd_bus* bus) : bus_(bus) {}
-  sd_bus* bus_;
+  using BusSource::BusSource;
+  // Notices are not worth the agent: the next ones go to the log.
+  bool lost(int) override { return broken_ = true; }
   bool broken_ = false;
 };
 

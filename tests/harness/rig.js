@@ -58,7 +58,6 @@ class Rig {
     this.agentPath = path.join(this.prefix, 'bin', `tavrik-agent${exe}`);
     fs.mkdirSync(path.dirname(this.agentPath), { recursive: true });
     fs.mkdirSync(this.dir);
-    this.agents = 0;
     // A copy, not a link: the agent finds the companion from its own real path.
     fs.copyFileSync(process.env.TAVRIK_AGENT, this.agentPath);
     fs.chmodSync(this.agentPath, 0o755);

@@ -16,7 +16,7 @@
 
 #include "hotkeys/hotkey_spec.h"
 #include "hotkeys/key_codes.h"
-#include "platform/linux/desktop.h"
+#include "platform/linux/bus_source.h"
 #include "platform/stderr.h"
 
 namespace tavrik::portal {
@@ -305,41 +305,26 @@ void afterSession(const Outcome& o) {
   request("ListShortcuts", m, token, kAnswerTimeout, afterList);
 }
 
-class Bus final : public desktop::Source {
+class Bus final : public desktop::BusSource {
  public:
+  Bus() : BusSource(bus) {}
   std::optional<Millis> prepare() override {
     for (auto* slot : spent) sd_bus_slot_unref(slot);
     spent.clear();
-    while (sd_bus_process(bus, nullptr) > 0) {
-    }
+    process();
     if (waiting.deadline && desktop::monotonicMillis() >= *waiting.deadline) expire();
-    sd_bus_flush(bus);
-    std::optional<Millis> wake = waiting.deadline;
-    std::uint64_t usec = 0;
-    if (sd_bus_get_timeout(bus, &usec) >= 0 && usec != UINT64_MAX) {
-      const auto due = static_cast<Millis>(usec / 1000);  // both count CLOCK_MONOTONIC
-      if (!wake || due < *wake) wake = due;
-    }
+    std::optional<Millis> wake = sent();
+    if (waiting.deadline && (!wake || *waiting.deadline < *wake)) wake = waiting.deadline;
     if (!spent.empty()) wake = desktop::monotonicMillis();  // released at the next turn
     return wake;
   }
-  void watch(std::vector<pollfd>& fds) override {
-    fds.push_back({sd_bus_get_fd(bus), static_cast<short>(sd_bus_get_events(bus)), 0});
-  }
-  bool handle(std::span<const pollfd> fds) override {
-    if (fds.empty() || fds[0].revents == 0) return true;
-    int processed;
-    while ((processed = sd_bus_process(bus, nullptr)) > 0) {
-    }
-    if (processed < 0) {
-      platform::writeStderr("tavrik: mất kết nối với D-Bus (" +
-                            std::string(std::strerror(-processed)) + ")\n");
-      return false;
-    }
-    return true;
-  }
 
  private:
+  bool lost(int error) override {
+    platform::writeStderr("tavrik: mất kết nối với D-Bus (" + std::string(std::strerror(-error)) +
+                          ")\n");
+    return false;
+  }
   // A bind that outlives its deadline may still be approved: its answer is
   // still heard, and told, but nothing waits for it.
   static void expire() {
