@@ -7,9 +7,9 @@
 //   the press      when the server saw the key (x_watch, XInput2 raw event)
 //   tool start/end stamp_exec around the companion, whoever starts it
 //   clipboard set  when the CLIPBOARD owner changed (x_watch, XFixes)
-// What a press costs in all: the processes the system started meanwhile
-// (its fork count, less the key press's own), and the CPU time of the
-// setup with every child it waited for.
+// What a pull costs in all: the programs started for it (a run of its own
+// under strace, counting execve), and the CPU time of an agent with every
+// child it waited for (sxhkd's children are not its own to wait for).
 //   node bench/press.js BUILD_DIR BENCH_DIR COMPANION [PRESSES [BEFORE_BUILD_DIR]]
 const { spawn } = require('node:child_process');
 const fs = require('node:fs');
@@ -28,6 +28,7 @@ const stampExec = path.join(benchDir, 'stamp_exec');
 const median = (xs) => { const s = [...xs].sort((a, b) => a - b); return s[Math.floor(s.length / 2)]; };
 
 const work = fs.mkdtempSync(path.join(os.tmpdir(), 'tavrik-bench-'));
+const started = [];  // ended at the end, whatever happens
 const stamps = path.join(work, 'stamps');
 function readStamps() {
   const out = { start: [], exit: [] };
@@ -48,13 +49,11 @@ function ticksAndRss(pid) {
   const rss = Number(/VmRSS:\s+(\d+)/.exec(fs.readFileSync(`/proc/${pid}/status`, 'utf8'))[1]);
   return { ticks, withChildren, rss };
 }
-const forks = () => Number(/^processes (\d+)/m.exec(fs.readFileSync('/proc/stat', 'utf8'))[1]);
 
 // One press of `combo`: when the server saw it, when the tool started and
 // ended, and (for a pull) when the clipboard changed hands afterwards.
 async function press(name, env, watch, combo, wantClipboard) {
   fs.rmSync(stamps, { force: true });
-  const forked = forks();
   const keysBefore = watch.keys.length;
   const ownersBefore = watch.owners.length;
   key(env, combo);
@@ -71,7 +70,6 @@ async function press(name, env, watch, combo, wantClipboard) {
     r.afterRun = set - end;
   }
   await sleep(200);  // feedback and the rest settle before the next press
-  r.processes = forks() - forked - 1;  // xdotool
   return r;
 }
 
@@ -92,8 +90,30 @@ async function measure(name, env, watch, pid) {
     pushStart: m(push, 'toStart'), pullStart: m(pull, 'toStart'),
     pullClipboard: m(pull, 'toClipboard'), run: m(pull, 'run'), afterRun: m(pull, 'afterRun'),
     added: median(pull.map((r) => r.toClipboard - r.run)),
-    processes: median(pull.map((r) => r.processes)), cpu: (cpu * TICK_MS) / PRESSES,
+    cpu: (cpu * TICK_MS) / PRESSES,
   };
+}
+
+// Programs started per pull by `command` (whatever it runs them through),
+// from three pulls under strace after one to warm up.
+async function programsPerPull(command, env, watch) {
+  const log = path.join(work, 'execs');
+  const traced = spawn('strace', ['-f', '-qq', '-e', 'trace=execve', '-e', 'signal=none', '-o', log, ...command],
+                       { env, stdio: 'ignore' });
+  started.push(traced);
+  await sleep(1000);  // its own start, not counted
+  await press('traced', env, watch, 'ctrl+alt+b', true);
+  const before = fs.readFileSync(log, 'utf8').split('\n').filter((l) => / = 0$/.test(l)).length;
+  for (let i = 0; i < 3; i++) await press('traced', env, watch, 'ctrl+alt+b', true);
+  const after = fs.readFileSync(log, 'utf8').split('\n').filter((l) => / = 0$/.test(l)).length;
+  // strace keeps fatal signals from itself while it traces, and lasts as
+  // long as anything it traces (an xclip serving the clipboard): its
+  // program is ended, then strace.
+  const [pid] = fs.readFileSync(`/proc/${traced.pid}/task/${traced.pid}/children`, 'utf8').trim().split(' ');
+  process.kill(Number(pid), 'SIGTERM');
+  traced.kill('SIGKILL');
+  await waitFor('strace to end', () => traced.exitCode !== null || traced.signalCode !== null);
+  return (after - before) / 3;
 }
 
 async function idle(pid) {
@@ -109,7 +129,7 @@ async function main() {
   fs.mkdirSync(store);
   fs.writeFileSync(path.join(store, 'clip-other'), 'Tiếng Việt từ máy kia\n');
   const xvfb = await startXvfb();
-  const started = [xvfb.proc];
+  started.push(xvfb.proc);
   try {
     const env = { ...process.env, DISPLAY: xvfb.display, TAVRIK_STORE: store, TAVRIK_MACHINE: 'bench',
                   BENCH_STAMPS: stamps, BENCH_EXEC: process.execPath, BENCH_STAMP: stampExec,
@@ -137,7 +157,9 @@ async function main() {
       const m = await measure('agent', env, watch, agent.pid);
       agent.kill();
       await sleep(300);
-      return { ...m, idle: agentIdle };
+      const programs = await programsPerPull([agentPath(dir), '--node', stampExec, '--cli', companion], env, watch);
+      await sleep(300);
+      return { ...m, idle: agentIdle, programs };
     };
     const a = await runAgent(buildDir);
     const b = beforeDir ? await runAgent(beforeDir) : null;
@@ -150,6 +172,9 @@ async function main() {
     started.push(sxhkd);
     const sxhkdIdle = await idle(sxhkd.pid);
     const s = await measure('sxhkd', env, watch, sxhkd.pid);
+    sxhkd.kill();
+    await sleep(300);
+    s.programs = await programsPerPull(['sxhkd', '-c', rc], env, watch);
 
     // With another commit's agent, its column comes between.
     const row = (label, x, y, note = '', before = '') => process.stdout.write(
@@ -159,9 +184,9 @@ async function main() {
     process.stdout.write(`\nPress to result under Xvfb (median of ${PRESSES} presses each, after ${WARM_UP} ` +
                          'unmeasured; the press is when the X server saw the key)\n');
     row('', 'agent', 'sxhkd+sh+xclip', 'ratio', 'before');
-    row('pull: processes started, feedback included', String(a.processes), String(s.processes), '',
-        String(b?.processes));
-    row('pull: CPU, with what it waited for (mean)', `${a.cpu.toFixed(1)} ms`, `${s.cpu.toFixed(1)} ms`, '',
+    row('pull: programs started, feedback included', String(a.programs), String(s.programs), '',
+        String(b?.programs));
+    row('pull: CPU, with the children it waited for', `${a.cpu.toFixed(1)} ms`, '-', '(mean)',
         `${b?.cpu.toFixed(1)} ms`);
     row('push: press -> tool started', f(a.pushStart), f(s.pushStart), ratio('pushStart'));
     row('pull: press -> tool started', f(a.pullStart), f(s.pullStart), ratio('pullStart'));
