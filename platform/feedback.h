@@ -1,7 +1,6 @@
 #pragma once
 
 #include <string>
-#include <string_view>
 
 // Telling the user: each system shows a notice and plays a sound its own
 // way. Both calls return at once and may be made from any thread; what
@@ -17,13 +16,14 @@ struct Notice {
 
 void notify(Notice notice);
 
-// The notice as one line for standard error, where nothing could show it.
-inline std::string lineFor(const Notice& n, std::string_view why) {
+// The notice as one line for standard error (the log), where nothing could
+// show it.
+inline std::string lineFor(const Notice& n) {
   std::string line = "tavrik: [" + n.title + "] " + n.body;
   for (char& c : line) {
     if (c == '\n' || c == '\r') c = ' ';
   }
-  return line + " (" + std::string(why) + ")\n";
+  return line + '\n';
 }
 
 // The success (true) or failure (false) sound.

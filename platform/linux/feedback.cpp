@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -28,10 +27,8 @@ constexpr const char* kPath = "/org/freedesktop/Notifications";
 constexpr std::uint64_t kAnswerUsec = 5'000'000;
 constexpr std::uint8_t kNormal = 1, kCritical = 2;
 
-// Where no server shows it: one line on standard error, for the log.
-void tellInstead(const platform::Notice& n, std::string_view why) {
-  platform::writeStderr(platform::lineFor(n, why));
-}
+// Where no server shows it (none, an error, no answer in time).
+void tellInstead(const platform::Notice& n) { platform::writeStderr(platform::lineFor(n)); }
 
 // The session bus connection, made at the first notice and kept: its
 // messages go out and come in as the loop turns.
@@ -69,8 +66,8 @@ std::uint32_t lastId = 0;
 
 int answered(sd_bus_message* reply, void* data, sd_bus_error*) {
   const std::unique_ptr<platform::Notice> n(static_cast<platform::Notice*>(data));
-  if (const sd_bus_error* e = sd_bus_message_get_error(reply)) {
-    tellInstead(*n, e->message ? e->message : e->name);
+  if (sd_bus_message_is_method_error(reply, nullptr)) {
+    tellInstead(*n);
   } else if (std::uint32_t id = 0; sd_bus_message_read(reply, "u", &id) >= 0) {
     lastId = id;
   }
@@ -80,7 +77,7 @@ int answered(sd_bus_message* reply, void* data, sd_bus_error*) {
 // Main thread.
 void send(const platform::Notice& n) {
   Bus* bus = Bus::get();
-  if (bus == nullptr || bus->broken()) return tellInstead(n, "không có D-Bus phiên");
+  if (bus == nullptr || bus->broken()) return tellInstead(n);
   sd_bus_message* m = nullptr;
   int r = sd_bus_message_new_method_call(bus->bus(), &m, kService, kPath, kService, "Notify");
   if (r >= 0) {
@@ -97,7 +94,7 @@ void send(const platform::Notice& n) {
   sd_bus_message_unref(m);
   if (r < 0) {
     delete data;
-    tellInstead(n, std::strerror(-r));
+    tellInstead(n);
   }
 }
 

@@ -66,7 +66,7 @@ void removeNotificationIcon(HWND window) {
 
 void notify(Notice notice) {
   postMain([n = std::move(notice)] {
-    if (!showBalloon(agentWindow(), n)) writeStderr(lineFor(n, "không có khay thông báo"));
+    if (!showBalloon(agentWindow(), n)) writeStderr(lineFor(n));
   });
 }
 
