@@ -5,6 +5,7 @@
 
 #include <systemd/sd-bus.h>
 
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>

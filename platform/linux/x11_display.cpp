@@ -4,6 +4,7 @@
 
 #include "platform/linux/xcb_xkb.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <deque>
 #include <string>
