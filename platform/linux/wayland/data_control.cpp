@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "platform/linux/desktop.h"
-#include "platform/stderr.h"
 #include "platform/linux/wayland/protocols/interfaces.h"
+#include "platform/stderr.h"
 #include "relay/utf8.h"
 
 namespace tavrik::wayland {
@@ -245,8 +245,7 @@ class Connection final : public desktop::Source {
     for (const auto& p : fds.subspan(1)) {
       if (p.revents != 0) feed(p.fd);
     }
-    if (fds[0].revents & (POLLERR | POLLHUP) ||
-        (fds[0].revents & POLLIN && wl_display_dispatch(state.display) < 0)) {
+    if (fds[0].revents & (POLLERR | POLLHUP) || (fds[0].revents & POLLIN && !readWhatCame())) {
       platform::writeStderr("tavrik: mất kết nối với Wayland (" +
                             std::string(std::strerror(wl_display_get_error(state.display))) +
                             ")\n");
@@ -256,6 +255,21 @@ class Connection final : public desktop::Source {
   }
 
  private:
+  // The events on the connection, without waiting: a source handled before
+  // this one (a press that read the clipboard) may have read them already.
+  static bool readWhatCame() {
+    while (wl_display_prepare_read(state.display) != 0) {
+      if (wl_display_dispatch_pending(state.display) < 0) return false;
+    }
+    pollfd p{wl_display_get_fd(state.display), POLLIN, 0};
+    if (::poll(&p, 1, 0) > 0) {
+      if (wl_display_read_events(state.display) < 0) return false;
+    } else {
+      wl_display_cancel_read(state.display);
+    }
+    return wl_display_dispatch_pending(state.display) >= 0;
+  }
+
   static void feed(int fd) {
     const auto it = std::find_if(state.sends.begin(), state.sends.end(),
                                  [fd](const Send& s) { return s.fd == fd; });
