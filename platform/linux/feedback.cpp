@@ -111,7 +111,7 @@ std::vector<std::string> listOf(const char* value, std::string_view fallback) {
   return out;
 }
 
-// The file of a sound theme's event, looked up as the theme specification says.
+// The file of a sound theme's event, in the data directories' freedesktop theme.
 std::optional<std::string> themeFile(std::string_view event) {
   for (const auto& dir : listOf(std::getenv("XDG_DATA_DIRS"), "/usr/local/share:/usr/share")) {
     for (const char* ext : {".oga", ".ogg", ".wav"}) {
