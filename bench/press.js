@@ -2,8 +2,8 @@
 // Press to result under Xvfb, and idle cost: tavrik-agent (and, given
 // BEFORE_BUILD_DIR, the agent of another commit) against a hotkey daemon
 // running shell pipelines (sxhkd + sh + xclip), with the same companion,
-// a notification server of the tests on a private session bus, and the
-// machine's sound player. Every time is CLOCK_MONOTONIC:
+// a notification server of the tests on a private session bus, and sounds
+// played to ALSA's null device. Every time is CLOCK_MONOTONIC:
 //   the press      when the server saw the key (x_watch, XInput2 raw event)
 //   tool start/end stamp_exec around the companion, whoever starts it
 //   clipboard set  when the CLIPBOARD owner changed (x_watch, XFixes)
@@ -133,7 +133,9 @@ async function main() {
   try {
     const env = { ...process.env, DISPLAY: xvfb.display, TAVRIK_STORE: store, TAVRIK_MACHINE: 'bench',
                   BENCH_STAMPS: stamps, BENCH_EXEC: process.execPath, BENCH_STAMP: stampExec,
-                  COMPANION: companion, SXHKD_SHELL: '/bin/sh' };
+                  COMPANION: companion, SXHKD_SHELL: '/bin/sh', CANBERRA_DRIVER: 'alsa',
+                  ALSA_CONFIG_PATH: path.join(work, 'asound.conf') };
+    fs.writeFileSync(env.ALSA_CONFIG_PATH, 'pcm.default { type null }\n');
     // Notifications shown for real, by either agent, on a bus of their own.
     const bus = await quietBus(work, {});
     started.push(bus.proc);

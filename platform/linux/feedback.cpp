@@ -1,21 +1,21 @@
 // Notifications over the session bus (org.freedesktop.Notifications), sent
 // from the event loop without waiting for the answer; sounds of the
-// freedesktop theme, by the sound server's own player.
+// desktop's sound theme, played by libcanberra as the desktop's settings
+// portal says (which theme, whether at all).
 #include "platform/feedback.h"
 
-#include <unistd.h>
+#include <canberra.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "platform/linux/bus_source.h"
 #include "platform/linux/portal/global_shortcuts.h"  // kAppId
-#include "platform/process.h"
 #include "platform/queues.h"
 #include "platform/stderr.h"
 
@@ -99,37 +99,96 @@ void send(const platform::Notice& n) {
   }
 }
 
-// A colon-separated list (PATH, XDG_DATA_DIRS), empty entries left out.
-std::vector<std::string> listOf(const char* value, std::string_view fallback) {
-  std::string_view rest = value && *value ? value : fallback;
-  std::vector<std::string> out;
-  while (!rest.empty()) {
-    const auto end = rest.find(':');
-    if (end != 0) out.emplace_back(rest.substr(0, end));
-    rest = end == std::string_view::npos ? "" : rest.substr(end + 1);
+// The desktop's choice of sound theme and whether event sounds play at all,
+// as its settings portal tells them (GNOME's keys, or Plasma's, which come
+// as text); the defaults where it tells nothing.
+constexpr std::uint64_t kSettingsUsec = 1'000'000;
+struct SoundSettings {
+  std::string theme = "freedesktop";
+  bool on = true;
+};
+
+SoundSettings soundSettings(sd_bus_message* reply) {
+  using namespace std::string_view_literals;
+  SoundSettings s;
+  if (sd_bus_message_is_method_error(reply, nullptr) ||
+      sd_bus_message_enter_container(reply, 'a', "{sa{sv}}") <= 0) {
+    return s;
   }
-  return out;
+  const char *name, *key, *text;
+  int on;
+  while (sd_bus_message_enter_container(reply, 'e', "sa{sv}") > 0 &&
+         sd_bus_message_read(reply, "s", &name) >= 0 &&
+         sd_bus_message_enter_container(reply, 'a', "{sv}") > 0) {
+    while (sd_bus_message_enter_container(reply, 'e', "sv") > 0 &&
+           sd_bus_message_read(reply, "s", &key) >= 0) {
+      const bool theme = key == "theme-name"sv || key == "Theme"sv;
+      const bool sounds = key == "event-sounds"sv || key == "Enable"sv;
+      if (theme && sd_bus_message_read(reply, "v", "s", &text) >= 0) {
+        if (*text) s.theme = text;
+      } else if (sounds && sd_bus_message_read(reply, "v", "b", &on) >= 0) {
+        s.on = on != 0;
+      } else if (sounds && sd_bus_message_read(reply, "v", "s", &text) >= 0) {
+        s.on = text != "false"sv;
+      } else {
+        sd_bus_message_skip(reply, "v");
+      }
+      sd_bus_message_exit_container(reply);
+    }
+    sd_bus_message_exit_container(reply);
+    sd_bus_message_exit_container(reply);
+  }
+  return s;
 }
 
-// The file of a sound theme's event, in the data directories' freedesktop theme.
-std::optional<std::string> themeFile(std::string_view event) {
-  for (const auto& dir : listOf(std::getenv("XDG_DATA_DIRS"), "/usr/local/share:/usr/share")) {
-    for (const char* ext : {".oga", ".ogg", ".wav"}) {
-      const std::string file = dir + "/sounds/freedesktop/stereo/" + std::string(event) + ext;
-      if (::access(file.c_str(), R_OK) == 0) return file;
+// On a thread of its own: a sound server that is slow to answer holds up
+// neither the loop nor the next press's tool.
+void play(bool success, const SoundSettings& s) {
+  if (!s.on) return;  // the user turned event sounds off
+  std::thread([success, theme = s.theme] {
+    static ca_context* const context = [] {
+      ca_context* c = nullptr;
+      if (ca_context_create(&c) < 0) return static_cast<ca_context*>(nullptr);
+      ca_context_change_props(c, CA_PROP_APPLICATION_NAME, "tavrik", CA_PROP_APPLICATION_ID,
+                              portal::kAppId.data(), nullptr);
+      return c;
+    }();
+    const char* event = success ? "complete" : "dialog-error";
+    const int r = context == nullptr
+                      ? CA_ERROR_OOM
+                      : ca_context_play(context, 0, CA_PROP_EVENT_ID, event,
+                                        CA_PROP_CANBERRA_XDG_THEME_NAME, theme.c_str(), nullptr);
+    if (r < 0) {
+      platform::writeStderr("tavrik: không phát được âm " + std::string(event) + " (chủ đề " +
+                            theme + "): " + ca_strerror(r) + "\n");
     }
-  }
-  return std::nullopt;
+  }).detach();
 }
 
-// The sound server's player: PulseAudio's, else PipeWire's.
-std::optional<std::string> player() {
-  for (const auto& dir : listOf(std::getenv("PATH"), "")) {
-    for (const char* name : {"/paplay", "/pw-play"}) {
-      if (::access((dir + name).c_str(), X_OK) == 0) return dir + name;
-    }
+int settingsRead(sd_bus_message* reply, void* success, sd_bus_error*) {
+  play(success != nullptr, soundSettings(reply));
+  return 0;
+}
+
+// Main thread.
+void askAndPlay(bool success) {
+  Bus* bus = Bus::get();
+  if (bus == nullptr || bus->broken()) return play(success, {});
+  sd_bus_message* m = nullptr;
+  int r = sd_bus_message_new_method_call(bus->bus(), &m, "org.freedesktop.portal.Desktop",
+                                         "/org/freedesktop/portal/desktop",
+                                         "org.freedesktop.portal.Settings", "ReadAll");
+  if (r >= 0) {
+    r = sd_bus_message_append(m, "as", 2, "org.gnome.desktop.sound", "org.kde.kdeglobals.Sounds");
   }
-  return std::nullopt;
+  // The flag rides as the callback's pointer: null for a failure.
+  static char yes;
+  if (r >= 0) {
+    r = sd_bus_call_async(bus->bus(), nullptr, m, settingsRead, success ? &yes : nullptr,
+                          kSettingsUsec);
+  }
+  sd_bus_message_unref(m);
+  if (r < 0) play(success, {});
 }
 
 }  // namespace
@@ -141,18 +200,7 @@ void notify(Notice notice) {
 }
 
 void playSound(bool success) {
-  const char* event = success ? "complete" : "dialog-error";
-  const auto file = themeFile(event);
-  const auto program = player();
-  std::optional<LaunchError> failed;
-  if (!file) {
-    failed = LaunchError{std::string("không thấy âm ") + event + " của chủ đề freedesktop"};
-  } else if (!program) {
-    failed = LaunchError{"không có paplay hay pw-play"};
-  } else {
-    failed = spawnDetached(*program, {*program, *file});
-  }
-  if (failed) writeStderr("tavrik: không phát được âm thanh: " + failed->description + "\n");
+  postMain([success] { askAndPlay(success); });
 }
 
 }  // namespace platform

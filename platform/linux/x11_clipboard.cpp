@@ -225,7 +225,8 @@ bool convertFor(xcb_window_t requestor, xcb_atom_t target, xcb_atom_t property) 
                                   a.text,    a.textPlainUtf8, XCB_ATOM_STRING, a.secretHint};
     // The mark is offered only with a secret.
     xcb_change_property(display.c, XCB_PROP_MODE_REPLACE, requestor, property, XCB_ATOM_ATOM, 32,
-                        std::size(targets) - (clipboard.secret ? 0 : 1), targets);
+                        static_cast<std::uint32_t>(std::size(targets) - (clipboard.secret ? 0 : 1)),
+                        targets);
     return true;
   }
   if (target == a.secretHint) {

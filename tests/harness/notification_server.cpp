@@ -3,8 +3,11 @@
 // to the file named by its argument as a feedback record (fields ended by
 // \x1f, the record by \x1e): notify, application name, desktop-entry hint,
 // urgency (low, normal, critical), whether it replaced the bubble the same
-// client had, title, body. Says "ready" once the name is its own; ends when
-// its standard input or its bus does.
+// client had, title, body. Given a second file, it is also the settings
+// portal: the desktop's sound theme and event-sounds switch are that file's
+// first two lines, GNOME's keys unless a third line says "kde" (Plasma's,
+// as text); none while it is missing. Says "ready" once the names are its
+// own; ends when its standard input or its bus does.
 #include <poll.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
@@ -19,6 +22,7 @@
 namespace {
 
 const char* logPath;
+const char* settingsPath;
 std::uint32_t issued = 0;
 std::map<std::string, std::uint32_t> lastOf;  // each client's last bubble
 
@@ -62,6 +66,29 @@ int information(sd_bus_message* m, void*, sd_bus_error*) {
   return sd_bus_reply_method_return(m, "ssss", "tavrik-tests", "tavrik", "0", "1.2");
 }
 
+int readAll(sd_bus_message* m, void*, sd_bus_error*) {
+  std::ifstream in(settingsPath);
+  std::string theme, on, kde;
+  sd_bus_message* reply = nullptr;
+  sd_bus_message_new_method_return(m, &reply);
+  if (!std::getline(in, theme) || !std::getline(in, on)) {
+    sd_bus_message_append(reply, "a{sa{sv}}", 0);
+  } else if (std::getline(in, kde) && kde == "kde") {
+    sd_bus_message_append(reply, "a{sa{sv}}", 1, "org.kde.kdeglobals.Sounds", 2, "Theme", "s",
+                          theme.c_str(), "Enable", "s", on.c_str());
+  } else {
+    sd_bus_message_append(reply, "a{sa{sv}}", 1, "org.gnome.desktop.sound", 2, "theme-name", "s",
+                          theme.c_str(), "event-sounds", "b", on == "true");
+  }
+  const int r = sd_bus_send(nullptr, reply, nullptr);
+  sd_bus_message_unref(reply);
+  return r;
+}
+
+const sd_bus_vtable settings[] = {SD_BUS_VTABLE_START(0),
+                                  SD_BUS_METHOD("ReadAll", "as", "a{sa{sv}}", readAll, 0),
+                                  SD_BUS_VTABLE_END};
+
 const sd_bus_vtable vtable[] = {
     SD_BUS_VTABLE_START(0), SD_BUS_METHOD("Notify", "susssasa{sv}i", "u", notify, 0),
     SD_BUS_METHOD("GetCapabilities", "", "as", capabilities, 0),
@@ -70,13 +97,20 @@ const sd_bus_vtable vtable[] = {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) return 2;
+  if (argc != 2 && argc != 3) return 2;
   logPath = argv[1];
+  settingsPath = argc == 3 ? argv[2] : nullptr;
   sd_bus* bus = nullptr;
   if (sd_bus_open_user(&bus) < 0) return 1;
   if (sd_bus_add_object_vtable(bus, nullptr, "/org/freedesktop/Notifications",
                                "org.freedesktop.Notifications", vtable, nullptr) < 0 ||
       sd_bus_request_name(bus, "org.freedesktop.Notifications", 0) < 0) {
+    return 1;
+  }
+  if (settingsPath &&
+      (sd_bus_add_object_vtable(bus, nullptr, "/org/freedesktop/portal/desktop",
+                                "org.freedesktop.portal.Settings", settings, nullptr) < 0 ||
+       sd_bus_request_name(bus, "org.freedesktop.portal.Desktop", 0) < 0)) {
     return 1;
   }
   std::puts("ready");

@@ -22,11 +22,25 @@ const STATUS_LINE = /^tavrik: .* = gửi đi \((OK|HỎNG)\), .* = lấy về \(
 // That line, for the keys `copy` and `paste` and their states.
 const statusLine = (push, pull, copy = 'ctrl+alt+c', paste = 'ctrl+alt+b') =>
   `tavrik: ${copy} = gửi đi (${push}), ${paste} = lấy về (${pull})\n`;
-// Plays a sound theme's file: records its event.
-const PLAYER = `#!/bin/sh
-event=$(basename "$1"); event=\${event%.*}
-printf 'sound\\037%s\\037\\036' "$event" >> "$TAVRIK_TEST_FEEDBACK"
-`;
+// A sound theme whose files' samples are their events' feedback records:
+// the tests' sound device writes what it plays to the feedback log.
+function soundTheme(share, theme) {
+  const dir = path.join(share, 'sounds', theme);
+  fs.mkdirSync(path.join(dir, 'stereo'), { recursive: true });
+  fs.writeFileSync(path.join(dir, 'index.theme'),
+                   `[Sound Theme]\nName=${theme}\nDirectories=stereo\n\n[stereo]\nOutputProfile=stereo\n`);
+  for (const event of ['complete', 'dialog-error']) {
+    const record = `sound\x1f${theme === 'freedesktop' ? '' : `${theme}/`}${event}\x1f\x1e`;
+    const data = Buffer.from(record.length % 2 ? `${record}\x1e` : record);  // 16-bit samples
+    const head = Buffer.alloc(44);
+    head.write('RIFFxxxxWAVEfmt ');
+    head.writeUInt32LE(36 + data.length, 4);
+    [16, 0x10001, 8000, 16000, 0x100002].forEach((v, i) => head.writeUInt32LE(v, 16 + 4 * i));  // mono 8 kHz
+    head.write('data', 36);
+    head.writeUInt32LE(data.length, 40);
+    fs.writeFileSync(path.join(dir, 'stereo', `${event}.wav`), Buffer.concat([head, data]));
+  }
+}
 
 // A process with its outputs gathered (`out`, `err`) and its end (`exited`),
 // put in `children` at once; resolves once `ready(out, err)` holds, if given.
@@ -67,9 +81,9 @@ class Rig {
     if (wine) {
       fs.copyFileSync(process.env.TAVRIK_TOOL, this.nodeRecorder);
     } else {
-      this.players = path.join(this.root, 'players');
-      fs.mkdirSync(this.players);
-      fs.writeFileSync(path.join(this.players, 'paplay'), PLAYER, { mode: 0o755 });
+      this.share = path.join(this.root, 'share');
+      for (const theme of ['freedesktop', 'tavriktest']) soundTheme(this.share, theme);
+      this.settings = path.join(this.root, 'sound-settings');
       this.servers = new Map();  // a notification server on each bus address
       fs.writeFileSync(this.nodeRecorder,
                        `#!/bin/sh\nprintf '%s\\037' "$0" "$@" > "$TAVRIK_TEST_DIR/argv-$3"\n` +
@@ -84,6 +98,10 @@ class Rig {
     if (display) this.env.DISPLAY = display;
     else delete this.env.DISPLAY;
     this.newFeedbackLog();
+    if (!wine) {
+      fs.writeFileSync(path.join(this.root, 'asound.conf'), 'pcm.default { type file; slave.pcm { type null }; ' +
+                       `file "|cat >> '${this.feedbackLog}'"; format raw }\n`);
+    }
   }
 
   // Each test's feedback is what comes to the rig's one log after the last.
@@ -98,9 +116,10 @@ class Rig {
     this.seen = 0;
   }
 
-  // The agent's environment with `env`: on Linux, the player first on its
-  // PATH and a notification server on its session bus (the rig's own, with
-  // no other service, unless the desktop has one); without `bus`, none.
+  // The agent's environment with `env`: on Linux, the tests' sound device
+  // and themes, and a notification server on its session bus (the rig's
+  // own, with no other service but the sound settings, unless the desktop
+  // has one); without `bus`, none.
   async agentEnv(env, bus) {
     const all = { ...this.env, ...env };
     if (this.wine) {
@@ -108,15 +127,19 @@ class Rig {
                                  { env: all, stdio: ['ignore', 'pipe', 'ignore'] }, { ready: (out) => out === 'ready\n' });
       return { ...all, TAVRIK_WINEDEBUG: '-all,trace+winmm' };
     }
-    all.PATH = `${this.players}:${all.PATH}`;
+    // A home of the agent's user: libcanberra looks for sounds and keeps a cache there.
+    Object.assign(all, { ALSA_CONFIG_PATH: path.join(this.root, 'asound.conf'), CANBERRA_DRIVER: 'alsa',
+                         XDG_DATA_DIRS: `${this.share}:${all.XDG_DATA_DIRS || '/usr/local/share:/usr/share'}`,
+                         HOME: env.HOME ?? this.root });
     if (!bus) return { ...all, DBUS_SESSION_BUS_ADDRESS: `unix:path=${path.join(this.root, 'no-bus')}` };
-    if (!all.DBUS_SESSION_BUS_ADDRESS) {
+    const own = !all.DBUS_SESSION_BUS_ADDRESS;
+    if (own) {
       this.bus ??= await quietBus(this.root, this.spawnOptions);
       all.DBUS_SESSION_BUS_ADDRESS = this.bus.address;
     }
     if (!this.servers.has(all.DBUS_SESSION_BUS_ADDRESS)) {
       this.servers.set(all.DBUS_SESSION_BUS_ADDRESS, await launch(
-        process.env.TAVRIK_NOTIFICATION_SERVER, [this.feedbackLog],
+        process.env.TAVRIK_NOTIFICATION_SERVER, [this.feedbackLog, ...(own ? [this.settings] : [])],
         { env: all, stdio: ['pipe', 'pipe', 'inherit'], ...this.spawnOptions }, { ready: (out) => out === 'ready\n' }));
     }
     return all;
@@ -215,15 +238,15 @@ class Rig {
     });
   }
 
-  // Waits until `count` feedback programs have recorded themselves. A test
+  // Waits until `count` feedback records have come. A test
   // compares the whole record afterwards, so one too many still fails.
   async feedbackOf(count) {
-    await waitFor(`${count} feedback programs`, () => this.feedback().length >= count, undefined,
+    await waitFor(`${count} feedback records`, () => this.feedback().length >= count, undefined,
                   () => ({ feedback: this.feedback(), agent: this.agent?.err }));
     return this.feedback();
   }
 
-  // The next feedback programs after those already expected must be
+  // The next feedback records after those already expected must be
   // `records`, in any order (and no more, once they have come).
   async expect(...records) {
     const from = this.seen;
@@ -237,6 +260,10 @@ class Rig {
     assert.deepEqual(await ended(agent, 'the agent'), { code: 0, signal: null });
   }
 
+  // The desktop's sound theme and event-sounds switch, as the rig's own bus
+  // tells them: GNOME's keys, or `kde`'s.
+  soundSettings(theme, on, kde) { fs.writeFileSync(this.settings, `${theme}\n${on}\n${kde ? 'kde\n' : ''}`); }
+
   // Ends what this rig started, by pid, and waits until each is gone.
   async reset() {
     await Promise.all(this.children.map((c) => {
@@ -248,12 +275,13 @@ class Rig {
     this.children = [];
     fs.rmSync(this.dir, { recursive: true, force: true });
     fs.rmSync(path.join(this.root, 'tavrik'), { recursive: true, force: true });  // no trigger seen yet
+    if (this.settings) fs.rmSync(this.settings, { force: true });
     fs.mkdirSync(this.dir);
     if (this.spawnOptions.uid !== undefined) this.runAs(this.spawnOptions);
     this.newFeedbackLog();
   }
 
-  // The agent (and so its companion and sound player) runs as this user.
+  // The agent (and so its companion) runs as this user.
   runAs({ uid, gid }) {
     this.spawnOptions = { uid, gid };
     for (const p of [this.root, this.prefix, path.dirname(this.agentPath), this.agentPath, this.nodeRecorder,

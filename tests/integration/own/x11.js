@@ -75,6 +75,21 @@ module.exports = (d, { start, pulls }) => {
     }
   });
 
+  test('sounds come from the desktop\'s sound theme, and none while its event sounds are off', async () => {
+    const { rig } = d;
+    await start();
+    rig.write('pull-output', 'x');
+    // No theme named: the default one.
+    const tested = ['sound', 'tavriktest/complete'];
+    for (const [theme, on, sounds, kde] of [['tavriktest', true, [tested]], ['tavriktest', false, []],
+                                            ['', true, [pulled[0]]], ['tavriktest', true, [tested], 'kde'],
+                                            ['tavriktest', false, [], 'kde']]) {
+      rig.soundSettings(theme, on, kde);
+      rig.key('ctrl+alt+b');
+      await rig.expect(...sounds, pulled[1]);
+    }
+  });
+
   test('a companion past its deadline, or leaving a process behind, is ended with all it started', async () => {
     const { rig } = d;
     const leftoverEnds = () => waitFor('the leftover to end', () => !alive(Number(rig.read('linger-pid'))));
