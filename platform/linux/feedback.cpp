@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -145,24 +146,29 @@ SoundSettings soundSettings(sd_bus_message* reply) {
 // neither the loop nor the next press's tool.
 void play(bool success, const SoundSettings& s) {
   if (!s.on) return;  // the user turned event sounds off
-  std::thread([success, theme = s.theme] {
-    static ca_context* const context = [] {
-      ca_context* c = nullptr;
-      if (ca_context_create(&c) < 0) return static_cast<ca_context*>(nullptr);
-      ca_context_change_props(c, CA_PROP_APPLICATION_NAME, "tavrik", CA_PROP_APPLICATION_ID,
-                              portal::kAppId.data(), nullptr);
-      return c;
-    }();
-    const char* event = success ? "complete" : "dialog-error";
-    const int r = context == nullptr
-                      ? CA_ERROR_OOM
-                      : ca_context_play(context, 0, CA_PROP_EVENT_ID, event,
-                                        CA_PROP_CANBERRA_XDG_THEME_NAME, theme.c_str(), nullptr);
-    if (r < 0) {
-      platform::writeStderr("tavrik: không phát được âm " + std::string(event) + " (chủ đề " +
-                            theme + "): " + ca_strerror(r) + "\n");
-    }
-  }).detach();
+  const char* event = success ? "complete" : "dialog-error";
+  const auto failed = [event, theme = s.theme](const std::string& why) {
+    platform::writeStderr("tavrik: không phát được âm " + std::string(event) + " (chủ đề " + theme +
+                          "): " + why + "\n");
+  };
+  try {
+    std::thread([event, theme = s.theme, failed] {
+      static ca_context* const context = [] {
+        ca_context* c = nullptr;
+        if (ca_context_create(&c) < 0) return static_cast<ca_context*>(nullptr);
+        ca_context_change_props(c, CA_PROP_APPLICATION_NAME, "tavrik", CA_PROP_APPLICATION_ID,
+                                portal::kAppId.data(), nullptr);
+        return c;
+      }();
+      const int r = context == nullptr
+                        ? CA_ERROR_OOM
+                        : ca_context_play(context, 0, CA_PROP_EVENT_ID, event,
+                                          CA_PROP_CANBERRA_XDG_THEME_NAME, theme.c_str(), nullptr);
+      if (r < 0) failed(ca_strerror(r));
+    }).detach();
+  } catch (const std::system_error& e) {
+    failed(e.what());
+  }
 }
 
 int settingsRead(sd_bus_message* reply, void* success, sd_bus_error*) {
