@@ -157,6 +157,7 @@ async function main() {
       started.push(agent);
       const agentIdle = await idle(agent.pid);
       const m = await measure('agent', env, watch, agent.pid);
+      m.pressed = ticksAndRss(agent.pid);  // sounds played, the clipboard served
       agent.kill();
       await sleep(300);
       const programs = await programsPerPull([agentPath(dir), '--node', stampExec, '--cli', companion], env, watch);
@@ -204,6 +205,7 @@ async function main() {
         String(b?.idle.ticks));
     const mib = (m) => `${(m.rss / 1024).toFixed(1)} MiB`;
     row('resident memory', mib(a.idle), mib(sxhkdIdle), '(target: agent under 6 MiB)', b && mib(b.idle));
+    row('resident memory after the presses', mib(a.pressed), '-', '', b && mib(b.pressed));
   } finally {
     for (const p of started.reverse()) p.kill();
     fs.rmSync(work, { recursive: true, force: true });
