@@ -101,7 +101,7 @@ void send(const platform::Notice& n) {
 }
 
 // The desktop's choice of sound theme and whether event sounds play at all,
-// as its settings portal tells them (GNOME's keys, or Plasma's, which come
+// as its settings portal tells them (GNOME's keys, or Plasma's, which may come
 // as text); the defaults where it tells nothing.
 constexpr std::uint64_t kSettingsUsec = 1'000'000;
 struct SoundSettings {
