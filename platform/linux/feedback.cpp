@@ -36,7 +36,8 @@ void tellInstead(const platform::Notice& n) { platform::writeStderr(platform::li
 // messages go out and come in as the loop turns.
 class Bus final : public desktop::BusSource {
  public:
-  static Bus* get() {
+  // The connection's bus; null where there is none, or it broke.
+  static sd_bus* get() {
     static Bus* kept = [] {
       sd_bus* b = nullptr;
       if (sd_bus_open_user(&b) < 0) return static_cast<Bus*>(nullptr);
@@ -44,10 +45,8 @@ class Bus final : public desktop::BusSource {
       desktop::addSource(made);
       return made;
     }();
-    return kept;
+    return kept == nullptr || kept->broken_ ? nullptr : kept->bus_;
   }
-  sd_bus* bus() const { return bus_; }
-  bool broken() const { return broken_; }
   std::optional<desktop::Millis> prepare() override {
     return broken_ ? std::nullopt : BusSource::prepare();
   }
@@ -78,10 +77,10 @@ int answered(sd_bus_message* reply, void* data, sd_bus_error*) {
 
 // Main thread.
 void send(const platform::Notice& n) {
-  Bus* bus = Bus::get();
-  if (bus == nullptr || bus->broken()) return tellInstead(n);
+  sd_bus* bus = Bus::get();
+  if (bus == nullptr) return tellInstead(n);
   sd_bus_message* m = nullptr;
-  int r = sd_bus_message_new_method_call(bus->bus(), &m, kService, kPath, kService, "Notify");
+  int r = sd_bus_message_new_method_call(bus, &m, kService, kPath, kService, "Notify");
   if (r >= 0) {
     r = sd_bus_message_append(m, "susssas", "tavrik", lastId,
                               n.success ? "dialog-information" : "dialog-error", n.title.c_str(),
@@ -92,7 +91,7 @@ void send(const platform::Notice& n) {
                               "urgency", "y", n.success ? kNormal : kCritical, -1);
   }
   auto* data = new platform::Notice(n);
-  if (r >= 0) r = sd_bus_call_async(bus->bus(), nullptr, m, answered, data, kAnswerUsec);
+  if (r >= 0) r = sd_bus_call_async(bus, nullptr, m, answered, data, kAnswerUsec);
   sd_bus_message_unref(m);
   if (r < 0) {
     delete data;
@@ -178,10 +177,10 @@ int settingsRead(sd_bus_message* reply, void* success, sd_bus_error*) {
 
 // Main thread.
 void askAndPlay(bool success) {
-  Bus* bus = Bus::get();
-  if (bus == nullptr || bus->broken()) return play(success, {});
+  sd_bus* bus = Bus::get();
+  if (bus == nullptr) return play(success, {});
   sd_bus_message* m = nullptr;
-  int r = sd_bus_message_new_method_call(bus->bus(), &m, "org.freedesktop.portal.Desktop",
+  int r = sd_bus_message_new_method_call(bus, &m, "org.freedesktop.portal.Desktop",
                                          "/org/freedesktop/portal/desktop",
                                          "org.freedesktop.portal.Settings", "ReadAll");
   if (r >= 0) {
@@ -190,8 +189,7 @@ void askAndPlay(bool success) {
   // The flag rides as the callback's pointer: null for a failure.
   static char yes;
   if (r >= 0) {
-    r = sd_bus_call_async(bus->bus(), nullptr, m, settingsRead, success ? &yes : nullptr,
-                          kSettingsUsec);
+    r = sd_bus_call_async(bus, nullptr, m, settingsRead, success ? &yes : nullptr, kSettingsUsec);
   }
   sd_bus_message_unref(m);
   if (r < 0) play(success, {});
